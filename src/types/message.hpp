@@ -1,0 +1,74 @@
+// Records of a session log: message records, their payload, token usage, summaries, enums.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "types/content.hpp"
+#include "types/date_time.hpp"
+#include "types/json_value.hpp"
+#include "types/uuid.hpp"
+
+namespace kestro {
+
+enum class user_type : std::uint8_t { external, internal };
+enum class message_type : std::uint8_t { user, assistant };
+enum class role : std::uint8_t { user, assistant };
+enum class stop_reason : std::uint8_t { end_turn, max_tokens, stop_sequence, tool_use, error };
+
+// The JSON texts of the enumerations ("external", "end_turn", ...).
+std::string_view to_json_text(user_type v);
+std::string_view to_json_text(message_type v);
+std::string_view to_json_text(role v);
+std::string_view to_json_text(stop_reason v);
+// Debug text of a role: "User" or "Assistant".
+std::string_view debug_text(role v);
+
+struct token_usage {
+    std::uint32_t input_tokens = 0;
+    std::optional<std::uint32_t> cache_creation_input_tokens;
+    std::optional<std::uint32_t> cache_read_input_tokens;
+    std::uint32_t output_tokens = 0;
+    std::optional<std::string> service_tier;
+};
+
+// The payload under a record's "message" key.
+struct message_payload {
+    std::optional<std::string> id;
+    kestro::role role = kestro::role::user;
+    std::optional<std::string> model;
+    std::vector<content_block> content;
+    std::optional<kestro::stop_reason> stop_reason;
+    std::optional<token_usage> usage;
+};
+
+// One "user" or "assistant" line.
+struct message_record {
+    std::optional<kestro::uuid> parent_uuid;
+    bool is_sidechain = false;
+    kestro::user_type user_type = kestro::user_type::external;
+    std::string cwd;  // a path, held as the bytes of the JSON string
+    std::string session_id;
+    std::string version;
+    kestro::message_type message_type = kestro::message_type::user;
+    message_payload message;
+    std::optional<double> cost_usd;
+    std::optional<std::uint64_t> duration_ms;
+    std::optional<std::string> request_id;
+    kestro::uuid uuid;
+    date_time timestamp;
+    std::optional<json_value> tool_use_result;
+    std::optional<bool> is_meta;
+};
+
+// One "summary" line.
+struct summary_record {
+    std::string record_type;
+    std::string summary;
+    kestro::uuid leaf_uuid;
+};
+
+}  // namespace kestro
