@@ -16,9 +16,9 @@ namespace kestro {
 
 struct parsed_session {
     std::string session_id;
-    std::vector<message_record> messages;   // file order
-    std::vector<summary_record> summaries;  // file order
-    conversation_tree conversation_tree;    // indexes into `messages`
+    std::vector<message_record> messages;         // file order
+    std::vector<summary_record> summaries;        // file order
+    kestro::conversation_tree conversation_tree;  // indexes into `messages`
     session_metadata metadata;
 };
 

@@ -1,0 +1,230 @@
+// Building the reply forest and its statistics, without recursion.
+#include "conversation/tree.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+
+namespace kestro {
+
+namespace detail {
+namespace {
+
+constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+
+// Where the ancestor walk that starts at an identifier ends. The walk's outcome depends only on
+// the starting identifier (each step looks the identifier up in the index of last records), so
+// it is computed once per identifier instead of once per record: the naive walk with a fresh
+// visited set is quadratic on long chains.
+enum class walk_state : std::uint8_t { unknown, in_progress, ends, on_cycle, leads_into_cycle };
+
+struct walk_outcome {
+    walk_state state = walk_state::unknown;
+    std::size_t entry = none;  // leads_into_cycle: the first member of the loop that is met
+};
+
+// Identifiers of the session numbered densely in order of first appearance, with each record's
+// own and parent number looked up once.
+struct identifier_table {
+    std::unordered_map<uuid, std::size_t, uuid_hash> index;
+    std::vector<uuid> ids;
+    std::vector<std::size_t> last_record;    // the record that the index keeps for each identifier
+    std::vector<std::size_t> record_id;      // per record: its identifier's number
+    std::vector<std::size_t> record_parent;  // per record: the parent's number, or `none`
+};
+
+identifier_table number_identifiers(std::span<const message_record> records) {
+    identifier_table t;
+    t.index.reserve(records.size());
+    t.ids.reserve(records.size());
+    t.last_record.reserve(records.size());
+    t.record_id.resize(records.size());
+    t.record_parent.assign(records.size(), none);
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        auto [it, inserted] = t.index.try_emplace(records[r].uuid, t.ids.size());
+        if (inserted) {
+            t.ids.push_back(records[r].uuid);
+            t.last_record.push_back(r);
+        } else {
+            t.last_record[it->second] = r;
+        }
+        t.record_id[r] = it->second;
+    }
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        if (!records[r].parent_uuid) continue;
+        auto it = t.index.find(*records[r].parent_uuid);
+        if (it != t.index.end()) t.record_parent[r] = it->second;
+    }
+    return t;
+}
+
+// next[i] is the identifier the walk moves to from i, or `none` where the chain ends (the kept
+// record has no parent, or its parent is not an identifier of the session).
+std::vector<std::size_t> successor_table(const identifier_table& t) {
+    std::vector<std::size_t> next(t.ids.size());
+    for (std::size_t i = 0; i < t.ids.size(); ++i) {
+        next[i] = t.record_parent[t.last_record[i]];
+    }
+    return next;
+}
+
+// Resolves the walk from `start` and from every identifier met on the way.
+void resolve_walk(std::size_t start, const std::vector<std::size_t>& next,
+                  std::vector<walk_outcome>& outcome, std::vector<std::size_t>& path) {
+    path.clear();
+    std::size_t c = start;
+    while (c != none && outcome[c].state == walk_state::unknown) {
+        outcome[c].state = walk_state::in_progress;
+        path.push_back(c);
+        c = next[c];
+    }
+    // Every identifier on `path` leads to c; decide what c means for them.
+    walk_outcome tail;
+    std::size_t prefix = path.size();  // path[0, prefix) are not on a newly found loop
+    if (c == none || outcome[c].state == walk_state::ends) {
+        tail.state = walk_state::ends;
+    } else if (outcome[c].state == walk_state::in_progress) {
+        // The walk closed a loop: path[k..] is the loop and each member repeats itself first.
+        prefix = static_cast<std::size_t>(std::find(path.begin(), path.end(), c) - path.begin());
+        for (std::size_t k = prefix; k < path.size(); ++k) {
+            outcome[path[k]] = {walk_state::on_cycle, none};
+        }
+        tail = {walk_state::leads_into_cycle, c};
+    } else if (outcome[c].state == walk_state::on_cycle) {
+        tail = {walk_state::leads_into_cycle, c};
+    } else {
+        tail = outcome[c];
+    }
+    for (std::size_t k = 0; k < prefix; ++k) {
+        outcome[path[k]] = tail;
+    }
+}
+
+}  // namespace
+}  // namespace detail
+
+conversation_tree build_conversation_tree(std::span<const message_record> records) {
+    using detail::none;
+    using detail::walk_state;
+
+    conversation_tree tree;
+    if (records.empty()) return tree;
+
+    const detail::identifier_table ids = detail::number_identifiers(records);
+    const std::vector<std::size_t> next = detail::successor_table(ids);
+    std::vector<detail::walk_outcome> outcome(ids.ids.size());
+    std::vector<std::size_t> path;
+
+    // Records filed under a parent identifier, kept as (parent, record) in file order and
+    // grouped afterwards by a counting sort, which keeps file order inside each group.
+    std::vector<std::size_t> root_records;
+    std::vector<std::pair<std::size_t, std::size_t>> filed;
+    filed.reserve(records.size());
+
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const message_record& m = records[r];
+        if (!m.parent_uuid) {
+            root_records.push_back(r);
+            continue;
+        }
+        const std::size_t parent = ids.record_parent[r];
+        if (parent == none) {
+            tree.orphaned_messages.push_back(m.uuid);
+            continue;
+        }
+        const std::size_t self = ids.record_id[r];
+        if (outcome[self].state == walk_state::unknown) {
+            detail::resolve_walk(self, next, outcome, path);
+        }
+        switch (outcome[self].state) {
+            case walk_state::on_cycle:
+                tree.circular_references.emplace_back(m.uuid, m.uuid);
+                break;
+            case walk_state::leads_into_cycle:
+                tree.circular_references.emplace_back(m.uuid, ids.ids[outcome[self].entry]);
+                break;
+            default:
+                filed.emplace_back(parent, r);
+                break;
+        }
+    }
+
+    std::vector<std::size_t> group_start(ids.ids.size() + 1, 0);
+    for (const auto& f : filed)
+        ++group_start[f.first + 1];
+    for (std::size_t i = 0; i < ids.ids.size(); ++i)
+        group_start[i + 1] += group_start[i];
+    std::vector<std::size_t> grouped(filed.size());
+    {
+        std::vector<std::size_t> fill(group_start.begin(), group_start.end() - 1);
+        for (const auto& f : filed)
+            grouped[fill[f.first]++] = f.second;
+    }
+    filed.clear();
+    filed.shrink_to_fit();
+    std::vector<bool> taken(ids.ids.size(), false);
+
+    // Depth first, roots in file order: a node takes the group of its identifier when it is
+    // created, so of two records sharing an identifier the one created first gets the children.
+    // Each pending entry remembers the slot of `children` its node index goes into.
+    struct pending {
+        std::size_t record;
+        std::size_t slot;
+    };
+    std::vector<pending> stack;
+    tree.nodes.reserve(root_records.size() + grouped.size());
+    tree.roots.reserve(root_records.size());
+    for (std::size_t root : root_records) {
+        stack.push_back({root, none});
+        while (!stack.empty()) {
+            const pending p = stack.back();
+            stack.pop_back();
+            const std::size_t node = tree.nodes.size();
+            if (p.slot == none) {
+                tree.roots.push_back(node);
+            } else {
+                tree.children[p.slot] = node;
+            }
+            conversation_node n{p.record, tree.children.size(), 0};
+            const std::size_t id = ids.record_id[p.record];
+            if (!taken[id]) {
+                taken[id] = true;
+                const std::size_t begin = group_start[id];
+                const std::size_t end = group_start[id + 1];
+                n.child_count = end - begin;
+                tree.children.resize(tree.children.size() + n.child_count, none);
+                for (std::size_t k = end; k > begin; --k) {
+                    stack.push_back({grouped[k - 1], n.first_child + (k - 1 - begin)});
+                }
+            }
+            tree.nodes.push_back(n);
+        }
+    }
+    return tree;
+}
+
+conversation_stats compute_stats(const conversation_tree& tree) {
+    conversation_stats s;
+    // (node, depth of the node counted from 1 at its root)
+    std::vector<std::pair<std::size_t, std::uint64_t>> stack;
+    for (auto it = tree.roots.rbegin(); it != tree.roots.rend(); ++it)
+        stack.emplace_back(*it, 1);
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        ++s.total_messages;
+        const auto kids = tree.children_of(node);
+        if (kids.empty()) {
+            ++s.leaf_count;
+            s.max_depth = std::max(s.max_depth, depth);
+            continue;
+        }
+        if (kids.size() > 1) ++s.num_branches;
+        for (auto it = kids.rbegin(); it != kids.rend(); ++it)
+            stack.emplace_back(*it, depth + 1);
+    }
+    return s;
+}
+
+}  // namespace kestro
