@@ -1,0 +1,134 @@
+// Building a loaded session and the small queries its Python face needs.
+#include "analysis/session.hpp"
+
+#include <algorithm>
+#include <unordered_set>
+#include <utility>
+#include <variant>
+
+namespace kestro {
+
+std::shared_ptr<const session> build_session(parsed_session&& parsed) {
+    auto s = std::make_shared<session>();
+    s->parsed = std::move(parsed);
+    // Paired after the move: the executions point into the records' final home.
+    s->tool_executions = pair_tool_executions(s->parsed.messages);
+    s->tree_stats = compute_stats(s->parsed.conversation_tree);
+    const auto& records = s->parsed.messages;
+    s->last_index_by_uuid.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        s->last_index_by_uuid.insert_or_assign(records[i].uuid, i);
+    }
+    return s;
+}
+
+std::string message_text(const message_payload& message) {
+    std::string text;
+    bool first = true;
+    for (const auto& block : message.content) {
+        if (const auto* t = std::get_if<text_block>(&block.value)) {
+            if (!first) text += '\n';
+            text += t->text;
+            first = false;
+        }
+    }
+    return text;
+}
+
+std::vector<std::string_view> message_tools(const message_payload& message) {
+    std::vector<std::string_view> names;
+    for (const auto& block : message.content) {
+        if (const auto* u = std::get_if<tool_use_block>(&block.value)) names.push_back(u->name);
+    }
+    return names;
+}
+
+bool message_uses_tool(const message_payload& message, std::string_view tool_name) {
+    return std::any_of(message.content.begin(), message.content.end(), [&](const auto& block) {
+        const auto* u = std::get_if<tool_use_block>(&block.value);
+        return u != nullptr && u->name == tool_name;
+    });
+}
+
+std::vector<std::size_t> thread_indices(const session& s, const uuid& target) {
+    std::vector<std::size_t> thread;
+    std::unordered_set<std::size_t> seen;
+    const auto& records = s.parsed.messages;
+    uuid current = target;
+    for (;;) {
+        auto it = s.last_index_by_uuid.find(current);
+        if (it == s.last_index_by_uuid.end()) break;
+        if (!seen.insert(it->second).second) break;
+        thread.push_back(it->second);
+        const auto& parent = records[it->second].parent_uuid;
+        if (!parent) break;
+        current = *parent;
+    }
+    std::reverse(thread.begin(), thread.end());
+    return thread;
+}
+
+std::optional<uuid> parse_canonical_uuid(std::string_view text) {
+    if (text.size() != 36) return std::nullopt;
+    auto parsed = uuid::parse(text);
+    const auto* id = std::get_if<uuid>(&parsed);
+    if (id == nullptr || id->to_string() != text) return std::nullopt;
+    return *id;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t extra = 0;
+        unsigned char lo = 0x80;
+        unsigned char hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) lo = 0xA0;  // overlong
+            if (c == 0xED) hi = 0x9F;  // surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) lo = 0x90;  // overlong
+            if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (static_cast<std::size_t>(end - p) <= extra) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (std::size_t i = 2; i <= extra; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        }
+        p += extra + 1;
+    }
+    return true;
+}
+
+std::optional<std::string_view> final_path_component(std::string_view path) {
+    std::optional<std::string_view> last;
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string_view::npos) next = path.size();
+        std::string_view part = path.substr(pos, next - pos);
+        if (!part.empty() && part != ".") last = part;
+        pos = next + 1;
+    }
+    if (!last || *last == "..") return std::nullopt;
+    return last;
+}
+
+std::string final_component_name(std::string_view path) {
+    auto name = final_path_component(path);
+    if (!name || !is_valid_utf8(*name)) return "unknown";
+    return std::string(*name);
+}
+
+}  // namespace kestro

@@ -1,0 +1,54 @@
+// Parsing one log line as JSON: simdjson first, a precise RapidJSON path when it refuses.
+#pragma once
+
+#include <simdjson.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "types/json_value.hpp"
+
+namespace kestro::detail {
+
+// Arrays and objects nested this deep are accepted; one level more is an error.
+inline constexpr std::size_t max_json_depth = 127;
+
+// True when the line holds nothing but Unicode White_Space (U+FEFF is not white space).
+[[nodiscard]] bool is_blank(std::string_view line);
+
+// The precise reader: accepts exactly the log format's JSON grammar. Integer literals beyond
+// the 64-bit ranges become doubles; a number beyond the range of a double fails. On failure
+// `error` holds the description "<what> at line 1 column <N>" (N counts bytes from 1).
+// Iterative: nesting depth costs heap, not stack. Linear in the line length.
+[[nodiscard]] bool parse_json_precise(std::string_view line, json_value& out, std::string& error);
+
+// Parses lines one after another, reusing its buffers. Not thread-safe; one per parse.
+class line_reader {
+  public:
+    enum class outcome { dom, value, failed };
+
+    line_reader();
+
+    // `readable` is how many bytes can be read from line.data() onward (at least line.size());
+    // with SIMDJSON_PADDING spare bytes the line is parsed where it lies, else it is copied.
+    // The results stay valid until the next call.
+    [[nodiscard]] outcome parse(std::string_view line, std::size_t readable);
+
+    [[nodiscard]] simdjson::dom::element dom() const { return dom_; }
+    [[nodiscard]] json_value& value() { return value_; }
+    // The description for outcome::failed (without the "Invalid JSON: " prefix).
+    [[nodiscard]] const std::string& error() const { return error_; }
+
+  private:
+    outcome slow_path(std::string_view line, simdjson::error_code fast_error);
+
+    simdjson::dom::parser parser_;
+    std::vector<char> padded_;
+    simdjson::dom::element dom_;
+    json_value value_;
+    std::string error_;
+};
+
+}  // namespace kestro::detail

@@ -1,0 +1,41 @@
+// Mapping one parsed log line onto a message or summary record, with the log's failure texts.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "parser/json_view.hpp"
+#include "types/message.hpp"
+
+namespace kestro::detail {
+
+// Maps records from either view; both give identical records and identical failure texts.
+// Keeps scratch space between lines, so one mapper serves a whole file.
+class record_mapper {
+  public:
+    record_mapper();
+    ~record_mapper();
+    record_mapper(const record_mapper&) = delete;
+    record_mapper& operator=(const record_mapper&) = delete;
+
+    // The line's object must already be known to be an object with a string `type`.
+    // On failure returns false and error() holds the text (without the record prefix).
+    [[nodiscard]] bool map_message(dom_view object, message_record& out);
+    [[nodiscard]] bool map_message(json_view object, message_record& out);
+    [[nodiscard]] bool map_summary(dom_view object, summary_record& out);
+    [[nodiscard]] bool map_summary(json_view object, summary_record& out);
+
+    [[nodiscard]] const std::string& error() const;
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};
+
+// "string \"a\\nb\"": how a failure text shows a string value.
+std::string describe_string(std::string_view s);
+// Shortest round-trip decimal without exponent, always with a point: 1.0, 0.1, 1e20 -> 100...0.0.
+std::string format_double(double d);
+
+}  // namespace kestro::detail

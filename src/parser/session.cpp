@@ -1,0 +1,268 @@
+// The session parser: blocks of bytes, then lines, then records, then the parsed session.
+#include "parser/session.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "analysis/metadata.hpp"
+#include "parser/json_reader.hpp"
+#include "parser/record_mapping.hpp"
+
+namespace kestro {
+
+void write_warning_to_stderr(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+namespace detail {
+
+namespace {
+
+// The length of the Unicode White_Space character at p, or 0 (U+FEFF is not one).
+std::size_t white_space_at(const unsigned char* p, const unsigned char* end) {
+    const unsigned c = p[0];
+    const auto left = end - p;
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) {
+        return 1;
+    }
+    if (c == 0xC2 && left >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) {
+        return 2;  // U+0085, U+00A0
+    }
+    if (left < 3) {
+        return 0;
+    }
+    if (c == 0xE1 && p[1] == 0x9A && p[2] == 0x80) {
+        return 3;  // U+1680
+    }
+    if (c == 0xE2 && p[1] == 0x80 &&
+        (p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF)) {
+        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+    }
+    if (c == 0xE2 && p[1] == 0x81 && p[2] == 0x9F) {
+        return 3;  // U+205F
+    }
+    if (c == 0xE3 && p[1] == 0x80 && p[2] == 0x80) {
+        return 3;  // U+3000
+    }
+    return 0;
+}
+
+}  // namespace
+
+// A line is blank when nothing but white space is in it: trimming both ends leaves nothing.
+bool is_blank(std::string_view line) {
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    const auto* end = p + line.size();
+    while (p < end) {
+        std::size_t n = white_space_at(p, end);
+        if (n == 0) {
+            return false;
+        }
+        p += n;
+    }
+    return true;
+}
+
+namespace {
+
+class session_builder {
+  public:
+    explicit session_builder(const warning_sink& warn) : warn_(warn) {}
+
+    // Feeds complete lines (the last one may lack its line feed when `at_end`). Memory from
+    // data up to readable_end may be read; lines with simdjson's padding there parse in place.
+    bool feed(const char* data, std::size_t size, const char* readable_end) {
+        const bool valid = simdjson::validate_utf8(data, size);
+        const char* p = data;
+        const char* end = data + size;
+        while (p < end) {
+            const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+            const char* stop = lf != nullptr ? lf : end;
+            std::size_t n = std::size_t(stop - p);
+            if (lf != nullptr && n > 0 && p[n - 1] == '\r') {
+                --n;
+            }
+            // Only a block that failed as a whole is checked line by line, so the first bad
+            // line is found after every earlier line has had its say.
+            if (!valid && !simdjson::validate_utf8(p, std::size_t(stop - p))) {
+                error_ =
+                    sdk_error::io(io_error::with_message("stream did not contain valid UTF-8"));
+                return false;
+            }
+            if (!line(std::string_view(p, n), std::size_t(readable_end - p))) {
+                return false;
+            }
+            p = lf != nullptr ? lf + 1 : end;
+        }
+        return true;
+    }
+
+    result<parsed_session> finish(std::string path_text) && {
+        if (session_.messages.empty()) {
+            return sdk_error::empty_file();
+        }
+        session_.conversation_tree = build_conversation_tree(session_.messages);
+        session_.metadata = compute_metadata(session_.messages, std::move(path_text));
+        return std::move(session_);
+    }
+
+    sdk_error take_error() && { return std::move(*error_); }
+
+  private:
+    bool line(std::string_view text, std::size_t readable) {
+        ++line_number_;
+        if (is_blank(text)) {
+            return true;
+        }
+        switch (reader_.parse(text, readable)) {
+            case line_reader::outcome::dom:
+                return dispatch(dom_view(reader_.dom()));
+            case line_reader::outcome::value:
+                return dispatch(json_view(reader_.value()));
+            case line_reader::outcome::failed:
+                break;
+        }
+        return fail("Invalid JSON: " + reader_.error());
+    }
+
+    template <class V>
+    bool dispatch(const V& root) {
+        bool has_type = false;
+        V type_value;
+        if (root.kind() == json_kind::object) {
+            root.for_each_member([&](std::string_view key, V value) {
+                if (key == "type") {
+                    has_type = true;
+                    type_value = value;
+                }
+            });
+        }
+        if (!has_type || type_value.kind() != json_kind::string) {
+            return fail("Missing 'type' field");
+        }
+        std::string_view type = type_value.string();
+        if (type == "user" || type == "assistant") {
+            message_record& record = session_.messages.emplace_back();
+            if (!mapper_.map_message(root, record)) {
+                session_.messages.pop_back();
+                return fail("Invalid message record: " + mapper_.error());
+            }
+            if (!has_session_id_) {
+                session_.session_id = record.session_id;
+                has_session_id_ = true;
+            }
+            return true;
+        }
+        if (type == "summary") {
+            summary_record& record = session_.summaries.emplace_back();
+            if (!mapper_.map_summary(root, record)) {
+                session_.summaries.pop_back();
+                return fail("Invalid summary record: " + mapper_.error());
+            }
+            return true;
+        }
+        std::string warning = "Warning: Unknown record type '";
+        warning.append(type);
+        warning += "' at line " + std::to_string(line_number_) + ", skipping";
+        warn_(warning);
+        return true;
+    }
+
+    bool fail(std::string message) {
+        error_ = sdk_error::invalid_jsonl(line_number_, std::move(message));
+        return false;
+    }
+
+    const warning_sink& warn_;
+    line_reader reader_;
+    record_mapper mapper_;
+    parsed_session session_;
+    std::uint64_t line_number_ = 0;
+    bool has_session_id_ = false;
+    std::optional<sdk_error> error_;
+};
+
+class fd_closer {
+  public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { ::close(fd_); }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+
+  private:
+    int fd_;
+};
+
+// Large enough that read(2) calls are few; a line longer than half of it grows the buffer.
+constexpr std::size_t block_size = std::size_t{4} << 20;
+
+}  // namespace
+}  // namespace detail
+
+result<parsed_session> parse_session_file(const std::filesystem::path& path,
+                                          const warning_sink& warn) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return sdk_error::io(io_error::from_errno(errno));
+    }
+    detail::fd_closer closer(fd);
+    detail::session_builder builder(warn);
+
+    // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
+    // after the data lets every line be parsed where it lies.
+    constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
+    std::vector<char> buffer(detail::block_size + pad);
+    std::size_t have = 0;  // bytes of an incomplete line carried over from the last block
+    for (;;) {
+        if (buffer.size() - pad - have < detail::block_size / 2) {
+            buffer.resize(buffer.size() * 2);
+        }
+        ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - pad - have);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return sdk_error::io(io_error::from_errno(errno));
+        }
+        const char* readable_end = buffer.data() + buffer.size();
+        if (n == 0) {
+            if (have > 0 && !builder.feed(buffer.data(), have, readable_end)) {
+                return std::move(builder).take_error();
+            }
+            break;
+        }
+        std::size_t before = have;
+        have += std::size_t(n);
+        // The carried-over bytes hold no line feed, so only the new bytes are searched.
+        const void* last_lf = ::memrchr(buffer.data() + before, '\n', have - before);
+        if (last_lf == nullptr) {
+            continue;
+        }
+        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.data()) + 1;
+        if (!builder.feed(buffer.data(), used, readable_end)) {
+            return std::move(builder).take_error();
+        }
+        std::memmove(buffer.data(), buffer.data() + used, have - used);
+        have -= used;
+    }
+    return std::move(builder).finish(path.native());
+}
+
+result<parsed_session> parse_session_bytes(std::string_view bytes, std::string path_text,
+                                           const warning_sink& warn) {
+    detail::session_builder builder(warn);
+    if (!builder.feed(bytes.data(), bytes.size(), bytes.data() + bytes.size())) {
+        return std::move(builder).take_error();
+    }
+    return std::move(builder).finish(std::move(path_text));
+}
+
+}  // namespace kestro

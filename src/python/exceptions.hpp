@@ -1,0 +1,72 @@
+// The module's exception classes, the internal-fault exception, and the one noexcept guard that
+// every entry point from Python runs through.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace kestro::py {
+
+enum class exception_class : unsigned char {
+    kestro_sdk_error,
+    parse_error,
+    validation_error,
+    session_error,
+};
+
+// The class object, created on first need (the three subclasses create their base first).
+// Borrowed from a process-wide slot; nullptr with the internal-fault exception set on failure.
+PyObject* exception_type(exception_class which);
+
+// Sets `type` with `message` (bytes that are not UTF-8 shown as U+FFFD). Always returns nullptr
+// so callers can `return raise(...)`.
+std::nullptr_t raise(PyObject* type, std::string_view message);
+
+// Returns nullptr, making sure an exception is set: a C API call that failed without setting
+// one becomes SystemError.
+std::nullptr_t propagate();
+
+// Sets the internal-fault exception (a BaseException subclass created on first use) with
+// `message`. If that exception cannot be built, or building it faults, the error already set
+// stays, else SystemError; it never aborts.
+void raise_panic(std::string_view message) noexcept;
+
+// Which module function met a core error; the function decides the exception class and prefix.
+enum class core_call : unsigned char {
+    load,
+    find_sessions,
+    find_projects,
+    project_sessions,
+};
+
+// The one translation of core errors into Python exceptions. Returns nullptr.
+std::nullptr_t raise_core_error(core_call call, const sdk_error& error);
+
+// Runs `body` so that no C++ exception reaches the interpreter: std::bad_alloc becomes
+// MemoryError, anything else the internal-fault exception; `failure` is returned then.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("internal fault of unknown kind");
+    }
+    return failure;
+}
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    return guarded<PyObject*>(nullptr, static_cast<F&&>(body));
+}
+
+}  // namespace kestro::py

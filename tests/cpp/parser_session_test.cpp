@@ -1,0 +1,227 @@
+// The session reader: line rules, failure order, warnings, files and read errors.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "parser/session.hpp"
+
+namespace kestro {
+namespace {
+
+std::string user(const std::string& uuid_digit = "1", const std::string& session = "s1") {
+    return R"({"isSidechain":false,"userType":"external","cwd":"/w","sessionId":")" + session +
+           R"(","version":"1","type":"user","message":{"role":"user","content":"hi"},"uuid":"11111111-1111-1111-1111-11111111111)" +
+           uuid_digit + R"(","timestamp":"2025-06-01T12:00:00Z"})";
+}
+const std::string summary =
+    R"({"type":"summary","summary":"s","leafUuid":"11111111-1111-1111-1111-111111111111"})";
+
+struct outcome {
+    std::string error;  // rendered, or "" on success
+    std::vector<std::string> warnings;
+    std::size_t messages = 0;
+    std::size_t summaries = 0;
+    std::string session_id;
+};
+
+outcome parse(const std::string& bytes) {
+    outcome out;
+    auto r = parse_session_bytes(bytes, "/p.jsonl",
+                                 [&](std::string_view w) { out.warnings.emplace_back(w); });
+    if (!r.ok()) {
+        out.error = r.error().render();
+        return out;
+    }
+    out.messages = r.value().messages.size();
+    out.summaries = r.value().summaries.size();
+    out.session_id = r.value().session_id;
+    return out;
+}
+
+struct session_case {
+    const char* name;
+    std::string bytes;
+    std::string error;
+    std::size_t messages;
+    std::vector<std::string> warnings;
+};
+
+class parser_session_lines : public testing::TestWithParam<session_case> {};
+
+TEST_P(parser_session_lines, reads_lines) {
+    const auto& c = GetParam();
+    outcome o = parse(c.bytes);
+    EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.messages, c.messages);
+    EXPECT_EQ(o.warnings, c.warnings);
+}
+
+const std::string bad_utf8 = "{\"type\":\"x\xff\"}";
+const std::string utf8_error = "IO error: stream did not contain valid UTF-8";
+const std::string empty_error = "Parse error: Empty session file";
+std::string at(int line, const std::string& message) {
+    return "Parse error: Invalid JSONL format at line " + std::to_string(line) + ": " + message;
+}
+std::string unknown(const std::string& type, int line) {
+    return "Warning: Unknown record type '" + type + "' at line " + std::to_string(line) +
+           ", skipping";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    parser, parser_session_lines,
+    testing::Values(
+        session_case{"crlf", user() + "\r\n" + user("2") + "\r\n", "", 2, {}},
+        session_case{"no_final_line_feed", user() + "\n" + user("2"), "", 2, {}},
+        session_case{
+            "blank_lines", "\n  \t\n" + user() + "\n\xc2\xa0\xe3\x80\x80\n\r\n", "", 1, {}},
+        session_case{"bom_is_not_blank",
+                     user() + "\n\xef\xbb\xbf\n",
+                     at(2, "Invalid JSON: expected value at line 1 column 1"),
+                     0,
+                     {}},
+        session_case{"line_numbers_count_blanks",
+                     "\n{\"a\":\n",
+                     at(2, "Invalid JSON: EOF while parsing a value at line 1 column 5"),
+                     0,
+                     {}},
+        session_case{"empty_file", "", empty_error, 0, {}},
+        session_case{"blank_file", "\n \n\t\n", empty_error, 0, {}},
+        session_case{"only_summaries", summary + "\n" + summary, empty_error, 0, {}},
+        session_case{"array_line", user() + "\n[1]\n", at(2, "Missing 'type' field"), 0, {}},
+        session_case{"string_line", "\"user\"\n", at(1, "Missing 'type' field"), 0, {}},
+        session_case{"type_number", "{\"type\":5}\n", at(1, "Missing 'type' field"), 0, {}},
+        session_case{"type_last_wins",
+                     "{\"type\":\"user\",\"type\":7}\n",
+                     at(1, "Missing 'type' field"),
+                     0,
+                     {}},
+        session_case{
+            "capital_user_warns", user() + "\n{\"type\":\"User\"}\n", "", 1, {unknown("User", 2)}},
+        session_case{"warnings_in_order",
+                     "{\"type\":\"system\"}\n\n" + user() + "\n{\"type\":\"x\"}",
+                     "",
+                     1,
+                     {unknown("system", 1), unknown("x", 4)}},
+        session_case{"no_warning_after_failure",
+                     "{\"type\":\"a\"}\n{\n{\"type\":\"b\"}\n",
+                     at(2, "Invalid JSON: EOF while parsing an object at line 1 column 1"),
+                     0,
+                     {unknown("a", 1)}},
+        session_case{"invalid_message",
+                     user() + "\n" + R"({"type":"assistant"})",
+                     at(2, "Invalid message record: missing field `isSidechain`"),
+                     0,
+                     {}},
+        session_case{"invalid_summary",
+                     R"({"type":"summary"})",
+                     at(1, "Invalid summary record: missing field `summary`"),
+                     0,
+                     {}},
+        session_case{"utf8_first_line", bad_utf8 + "\n" + user(), utf8_error, 0, {}},
+        session_case{"utf8_middle_line",
+                     "{\"type\":\"a\"}\n" + bad_utf8 + "\n" + user(),
+                     utf8_error,
+                     0,
+                     {unknown("a", 1)}},
+        session_case{"utf8_last_line_no_feed", user() + "\n" + bad_utf8, utf8_error, 0, {}},
+        session_case{"json_failure_before_utf8",
+                     user() + "\n{x\n" + bad_utf8,
+                     at(2, "Invalid JSON: key must be a string at line 1 column 2"),
+                     0,
+                     {}},
+        session_case{"utf8_before_json_failure", bad_utf8 + "\n{x\n", utf8_error, 0, {}},
+        session_case{"depth_127_reaches_type_check",
+                     std::string(127, '[') + std::string(127, ']'),
+                     at(1, "Missing 'type' field"),
+                     0,
+                     {}},
+        session_case{"depth_128_fails",
+                     std::string(128, '[') + std::string(128, ']'),
+                     at(1, "Invalid JSON: recursion limit exceeded at line 1 column 128"),
+                     0,
+                     {}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(parser, session_id_is_the_first_message_records) {
+    outcome o = parse(summary + "\n" + user("1", "first") + "\n" + user("2", "second") + "\n");
+    EXPECT_EQ(o.error, "");
+    EXPECT_EQ(o.summaries, 1U);
+    EXPECT_EQ(o.messages, 2U);
+    EXPECT_EQ(o.session_id, "first");
+}
+
+class temp_dir {
+  public:
+    temp_dir() {
+        char tmpl[] = "/tmp/parser-test-XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~temp_dir() { std::filesystem::remove_all(path_); }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path write(const std::string& name, const std::string& bytes) const {
+        auto p = path_ / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string render(const result<parsed_session>& r) {
+    return r.ok() ? "" : r.error().render();
+}
+
+TEST(parser, open_and_read_errors_are_io_errors) {
+    temp_dir dir;
+    EXPECT_EQ(render(parse_session_file(dir.path())), "IO error: Is a directory (os error 21)");
+    EXPECT_EQ(render(parse_session_file(dir.path() / "missing.jsonl")),
+              "IO error: No such file or directory (os error 2)");
+    auto file = dir.write("f.jsonl", user());
+    EXPECT_EQ(render(parse_session_file(file / "x")), "IO error: Not a directory (os error 20)");
+}
+
+TEST(parser, file_and_bytes_agree_across_block_boundaries) {
+    // Lines of every length around the 4 MiB block, one much longer than a block, and a CR LF
+    // pair split between two reads: the file reader must see the same lines as the bytes reader.
+    std::string bytes;
+    std::string pad(300, 'x');
+    while (bytes.size() < (std::size_t{9} << 20)) {
+        bytes += R"({"type":"note","pad":")" + pad + "\"}\r\n" + user() + "\n\n";
+        pad.push_back('y');
+    }
+    bytes +=
+        R"({"type":"big","pad":")" + std::string(std::size_t{5} << 20, 'z') + "\"}\n" + user("2");
+    temp_dir dir;
+    auto file = dir.write("big.jsonl", bytes);
+    std::size_t file_warnings = 0;
+    std::size_t byte_warnings = 0;
+    auto from_file = parse_session_file(file, [&](std::string_view) { ++file_warnings; });
+    auto from_bytes =
+        parse_session_bytes(bytes, file.native(), [&](std::string_view) { ++byte_warnings; });
+    ASSERT_TRUE(from_file.ok()) << from_file.error().render();
+    ASSERT_TRUE(from_bytes.ok()) << from_bytes.error().render();
+    EXPECT_EQ(from_file.value().messages.size(), from_bytes.value().messages.size());
+    EXPECT_EQ(file_warnings, byte_warnings);
+    EXPECT_EQ(file_warnings, from_file.value().messages.size());
+    EXPECT_EQ(from_file.value().metadata.session_file_path, file.native());
+}
+
+TEST(parser, bad_utf8_after_a_block_boundary_reports_io) {
+    std::string bytes;
+    while (bytes.size() < (std::size_t{5} << 20)) {
+        bytes += user() + "\n";
+    }
+    bytes += bad_utf8 + "\n" + user() + "\n";
+    temp_dir dir;
+    EXPECT_EQ(render(parse_session_file(dir.write("u.jsonl", bytes), [](std::string_view) {})),
+              utf8_error);
+}
+
+}  // namespace
+}  // namespace kestro
