@@ -419,7 +419,12 @@ bool may_hold_negative_zero(std::string_view line) {
     const char* p = line.data();
     const char* end = p + line.size();
     // Dates and identifiers hold "-0" after a digit or letter; only a number token counts.
-    while ((p = static_cast<const char*>(::memmem(p, std::size_t(end - p), "-0", 2)))) {
+    // memchr rather than memmem: base64 payloads hold no '-', so the scan runs at memory speed.
+    while ((p = static_cast<const char*>(std::memchr(p, '-', std::size_t(end - p))))) {
+        if (p + 1 == end || p[1] != '0') {
+            ++p;
+            continue;
+        }
         const char* after = p + 2;
         bool whole =
             after == end || !(is_digit(*after) || *after == '.' || *after == 'e' || *after == 'E');
