@@ -437,6 +437,29 @@ bool may_hold_negative_zero(std::string_view line) {
     return false;
 }
 
+// Whether the parsed document holds the integer 0 anywhere. A linear walk over the tape: each
+// entry is one word, numbers carry their value in the word after.
+bool tape_holds_integer_zero(const simdjson::dom::document& doc) {
+    using simdjson::internal::tape_type;
+    const std::uint64_t* tape = doc.tape.get();
+    constexpr std::uint64_t payload = simdjson::internal::JSON_VALUE_MASK;
+    const std::size_t end = std::size_t(tape[0] & payload);
+    for (std::size_t i = 1; i < end;) {
+        const auto type = static_cast<tape_type>(tape[i] >> 56);
+        if (type == tape_type::INT64 || type == tape_type::UINT64) {
+            if (tape[i + 1] == 0) {
+                return true;
+            }
+            i += 2;
+        } else if (type == tape_type::DOUBLE) {
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+    return false;
+}
+
 // A description for the rare line simdjson refuses but the precise path accepts.
 std::string_view disagreement(simdjson::error_code e) {
     switch (e) {
@@ -575,9 +598,6 @@ line_reader::outcome line_reader::parse(std::string_view line, std::size_t reada
         parser_.allocate(1 << 16, max_json_depth) != simdjson::SUCCESS) {
         throw std::bad_alloc();
     }
-    if (may_hold_negative_zero(line)) {
-        return slow_path(line, simdjson::NUMBER_ERROR);
-    }
     const char* text = line.data();
     if (readable < line.size() + simdjson::SIMDJSON_PADDING) {
         if (padded_.size() < line.size() + simdjson::SIMDJSON_PADDING) {
@@ -588,9 +608,14 @@ line_reader::outcome line_reader::parse(std::string_view line, std::size_t reada
     }
     simdjson::error_code e = parser_.parse(text, line.size(), false).get(dom_);
     if (e == simdjson::SUCCESS) {
+        // Only a line whose DOM holds an integer 0 can have read "-0" as one, so the text is
+        // searched for the token only then.
+        if (tape_holds_integer_zero(parser_.doc) && may_hold_negative_zero(line)) {
+            return slow_path(line, simdjson::NUMBER_ERROR);
+        }
         return outcome::dom;
     }
-    return slow_path(line, e);
+    return slow_path(line, may_hold_negative_zero(line) ? simdjson::NUMBER_ERROR : e);
 }
 
 line_reader::outcome line_reader::slow_path(std::string_view line,

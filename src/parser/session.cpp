@@ -2,11 +2,14 @@
 #include "parser/session.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -75,7 +78,11 @@ namespace {
 
 class session_builder {
   public:
-    explicit session_builder(const warning_sink& warn) : warn_(warn) {}
+    // `expected_bytes` (0 when unknown) sizes the record table up front: growing it moves every
+    // record again.
+    session_builder(const warning_sink& warn, std::size_t expected_bytes) : warn_(warn) {
+        session_.messages.reserve(expected_bytes / bytes_per_record_estimate + 1);
+    }
 
     // Feeds complete lines (the last one may lack its line feed when `at_end`). Memory from
     // data up to readable_end may be read; lines with simdjson's padding there parse in place.
@@ -117,6 +124,9 @@ class session_builder {
     sdk_error take_error() && { return std::move(*error_); }
 
   private:
+    // Lines of real logs average a few KiB; a low guess only costs one more growth.
+    static constexpr std::size_t bytes_per_record_estimate = 2048;
+
     bool line(std::string_view text, std::size_t readable) {
         ++line_number_;
         if (is_blank(text)) {
@@ -214,43 +224,58 @@ result<parsed_session> parse_session_file(const std::filesystem::path& path,
         return sdk_error::io(io_error::from_errno(errno));
     }
     detail::fd_closer closer(fd);
-    detail::session_builder builder(warn);
+    struct stat st {};
+    // The size only sizes buffers; a file that changes while it is read is still read to EOF.
+    const std::size_t expected =
+        ::fstat(fd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
+    detail::session_builder builder(warn, expected);
 
     // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
-    // after the data lets every line be parsed where it lies.
+    // after the data lets every line be parsed where it lies. The buffer is left
+    // uninitialised: zeroing a block costs more than parsing a small file.
     constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
-    std::vector<char> buffer(detail::block_size + pad);
-    std::size_t have = 0;  // bytes of an incomplete line carried over from the last block
+    std::size_t capacity =
+        expected > 0 ? std::min(expected + 1, detail::block_size) : detail::block_size;
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
+    std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
+    std::size_t total = 0;  // bytes read so far
     for (;;) {
-        if (buffer.size() - pad - have < detail::block_size / 2) {
-            buffer.resize(buffer.size() * 2);
+        // A line longer than half the buffer grows it, so reads stay large; at the expected
+        // end of the file a full-sized read is not needed to see EOF.
+        if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
+            std::size_t grown = capacity * 2;
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
+            std::memcpy(bigger.get(), buffer.get(), have);
+            buffer = std::move(bigger);
+            capacity = grown;
         }
-        ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - pad - have);
+        ssize_t n = ::read(fd, buffer.get() + have, capacity - have);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return sdk_error::io(io_error::from_errno(errno));
         }
-        const char* readable_end = buffer.data() + buffer.size();
+        const char* readable_end = buffer.get() + capacity + pad;
         if (n == 0) {
-            if (have > 0 && !builder.feed(buffer.data(), have, readable_end)) {
+            if (have > 0 && !builder.feed(buffer.get(), have, readable_end)) {
                 return std::move(builder).take_error();
             }
             break;
         }
+        total += std::size_t(n);
         std::size_t before = have;
         have += std::size_t(n);
         // The carried-over bytes hold no line feed, so only the new bytes are searched.
-        const void* last_lf = ::memrchr(buffer.data() + before, '\n', have - before);
+        const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
         if (last_lf == nullptr) {
             continue;
         }
-        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.data()) + 1;
-        if (!builder.feed(buffer.data(), used, readable_end)) {
+        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.get()) + 1;
+        if (!builder.feed(buffer.get(), used, readable_end)) {
             return std::move(builder).take_error();
         }
-        std::memmove(buffer.data(), buffer.data() + used, have - used);
+        std::memmove(buffer.get(), buffer.get() + used, have - used);
         have -= used;
     }
     return std::move(builder).finish(path.native());
@@ -258,7 +283,7 @@ result<parsed_session> parse_session_file(const std::filesystem::path& path,
 
 result<parsed_session> parse_session_bytes(std::string_view bytes, std::string path_text,
                                            const warning_sink& warn) {
-    detail::session_builder builder(warn);
+    detail::session_builder builder(warn, bytes.size());
     if (!builder.feed(bytes.data(), bytes.size(), bytes.data() + bytes.size())) {
         return std::move(builder).take_error();
     }

@@ -6,6 +6,13 @@
 namespace kestro {
 
 json_value json_value::make_object(object members) {
+    // Most objects arrive with their keys already in order and unique; they need no sort.
+    auto out_of_order =
+        std::adjacent_find(members.begin(), members.end(),
+                           [](const auto& a, const auto& b) { return !(a.first < b.first); });
+    if (out_of_order == members.end()) {
+        return json_value(storage(std::in_place_type<object>, std::move(members)));
+    }
     std::stable_sort(members.begin(), members.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     // After a stable sort equal keys keep their input order, so the last of each run wins.
