@@ -42,10 +42,10 @@ std::vector<tool_execution> pair_tool_executions(std::span<const message_record>
 
             const std::int64_t ms = (m.timestamp - use.time).whole_milliseconds();
             tool_execution e;
-            e.tool_name = std::string(use.name);
+            e.tool_name = use.name;
             e.input = use.input;
             e.output.tool_use_id = res->tool_use_id;
-            if (res->content) e.output.content = tool_result_text(*res->content);
+            if (res->content) e.output.source = &*res->content;
             e.output.is_error = res->is_error.value_or(false);
             e.duration_ms = ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
             e.timestamp = m.timestamp;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "types/content.hpp"
@@ -14,19 +15,26 @@
 
 namespace kestro {
 
+// The result half of an execution. Text is viewed in (or, for block lists, derived on demand
+// from) the records, so a session holds each tool output once however often it is shown.
 struct tool_result {
-    std::string tool_use_id;
-    std::string content;  // text form of the result block's content, "" when it has none
+    std::string_view tool_use_id;
+    const tool_result_content* source = nullptr;  // the result block's content, if it has one
     std::optional<std::string> stdout_text;
     std::optional<std::string> stderr_text;
     bool interrupted = false;
     bool is_error = false;
+
+    // Text form of the result block's content, "" when it has none.
+    [[nodiscard]] std::string content() const {
+        return source != nullptr ? tool_result_text(*source) : std::string();
+    }
 };
 
-// One answered tool use. `input` points into the records passed to pair_tool_executions, which
-// must outlive the execution (sessions keep both together, immutable).
+// One answered tool use. Its views and pointers refer into the records passed to
+// pair_tool_executions, which must outlive it (sessions keep both together, immutable).
 struct tool_execution {
-    std::string tool_name;
+    std::string_view tool_name;
     const json_value* input = nullptr;
     tool_result output;
     std::uint64_t duration_ms = 0;

@@ -212,11 +212,11 @@ bool is_success(const tool_result& r) {
     return !r.is_error && !r.interrupted;
 }
 
-const std::string& ToolResult_tool_use_id(const result_obj& o) {
+std::string_view ToolResult_tool_use_id(const result_obj& o) {
     return o.item->tool_use_id;
 }
-const std::string& ToolResult_content(const result_obj& o) {
-    return o.item->content;
+std::string ToolResult_content(const result_obj& o) {
+    return o.item->content();
 }
 const std::optional<std::string>& ToolResult_stdout(const result_obj& o) {
     return o.item->stdout_text;
@@ -239,18 +239,18 @@ PyObject* ToolResult_effective_content(PyObject* self) {
     const auto& r = *cast<result_obj>(self).item;
     if (r.is_error && r.stderr_text && !r.stderr_text->empty()) return to_py(*r.stderr_text);
     if (r.stdout_text && !r.stdout_text->empty()) return to_py(*r.stdout_text);
-    return to_py(r.content);
+    return to_py(r.content());
 }
 
 PyObject* ToolResult_repr(PyObject* self) {
     const auto& r = *cast<result_obj>(self).item;
-    return to_py("<ToolResult id='" + r.tool_use_id + "' success=" + bool_text(is_success(r)) +
-                 ">");
+    return to_py("<ToolResult id='" + std::string(r.tool_use_id) +
+                 "' success=" + bool_text(is_success(r)) + ">");
 }
 
 // ---- ToolExecution ---------------------------------------------------------------------------
 
-const std::string& ToolExecution_tool_name(const execution_obj& o) {
+std::string_view ToolExecution_tool_name(const execution_obj& o) {
     return o.item->tool_name;
 }
 ref ToolExecution_output(const execution_obj& o) {
@@ -273,7 +273,7 @@ PyObject* ToolExecution_is_success(PyObject* self) {
 
 PyObject* ToolExecution_repr(PyObject* self) {
     const auto& e = *cast<execution_obj>(self).item;
-    return to_py("<ToolExecution tool='" + e.tool_name +
+    return to_py("<ToolExecution tool='" + std::string(e.tool_name) +
                  "' duration_ms=" + std::to_string(e.duration_ms) +
                  " success=" + bool_text(is_success(e.output)) + ">");
 }

@@ -108,7 +108,7 @@ TEST(analysis, execution_carries_use_and_result_fields) {
     // The input is the record's own value, not a copy.
     EXPECT_EQ(ex[0].input, &std::get<tool_use_block>(r[0].message.content[1].value).input);
     EXPECT_EQ(ex[0].output.tool_use_id, "t1");
-    EXPECT_EQ(ex[0].output.content, "a.txt");
+    EXPECT_EQ(ex[0].output.content(), "a.txt");
     EXPECT_FALSE(ex[0].output.stdout_text.has_value());
     EXPECT_FALSE(ex[0].output.stderr_text.has_value());
     EXPECT_FALSE(ex[0].output.interrupted);
@@ -123,8 +123,8 @@ TEST(analysis, result_content_is_the_text_form_or_empty) {
         rec(2, 0, {result("a", tool_result_content{parts}), result("b")})};
     const auto ex = pair_tool_executions(r);
     ASSERT_EQ(ex.size(), 2u);
-    EXPECT_EQ(ex[0].output.content, "one\ntwo");
-    EXPECT_EQ(ex[1].output.content, "");
+    EXPECT_EQ(ex[0].output.content(), "one\ntwo");
+    EXPECT_EQ(ex[1].output.content(), "");
 }
 
 TEST(analysis, unanswered_and_unknown_ids_yield_nothing) {
@@ -148,7 +148,7 @@ TEST(analysis, second_result_for_one_use_finds_nothing) {
                                   rec(3, 0, {result("a", tool_result_content{"second"})})};
     const auto ex = pair_tool_executions(r);
     ASSERT_EQ(ex.size(), 1u);
-    EXPECT_EQ(ex[0].output.content, "first");
+    EXPECT_EQ(ex[0].output.content(), "first");
 }
 
 TEST(analysis, result_before_its_use_is_ignored_even_in_one_record) {
@@ -184,7 +184,7 @@ TEST(analysis, results_nested_in_a_result_are_not_paired) {
     const auto ex = pair_tool_executions(r);
     ASSERT_EQ(ex.size(), 1u);
     EXPECT_EQ(ex[0].tool_name, "O");
-    EXPECT_EQ(ex[0].output.content, "out");
+    EXPECT_EQ(ex[0].output.content(), "out");
 }
 
 }  // namespace
