@@ -481,6 +481,57 @@ std::string_view disagreement(simdjson::error_code e) {
 
 }  // namespace
 
+namespace {
+
+// True when the number token at `at` has only zero digits before its exponent.
+bool has_zero_mantissa(std::string_view line, std::size_t at) {
+    std::size_t i = at < line.size() && line[at] == '-' ? at + 1 : at;
+    bool any = false;
+    for (; i < line.size() && (is_digit(line[i]) || line[i] == '.'); ++i) {
+        if (line[i] != '.' && line[i] != '0') return false;
+        any = any || line[i] == '0';
+    }
+    return any;
+}
+
+// RapidJSON refuses an exponent beyond a double's range even when the mantissa is zero, yet
+// 0e400 is exactly zero. From `from` on (a place outside any string), every zero-mantissa
+// number gets its exponent digits replaced by zeros: same value, same length, so columns in
+// later error descriptions stay true. One linear pass, however many such numbers there are.
+void flatten_zero_exponents(std::string& text, std::size_t from) {
+    bool in_string = false;
+    for (std::size_t i = from; i < text.size();) {
+        const char c = text[i];
+        if (in_string) {
+            i += c == '\\' ? 2 : 1;
+            in_string = c != '"';
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+            ++i;
+            continue;
+        }
+        if (c != '-' && !is_digit(c)) {
+            ++i;
+            continue;
+        }
+        const bool zero = has_zero_mantissa(text, i);
+        ++i;
+        while (i < text.size() && (is_digit(text[i]) || text[i] == '.'))
+            ++i;
+        if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+            ++i;
+            if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+            for (; i < text.size() && is_digit(text[i]); ++i) {
+                if (zero) text[i] = '0';
+            }
+        }
+    }
+}
+
+}  // namespace
+
 bool parse_json_precise(std::string_view line, json_value& out, std::string& error) {
     line_stream stream(line);
     value_builder builder(stream, line);
@@ -488,6 +539,12 @@ bool parse_json_precise(std::string_view line, json_value& out, std::string& err
     constexpr unsigned flags =
         rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::ParseResult r = reader.Parse<flags>(stream, builder);
+    if (r.IsError() && r.Code() == rapidjson::kParseErrorNumberTooBig && !builder.stopped() &&
+        has_zero_mantissa(line, r.Offset())) {
+        std::string flattened(line);
+        flatten_zero_exponents(flattened, r.Offset());
+        return parse_json_precise(flattened, out, error);
+    }
     if (r.IsError()) {
         error = render(builder.stopped() ? builder.why() : describe(r.Code(), r.Offset(), line));
         return false;
