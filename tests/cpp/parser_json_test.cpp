@@ -23,17 +23,19 @@ struct error_case {
 
 class parser_json_errors : public testing::TestWithParam<error_case> {};
 
-TEST_P(parser_json_errors, describes_failure_with_position) {
+TEST_P(parser_json_errors, describes_failure_with_position_on_both_paths) {
     const auto& c = GetParam();
     json_value v;
     std::string precise_error;
     EXPECT_FALSE(parse_json_precise(c.line, v, precise_error));
     EXPECT_EQ(precise_error, c.expected);
-    // Through the reader (simdjson first), the same description must come out.
     line_reader reader;
     ASSERT_EQ(reader.parse(c.line, c.line.size()), line_reader::outcome::failed);
     EXPECT_EQ(reader.error(), c.expected);
 }
+
+const std::string control_error =
+    "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4";
 
 INSTANTIATE_TEST_SUITE_P(
     parser, parser_json_errors,
@@ -42,9 +44,6 @@ INSTANTIATE_TEST_SUITE_P(
         error_case{"trailing_nul", std::string("{\"a\":1}\0", 8),
                    "trailing characters at line 1 column 8"},
         error_case{"eof_value", R"({"a":)", "EOF while parsing a value at line 1 column 5"},
-        error_case{"eof_after_comma", R"({"a":1,)", "EOF while parsing a value at line 1 column 7"},
-        error_case{"eof_object_after_key", R"({"a")",
-                   "EOF while parsing an object at line 1 column 4"},
         error_case{"eof_object", R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
         error_case{"eof_list", "[1", "EOF while parsing a list at line 1 column 2"},
         error_case{"eof_string", R"(["abc)", "EOF while parsing a string at line 1 column 5"},
@@ -53,36 +52,24 @@ INSTANTIATE_TEST_SUITE_P(
         error_case{"missing_object_comma", R"({"a":1 "b":2})",
                    "expected `,` or `}` at line 1 column 8"},
         error_case{"missing_list_comma", "[1 2]", "expected `,` or `]` at line 1 column 4"},
-        error_case{"trailing_comma_list", "[1,]", "trailing comma at line 1 column 4"},
-        error_case{"trailing_comma_object", R"({"a":1,})", "trailing comma at line 1 column 8"},
+        error_case{"trailing_comma", "[1,]", "trailing comma at line 1 column 4"},
         error_case{"bad_literal", "[tru]", "expected ident at line 1 column 5"},
         error_case{"no_value", "[x]", "expected value at line 1 column 2"},
         error_case{"bad_escape", R"(["\x"])", "invalid escape at line 1 column 4"},
-        error_case{"bad_hex_escape", R"(["\u12G4"])", "invalid escape at line 1 column 7"},
         error_case{"lone_leading_surrogate", R"(["\ud800"])",
                    "unexpected end of hex escape at line 1 column 8"},
         error_case{"leading_surrogate_then_letter", R"(["\ud800\u0041"])",
                    "lone leading surrogate in hex escape at line 1 column 14"},
         error_case{"lone_trailing_surrogate", R"(["\udc00"])",
                    "lone leading surrogate in hex escape at line 1 column 8"},
-        error_case{"lone_trailing_surrogate_in_key", R"({"\udc00":1})",
-                   "lone leading surrogate in hex escape at line 1 column 8"},
-        error_case{
-            "control_character", "[\"a\x01\" \"b\"]",
-            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
-        error_case{
-            "nul_in_string", std::string("[\"a\0b\"]", 7),
-            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+        error_case{"nul_in_string", std::string("[\"a\0b\"]", 7), control_error},
         error_case{"double_overflow", "[1e400]", "number out of range at line 1 column 6"},
         error_case{"overflow_after_zero_exponent", "[0e400,1e400]",
                    "number out of range at line 1 column 12"},
         error_case{"long_literal", "1" + std::string(399, '0'),
                    "number out of range at line 1 column 400"},
-        error_case{"lone_minus", "[-]", "invalid number at line 1 column 3"},
         error_case{"missing_fraction", "[1.]", "invalid number at line 1 column 4"},
-        error_case{"missing_exponent", "[1ex]", "invalid number at line 1 column 4"},
         error_case{"leading_zero", "[01]", "invalid number at line 1 column 3"},
-        error_case{"depth_128", nested(128), "recursion limit exceeded at line 1 column 128"},
         error_case{"depth_128_behind_key", R"({"a":)" + std::string(127, '['),
                    "recursion limit exceeded at line 1 column 132"}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -93,26 +80,13 @@ struct value_case {
     json_value expected;
 };
 
-json_value num(double d) {
-    return json_value(json_value::storage(d));
-}
-json_value num(std::uint64_t u) {
-    return json_value(json_value::storage(u));
-}
-json_value num(std::int64_t i) {
-    return json_value(json_value::storage(i));
-}
-json_value str(const char* s) {
-    return json_value(json_value::storage(std::string(s)));
+template <class T>
+json_value val(T v) {
+    return json_value(json_value::storage(std::move(v)));
 }
 json_value arr(json_value::array a) {
-    return json_value(json_value::storage(std::move(a)));
+    return val(std::move(a));
 }
-json_value obj(json_value::object o) {
-    return json_value(json_value::storage(std::move(o)));
-}
-
-class parser_json_values : public testing::TestWithParam<value_case> {};
 
 // What the line means, whichever path read it.
 json_value read_through_reader(const std::string& line) {
@@ -129,6 +103,8 @@ json_value read_through_reader(const std::string& line) {
     return {};
 }
 
+class parser_json_values : public testing::TestWithParam<value_case> {};
+
 TEST_P(parser_json_values, both_paths_hold_the_same_value) {
     const auto& c = GetParam();
     json_value precise;
@@ -141,59 +117,42 @@ TEST_P(parser_json_values, both_paths_hold_the_same_value) {
 INSTANTIATE_TEST_SUITE_P(
     parser, parser_json_values,
     testing::Values(
-        value_case{"u64_max_exact", "[18446744073709551615]",
-                   arr({num(std::uint64_t{18446744073709551615U})})},
-        value_case{"beyond_u64_is_double", "[18446744073709551616]",
-                   arr({num(18446744073709551616.0)})},
-        value_case{"i64_min_exact", "[-9223372036854775808]",
-                   arr({num(std::int64_t{-9223372036854775807LL - 1})})},
-        value_case{"below_i64_is_double", "[-9223372036854775809]",
-                   arr({num(-9223372036854775808.0)})},
-        value_case{"small_positive_is_unsigned", "[5]", arr({num(std::uint64_t{5})})},
-        value_case{"negative_is_signed", "[-5]", arr({num(std::int64_t{-5})})},
-        value_case{"point_zero_is_double", "[1.0, 1e3]", arr({num(1.0), num(1000.0)})},
-        value_case{"underflow_is_zero", "[1e-400]", arr({num(0.0)})},
-        value_case{"zero_with_huge_exponent", R"(["1e999",0e400,0.00E+99999,"\"",1])",
-                   arr({str("1e999"), num(0.0), num(0.0), str("\""), num(std::uint64_t{1})})},
+        value_case{"integer_kinds", "[18446744073709551615,-9223372036854775808,5,-5,1.0]",
+                   arr({val(std::uint64_t{18446744073709551615U}),
+                        val(std::int64_t{-9223372036854775807LL - 1}), val(std::uint64_t{5}),
+                        val(std::int64_t{-5}), val(1.0)})},
+        value_case{"beyond_64_bits_is_double", "[18446744073709551616,-9223372036854775809]",
+                   arr({val(18446744073709551616.0), val(-9223372036854775808.0)})},
+        value_case{"underflow_and_zero_exponents", R"(["1e999",1e-400,0e400,0.00E+99999])",
+                   arr({val(std::string("1e999")), val(0.0), val(0.0), val(0.0)})},
         value_case{"duplicates_last_wins_sorted", R"({"b":1,"a":[true,null],"b":"x"})",
-                   obj({{"a", arr({json_value(json_value::storage(true)), json_value()})},
-                        {"b", str("x")}})},
+                   val(json_value::object{{"a", arr({val(true), json_value()})},
+                                          {"b", val(std::string("x"))}})},
         value_case{"escapes_and_pairs", R"(["\u00e9\ud83d\ude00\n\"\/"])",
-                   arr({str("\xc3\xa9\xf0\x9f\x98\x80\n\"/")})},
-        value_case{
-            "nested_mixture", R"({"z":{"y":[1,{"x":-1.5}]},"a":""})",
-            obj({{"a", str("")},
-                 {"z", obj({{"y", arr({num(std::uint64_t{1}), obj({{"x", num(-1.5)}})})}})}})}),
+                   arr({val(std::string("\xc3\xa9\xf0\x9f\x98\x80\n\"/"))})}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(parser, negative_zero_is_a_double_on_both_paths) {
-    for (const std::string line : {"[-0]", "{\"a\": -0}"}) {
+    // After each character that may precede a number; the big integer takes the precise path.
+    for (const std::string line :
+         {"[-0]", "[1, -0]", "[1,-0]", "{\"a\":-0}", "[18446744073709551616,-0]"}) {
         json_value v = read_through_reader(line);
-        const json_value* inner = nullptr;
-        if (auto* a = std::get_if<json_value::array>(&v.get())) {
-            inner = &a->at(0);
-        } else {
-            inner = &std::get<json_value::object>(v.get()).at(0).second;
-        }
-        const double* d = std::get_if<double>(&inner->get());
+        const auto* a = std::get_if<json_value::array>(&v.get());
+        const json_value& last =
+            a ? a->back() : std::get<json_value::object>(v.get()).back().second;
+        const double* d = std::get_if<double>(&last.get());
         ASSERT_NE(d, nullptr) << line;
         EXPECT_TRUE(std::signbit(*d)) << line;
     }
 }
 
-TEST(parser, depth_127_passes_on_both_paths) {
-    json_value v;
-    std::string error;
-    EXPECT_TRUE(parse_json_precise(nested(127), v, error)) << error;
+TEST(parser, depth_127_passes_on_both_paths_and_survives_a_capacity_increase) {
     line_reader reader;
     EXPECT_EQ(reader.parse(nested(127), 127 * 2), line_reader::outcome::dom);
     // A big integer inside forces the precise path at full depth.
     std::string deep = std::string(127, '[') + "18446744073709551616" + std::string(127, ']');
     EXPECT_EQ(reader.parse(deep, deep.size()), line_reader::outcome::value);
-}
-
-TEST(parser, depth_limit_survives_a_capacity_increase) {
-    line_reader reader;
+    // A line large enough to make the fast reader grow must not reset its depth limit.
     std::string big = "[\"" + std::string(1 << 20, 'a') + "\"]";
     ASSERT_EQ(reader.parse(big, big.size()), line_reader::outcome::dom);
     EXPECT_EQ(reader.parse(nested(128), 256), line_reader::outcome::failed);
@@ -201,11 +160,9 @@ TEST(parser, depth_limit_survives_a_capacity_increase) {
 }
 
 TEST(parser, blank_is_unicode_white_space) {
-    EXPECT_TRUE(is_blank(""));
-    EXPECT_TRUE(is_blank(" \t\v\f\r"));
-    EXPECT_TRUE(is_blank("\xc2\xa0\xc2\x85\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a"));
-    EXPECT_TRUE(is_blank("\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"));
-    EXPECT_FALSE(is_blank("\xef\xbb\xbf"));  // U+FEFF
+    EXPECT_TRUE(
+        is_blank(" \t\v\f\r\xc2\xa0\xc2\x85\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a"
+                 "\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"));
     EXPECT_FALSE(is_blank("\xe2\x80\x8b"));  // U+200B is not White_Space
     EXPECT_FALSE(is_blank(" \xc2\xa0 {}"));
 }

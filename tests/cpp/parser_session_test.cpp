@@ -21,44 +21,32 @@ std::string user(const std::string& uuid_digit = "1", const std::string& session
 const std::string summary =
     R"({"type":"summary","summary":"s","leafUuid":"11111111-1111-1111-1111-111111111111"})";
 
-struct outcome {
-    std::string error;  // rendered, or "" on success
-    std::vector<std::string> warnings;
-    std::size_t messages = 0;
-    std::size_t summaries = 0;
-    std::string session_id;
-};
-
-outcome parse(const std::string& bytes) {
-    outcome out;
-    auto r = parse_session_bytes(bytes, "/p.jsonl",
-                                 [&](std::string_view w) { out.warnings.emplace_back(w); });
-    if (!r.ok()) {
-        out.error = r.error().render();
-        return out;
-    }
-    out.messages = r.value().messages.size();
-    out.summaries = r.value().summaries.size();
-    out.session_id = r.value().session_id;
-    return out;
+// The rendered error, or the number of messages read.
+std::string parse(const std::string& bytes, std::vector<std::string>* warnings = nullptr) {
+    auto r = parse_session_bytes(bytes, "/p.jsonl", [&](std::string_view w) {
+        if (warnings) warnings->emplace_back(w);
+    });
+    return r ? std::to_string(r.value().messages.size()) : r.error().render();
 }
 
 struct session_case {
     const char* name;
     std::string bytes;
-    std::string error;
-    std::size_t messages;
+    std::string outcome;
     std::vector<std::string> warnings;
 };
+
+session_case sc(const char* name, std::string bytes, std::string outcome,
+                std::vector<std::string> warnings = {}) {
+    return {name, std::move(bytes), std::move(outcome), std::move(warnings)};
+}
 
 class parser_session_lines : public testing::TestWithParam<session_case> {};
 
 TEST_P(parser_session_lines, reads_lines) {
-    const auto& c = GetParam();
-    outcome o = parse(c.bytes);
-    EXPECT_EQ(o.error, c.error);
-    EXPECT_EQ(o.messages, c.messages);
-    EXPECT_EQ(o.warnings, c.warnings);
+    std::vector<std::string> warnings;
+    EXPECT_EQ(parse(GetParam().bytes, &warnings), GetParam().outcome);
+    EXPECT_EQ(warnings, GetParam().warnings);
 }
 
 const std::string bad_utf8 = "{\"type\":\"x\xff\"}";
@@ -75,102 +63,58 @@ std::string unknown(const std::string& type, int line) {
 INSTANTIATE_TEST_SUITE_P(
     parser, parser_session_lines,
     testing::Values(
-        session_case{"crlf", user() + "\r\n" + user("2") + "\r\n", "", 2, {}},
-        session_case{"no_final_line_feed", user() + "\n" + user("2"), "", 2, {}},
-        session_case{
-            "blank_lines", "\n  \t\n" + user() + "\n\xc2\xa0\xe3\x80\x80\n\r\n", "", 1, {}},
-        session_case{"bom_is_not_blank",
-                     user() + "\n\xef\xbb\xbf\n",
-                     at(2, "Invalid JSON: expected value at line 1 column 1"),
-                     0,
-                     {}},
-        session_case{"line_numbers_count_blanks",
-                     "\n{\"a\":\n",
-                     at(2, "Invalid JSON: EOF while parsing a value at line 1 column 5"),
-                     0,
-                     {}},
-        session_case{"empty_file", "", empty_error, 0, {}},
-        session_case{"blank_file", "\n \n\t\n", empty_error, 0, {}},
-        session_case{"only_summaries", summary + "\n" + summary, empty_error, 0, {}},
-        session_case{"array_line", user() + "\n[1]\n", at(2, "Missing 'type' field"), 0, {}},
-        session_case{"string_line", "\"user\"\n", at(1, "Missing 'type' field"), 0, {}},
-        session_case{"type_number", "{\"type\":5}\n", at(1, "Missing 'type' field"), 0, {}},
-        session_case{"type_last_wins",
-                     "{\"type\":\"user\",\"type\":7}\n",
-                     at(1, "Missing 'type' field"),
-                     0,
-                     {}},
-        session_case{
-            "capital_user_warns", user() + "\n{\"type\":\"User\"}\n", "", 1, {unknown("User", 2)}},
-        session_case{"warnings_in_order",
-                     "{\"type\":\"system\"}\n\n" + user() + "\n{\"type\":\"x\"}",
-                     "",
-                     1,
-                     {unknown("system", 1), unknown("x", 4)}},
-        session_case{"no_warning_after_failure",
-                     "{\"type\":\"a\"}\n{\n{\"type\":\"b\"}\n",
-                     at(2, "Invalid JSON: EOF while parsing an object at line 1 column 1"),
-                     0,
-                     {unknown("a", 1)}},
-        session_case{"invalid_message",
-                     user() + "\n" + R"({"type":"assistant"})",
-                     at(2, "Invalid message record: missing field `isSidechain`"),
-                     0,
-                     {}},
-        session_case{"invalid_summary",
-                     R"({"type":"summary"})",
-                     at(1, "Invalid summary record: missing field `summary`"),
-                     0,
-                     {}},
-        session_case{"utf8_first_line", bad_utf8 + "\n" + user(), utf8_error, 0, {}},
-        session_case{"utf8_middle_line",
-                     "{\"type\":\"a\"}\n" + bad_utf8 + "\n" + user(),
-                     utf8_error,
-                     0,
-                     {unknown("a", 1)}},
-        session_case{"utf8_last_line_no_feed", user() + "\n" + bad_utf8, utf8_error, 0, {}},
-        session_case{"json_failure_before_utf8",
-                     user() + "\n{x\n" + bad_utf8,
-                     at(2, "Invalid JSON: key must be a string at line 1 column 2"),
-                     0,
-                     {}},
-        session_case{"utf8_before_json_failure", bad_utf8 + "\n{x\n", utf8_error, 0, {}},
-        session_case{"depth_127_reaches_type_check",
-                     std::string(127, '[') + std::string(127, ']'),
-                     at(1, "Missing 'type' field"),
-                     0,
-                     {}},
-        session_case{"depth_128_fails",
-                     std::string(128, '[') + std::string(128, ']'),
-                     at(1, "Invalid JSON: recursion limit exceeded at line 1 column 128"),
-                     0,
-                     {}}),
+        sc("crlf", user() + "\r\n" + user("2") + "\r\n", "2"),
+        sc("no_final_line_feed", user() + "\n" + user("2"), "2"),
+        sc("unicode_blank_lines", "\n  \t\n" + user() + "\n\xc2\xa0\xe3\x80\x80\n\r\n", "1"),
+        sc("bom_is_not_blank", user() + "\n\xef\xbb\xbf\n",
+           at(2, "Invalid JSON: expected value at line 1 column 1")),
+        sc("line_numbers_count_blanks", "\n{\"a\":\n",
+           at(2, "Invalid JSON: EOF while parsing a value at line 1 column 5")),
+        sc("empty_file", "", empty_error),
+        sc("only_summaries", summary + "\n" + summary, empty_error),
+        sc("array_line", user() + "\n[1]\n", at(2, "Missing 'type' field")),
+        sc("type_number", "{\"type\":5}\n", at(1, "Missing 'type' field")),
+        sc("type_last_wins", "{\"type\":\"user\",\"type\":7}\n", at(1, "Missing 'type' field")),
+        sc("warnings_in_order", "{\"type\":\"system\"}\n\n" + user() + "\n{\"type\":\"User\"}", "1",
+           {unknown("system", 1), unknown("User", 4)}),
+        sc("no_warning_after_failure", "{\"type\":\"a\"}\n{\n{\"type\":\"b\"}\n",
+           at(2, "Invalid JSON: EOF while parsing an object at line 1 column 1"),
+           {unknown("a", 1)}),
+        sc("invalid_message", user() + "\n" + R"({"type":"assistant"})",
+           at(2, "Invalid message record: missing field `isSidechain`")),
+        sc("invalid_summary", R"({"type":"summary"})",
+           at(1, "Invalid summary record: missing field `summary`")),
+        sc("utf8_middle_line", "{\"type\":\"a\"}\n" + bad_utf8 + "\n" + user(), utf8_error,
+           {unknown("a", 1)}),
+        sc("utf8_last_line_no_feed", user() + "\n" + bad_utf8, utf8_error),
+        sc("json_failure_before_utf8", user() + "\n{x\n" + bad_utf8,
+           at(2, "Invalid JSON: key must be a string at line 1 column 2")),
+        sc("utf8_before_json_failure", bad_utf8 + "\n{x\n", utf8_error),
+        sc("depth_127_reaches_type_check", std::string(127, '[') + std::string(127, ']'),
+           at(1, "Missing 'type' field")),
+        sc("depth_128_fails", std::string(128, '[') + std::string(128, ']'),
+           at(1, "Invalid JSON: recursion limit exceeded at line 1 column 128"))),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(parser, session_id_is_the_first_message_records) {
-    outcome o = parse(summary + "\n" + user("1", "first") + "\n" + user("2", "second") + "\n");
-    EXPECT_EQ(o.error, "");
-    EXPECT_EQ(o.summaries, 1U);
-    EXPECT_EQ(o.messages, 2U);
-    EXPECT_EQ(o.session_id, "first");
+    auto r = parse_session_bytes(
+        summary + "\n" + user("1", "first") + "\n" + user("2", "second") + "\n", "/p.jsonl");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value().summaries.size(), 1U);
+    EXPECT_EQ(r.value().messages.size(), 2U);
+    EXPECT_EQ(r.value().session_id, "first");
 }
 
-class temp_dir {
-  public:
-    temp_dir() {
-        char tmpl[] = "/tmp/parser-test-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~temp_dir() { std::filesystem::remove_all(path_); }
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+struct temp_dir {
+    std::filesystem::path path = [] {
+        char pattern[] = "/tmp/parser-test-XXXXXX";
+        return std::filesystem::path(::mkdtemp(pattern));
+    }();
+    ~temp_dir() { std::filesystem::remove_all(path); }
     std::filesystem::path write(const std::string& name, const std::string& bytes) const {
-        auto p = path_ / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
+        std::ofstream(path / name, std::ios::binary) << bytes;
+        return path / name;
     }
-
-  private:
-    std::filesystem::path path_;
 };
 
 std::string render(const result<parsed_session>& r) {
@@ -179,8 +123,8 @@ std::string render(const result<parsed_session>& r) {
 
 TEST(parser, open_and_read_errors_are_io_errors) {
     temp_dir dir;
-    EXPECT_EQ(render(parse_session_file(dir.path())), "IO error: Is a directory (os error 21)");
-    EXPECT_EQ(render(parse_session_file(dir.path() / "missing.jsonl")),
+    EXPECT_EQ(render(parse_session_file(dir.path)), "IO error: Is a directory (os error 21)");
+    EXPECT_EQ(render(parse_session_file(dir.path / "missing.jsonl")),
               "IO error: No such file or directory (os error 2)");
     auto file = dir.write("f.jsonl", user());
     EXPECT_EQ(render(parse_session_file(file / "x")), "IO error: Not a directory (os error 20)");
@@ -199,8 +143,7 @@ TEST(parser, file_and_bytes_agree_across_block_boundaries) {
         R"({"type":"big","pad":")" + std::string(std::size_t{5} << 20, 'z') + "\"}\n" + user("2");
     temp_dir dir;
     auto file = dir.write("big.jsonl", bytes);
-    std::size_t file_warnings = 0;
-    std::size_t byte_warnings = 0;
+    std::size_t file_warnings = 0, byte_warnings = 0;
     auto from_file = parse_session_file(file, [&](std::string_view) { ++file_warnings; });
     auto from_bytes =
         parse_session_bytes(bytes, file.native(), [&](std::string_view) { ++byte_warnings; });

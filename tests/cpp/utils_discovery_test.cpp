@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,17 +27,12 @@ class temp_tree {
   public:
     temp_tree() {
         std::string pattern = (fs::temp_directory_path() / "kestro-discovery-XXXXXX").string();
-        const char* made = ::mkdtemp(pattern.data());
-        if (!made) throw std::runtime_error("mkdtemp failed");
-        root_ = made;
+        root_ = ::mkdtemp(pattern.data());
     }
     ~temp_tree() {
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
-    temp_tree(const temp_tree&) = delete;
-    temp_tree& operator=(const temp_tree&) = delete;
-
     [[nodiscard]] const fs::path& root() const { return root_; }
 
     fs::path dir(const fs::path& rel) const {
@@ -114,66 +108,34 @@ TEST(utils, nested_sessions_found_only_without_a_project) {
     EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)),
               (std::vector<fs::path>{at_base, top, deep, other}));
     EXPECT_EQ(ok(find_sessions(t.root(), "-proj")), (std::vector<fs::path>{top}));
+    // An absolute project path stands on its own, whatever the base.
+    EXPECT_EQ(ok(find_sessions(t.root() / "archive", (t.root() / "-proj").string())),
+              (std::vector<fs::path>{top}));
 }
 
-TEST(utils, project_given_as_absolute_path_replaces_base) {
-    temp_tree t;
-    const auto s = t.file("elsewhere/-x/s.jsonl");
-    t.dir("base");
-    EXPECT_EQ(ok(find_sessions(t.root() / "base", (t.root() / "elsewhere/-x").string())),
-              (std::vector<fs::path>{s}));
-}
-
-TEST(utils, missing_project_or_project_naming_a_file_gives_empty_list) {
+TEST(utils, missing_project_project_naming_a_file_or_empty_base_give_empty_lists) {
     temp_tree t;
     t.file("-p/s.jsonl");
     t.file("-file.jsonl");
     EXPECT_TRUE(ok(find_sessions(t.root(), "-absent")).empty());
     EXPECT_TRUE(ok(find_sessions(t.root(), "-file.jsonl")).empty());
+    temp_tree empty;
+    EXPECT_TRUE(ok(find_sessions(empty.root(), std::nullopt)).empty());
+    EXPECT_TRUE(ok(find_projects(empty.root())).empty());
 }
 
-struct name_case {
-    const char* id;
-    const char* file_name;
-    bool as_directory;
-    bool is_session;
-};
-
-void PrintTo(const name_case& c, std::ostream* os) {
-    *os << c.id;
-}
-
-class session_names : public ::testing::TestWithParam<name_case> {};
-
-TEST_P(session_names, follow_the_extension_rule) {
-    const name_case& c = GetParam();
+TEST(utils, session_files_are_regular_files_with_the_exact_extension) {
     temp_tree t;
-    const fs::path rel = fs::path("-p") / c.file_name;
-    if (c.as_directory) {
-        t.dir(rel);
-    } else {
-        t.file(rel);
-    }
-    const auto want =
-        c.is_session ? std::vector<fs::path>{t.root() / rel} : std::vector<fs::path>{};
+    t.dir("-p/dir.jsonl");
+    std::vector<fs::path> want;
+    std::int64_t time = 1000;
+    for (const char* name : {"notes.JSONL", "session.jsonl.bak", ".jsonl", "session.json"})
+        t.file(fs::path("-p") / name, ++time);
+    for (const char* name : {"session.jsonl", "a.b.jsonl", "..jsonl", ".hidden.jsonl"})
+        want.insert(want.begin(), t.file(fs::path("-p") / name, ++time));
     EXPECT_EQ(ok(find_sessions(t.root(), "-p")), want);
     EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), want);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    utils, session_names,
-    ::testing::Values(name_case{"no_extension", "notes", false, false},
-                      name_case{"session", "session.jsonl", false, true},
-                      name_case{"upper_case_extension", "notes.JSONL", false, false},
-                      name_case{"backup_suffix", "session.jsonl.bak", false, false},
-                      name_case{"two_dots", "a.b.jsonl", false, true},
-                      name_case{"only_a_leading_dot", ".jsonl", false, false},
-                      name_case{"hidden_with_extension", ".hidden.jsonl", false, true},
-                      name_case{"two_leading_dots", "..jsonl", false, true},
-                      name_case{"trailing_dot", "session.jsonl.", false, false},
-                      name_case{"other_extension", "session.json", false, false},
-                      name_case{"directory_with_extension", "dir.jsonl", true, false}),
-    [](const ::testing::TestParamInfo<name_case>& p) { return std::string(p.param.id); });
 
 TEST(utils, walk_survives_a_link_to_an_ancestor) {
     temp_tree t;
@@ -181,17 +143,6 @@ TEST(utils, walk_survives_a_link_to_an_ancestor) {
     fs::create_directory_symlink("..", t.root() / "-p" / "up");
     fs::create_directory_symlink(".", t.root() / "-p" / "self");
     EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), (std::vector<fs::path>{s}));
-}
-
-TEST(utils, directory_reached_twice_through_links_is_walked_once) {
-    temp_tree t;
-    t.file("-a/s.jsonl");
-    t.dir("-b");
-    fs::create_directory_symlink("../-a", t.root() / "-b" / "alias");
-    fs::create_directory_symlink("-a", t.root() / "-c");
-    const auto found = ok(find_sessions(t.root(), std::nullopt));
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].filename(), "s.jsonl");
 }
 
 TEST(utils, links_are_followed_and_dangling_links_skipped) {
@@ -228,19 +179,12 @@ TEST(utils, projects_are_hyphenated_utf8_directories_newest_first) {
     EXPECT_EQ(ok(find_projects(t.root())), (std::vector<fs::path>{app, dash, cafe}));
 }
 
-TEST(utils, empty_base_gives_empty_lists) {
-    temp_tree t;
-    EXPECT_TRUE(ok(find_sessions(t.root(), std::nullopt)).empty());
-    EXPECT_TRUE(ok(find_projects(t.root())).empty());
-}
-
 TEST(utils, missing_base_is_directory_not_found) {
     temp_tree t;
     const fs::path missing = t.root() / "no" / "such";
     for (const auto& r : {find_sessions(missing, std::nullopt), find_sessions(missing, "-p"),
                           find_projects(missing)}) {
         ASSERT_FALSE(r.ok());
-        EXPECT_EQ(r.error().kind(), error_kind::io);
         ASSERT_NE(r.error().as_io(), nullptr);
         EXPECT_EQ(r.error().as_io()->code, ENOENT);
         EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + missing.string());
@@ -252,36 +196,19 @@ TEST(utils, base_naming_a_file_fails_to_list) {
     const auto f = t.file("plain.jsonl");
     for (const auto& r : {find_sessions(f, std::nullopt), find_projects(f)}) {
         ASSERT_FALSE(r.ok());
-        ASSERT_NE(r.error().as_io(), nullptr);
-        EXPECT_EQ(r.error().as_io()->code, ENOTDIR);
         EXPECT_EQ(r.error().render(), "IO error: Not a directory (os error 20)");
     }
     EXPECT_TRUE(ok(find_sessions(f, "-p")).empty());
 }
 
-// Sets or unsets HOME for one test and restores the previous state afterwards.
-class home_override {
-  public:
+// Sets or unsets HOME for one scope and restores the previous state afterwards.
+struct home_override {
+    std::optional<std::string> saved =
+        std::getenv("HOME") ? std::optional<std::string>(std::getenv("HOME")) : std::nullopt;
     explicit home_override(const char* value) {
-        if (const char* old = std::getenv("HOME")) saved_ = old;
-        if (value) {
-            ::setenv("HOME", value, 1);
-        } else {
-            ::unsetenv("HOME");
-        }
+        value ? ::setenv("HOME", value, 1) : ::unsetenv("HOME");
     }
-    ~home_override() {
-        if (saved_) {
-            ::setenv("HOME", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("HOME");
-        }
-    }
-    home_override(const home_override&) = delete;
-    home_override& operator=(const home_override&) = delete;
-
-  private:
-    std::optional<std::string> saved_;
+    ~home_override() { saved ? ::setenv("HOME", saved->c_str(), 1) : ::unsetenv("HOME"); }
 };
 
 // The password database's home of the real user, or "." when it has none.
@@ -290,19 +217,14 @@ fs::path account_home() {
     return pw && pw->pw_dir && *pw->pw_dir ? fs::path(pw->pw_dir) : fs::path(".");
 }
 
-TEST(utils, default_base_uses_home_when_set) {
-    home_override h("/srv/someone");
-    EXPECT_EQ(default_base_directory(), fs::path("/srv/someone/.kestro/projects"));
-}
-
-TEST(utils, default_base_falls_back_to_account_when_home_empty_or_unset) {
-    const fs::path want = account_home() / ".kestro" / "projects";
+TEST(utils, default_base_uses_home_else_the_account) {
     {
-        home_override h("");
-        EXPECT_EQ(default_base_directory(), want);
+        home_override h("/srv/someone");
+        EXPECT_EQ(default_base_directory(), fs::path("/srv/someone/.kestro/projects"));
     }
-    {
-        home_override h(nullptr);
+    const fs::path want = account_home() / ".kestro" / "projects";
+    for (const char* home : {"", static_cast<const char*>(nullptr)}) {
+        home_override h(home);
         EXPECT_EQ(default_base_directory(), want);
     }
 }

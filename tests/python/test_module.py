@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -11,126 +10,13 @@ from pathlib import Path
 import pytest
 
 import kestro_sdk
-from conftest import chain
+from conftest import chain, write_log
 from kestro_sdk import _core
 
-EXPORTED = [
-    "Message", "Session", "Project", "SessionMetadata", "ToolResult", "ToolExecution",
-    "ConversationStats", "ConversationNode", "ConversationTree", "TextBlock", "ToolUseBlock",
-    "ThinkingBlock", "ImageBlock", "ToolResultBlock", "TokenUsage", "KestroSDKError",
-    "ParseError", "ValidationError", "SessionError", "load", "find_sessions",
-    "find_projects", "load_project",
-]  # fmt: skip
-
-CLASSES = EXPORTED[:15]
-EXCEPTIONS = EXPORTED[15:19]
-
-
-def message_iterator_type(session_path: str) -> type:
-    return type(iter(_core.load(session_path)))
-
-
-class TestModule:
-    def test_all_lists_the_23_names_in_order(self) -> None:
-        assert _core.__all__ == EXPORTED
-
-    def test_package_reexports_the_same_objects(self) -> None:
-        assert [getattr(kestro_sdk, name) is getattr(_core, name) for name in EXPORTED] == [True] * 23
-
-    def test_module_docstring_is_empty(self) -> None:
-        assert _core.__doc__ == ""
-
-    def test_message_iterator_is_not_a_module_attribute(self) -> None:
-        assert not hasattr(_core, "MessageIterator")
-
-    def test_reimport_returns_the_same_module_and_keeps_all(self) -> None:
-        original = sys.modules.pop("kestro_sdk._core")
-        try:
-            again = importlib.import_module("kestro_sdk._core")
-        finally:
-            sys.modules["kestro_sdk._core"] = original
-        assert again is original
-        assert again.__all__ == EXPORTED
-
-    def test_only_pyinit_is_exported(self) -> None:
-        nm = shutil.which("nm")
-        if nm is None:
-            pytest.skip("nm is not installed")
-        out = subprocess.run([nm, "-D", "--defined-only", _core.__file__], capture_output=True, text=True, check=True)
-        names = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
-        assert names == ["PyInit__core"]
-
-    def test_stubs_match_the_runtime(self, tmp_path: Path) -> None:
-        pytest.importorskip("mypy")
-        allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
-        result = subprocess.run(
-            [sys.executable, "-m", "mypy.stubtest", "kestro_sdk._core", "--allowlist", str(allowlist)],
-            capture_output=True,
-            text=True,
-            cwd=tmp_path,  # keeps mypy's cache out of the source tree
-        )
-        assert result.returncode == 0, result.stdout + result.stderr
-
-
-class TestExceptions:
-    @pytest.mark.parametrize("name", EXCEPTIONS, ids=EXCEPTIONS)
-    def test_reports_module_core_and_its_own_name(self, name: str) -> None:
-        cls = getattr(_core, name)
-        assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__) == ("_core", name, name, None)
-
-    @pytest.mark.parametrize("name", EXCEPTIONS[1:], ids=EXCEPTIONS[1:])
-    def test_derives_from_the_base_error(self, name: str) -> None:
-        assert getattr(_core, name).__mro__[1:] == (_core.KestroSDKError, Exception, BaseException, object)
-
-    def test_base_error_derives_from_exception(self) -> None:
-        assert _core.KestroSDKError.__bases__ == (Exception,)
-
-    def test_raised_instance_holds_one_message(self, tmp_path: Path) -> None:
-        (tmp_path / "empty.jsonl").write_text("")
-        with pytest.raises(_core.ParseError) as info:
-            _core.load(str(tmp_path / "empty.jsonl"))
-        assert type(info.value) is _core.ParseError
-        assert info.value.args == ("Failed to parse session: Parse error: Empty session file",)
-
-
-class TestClassShape:
-    @pytest.mark.parametrize("name", CLASSES, ids=CLASSES)
-    def test_type_names(self, name: str) -> None:
-        cls = getattr(_core, name)
-        assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == ("kestro_sdk", name, name, (object,))
-
-    @pytest.mark.parametrize("name", CLASSES, ids=CLASSES)
-    def test_has_no_constructor(self, name: str) -> None:
-        cls = getattr(_core, name)
-        for args, kwargs in (((), {}), ((1, "x"), {"a": 2})):
-            with pytest.raises(TypeError) as info:
-                cls(*args, **kwargs)
-            assert str(info.value) == f"No constructor defined for {name}"
-
-    @pytest.mark.parametrize("name", CLASSES, ids=CLASSES)
-    def test_cannot_be_subclassed(self, name: str) -> None:
-        with pytest.raises(TypeError, match=rf"type 'kestro_sdk\.{name}' is not an acceptable base type"):
-            type("Sub", (getattr(_core, name),), {})
-
-    @pytest.mark.parametrize("name", CLASSES, ids=CLASSES)
-    def test_property_docstrings_are_empty(self, name: str) -> None:
-        cls = getattr(_core, name)
-        docs = {attr: d.__doc__ for attr, d in vars(cls).items() if type(d).__name__ == "getset_descriptor" and not attr.startswith("__")}
-        assert docs and set(docs.values()) == {""}
-
-    def test_message_iterator_shape(self, write) -> None:
-        it_type = message_iterator_type(write(chain(1)))
-        assert (it_type.__module__, it_type.__qualname__, it_type.__doc__) == ("kestro_sdk", "MessageIterator", "Iterator for messages in a session")
-        with pytest.raises(TypeError) as info:
-            it_type()
-        assert str(info.value) == "No constructor defined for MessageIterator"
-        with pytest.raises(TypeError):
-            type("Sub", (it_type,), {})
-
-
-FIRST_DOC_LINES = {
-    "Session": "Primary container for Kestro Code session data.",
+# Class name -> first line of its docstring, in the order the module adds them.
+CLASSES = {
     "Message": "Individual message in a Kestro Code conversation.",
+    "Session": "Primary container for Kestro Code session data.",
     "Project": "Container for a Kestro Code project with multiple sessions.",
     "SessionMetadata": "Metadata about a parsed session",
     "ToolResult": "Result from a tool execution",
@@ -145,6 +31,66 @@ FIRST_DOC_LINES = {
     "ToolResultBlock": "A tool result block in a message",
     "TokenUsage": "Token usage statistics for a message",
 }
+EXCEPTIONS = ["KestroSDKError", "ParseError", "ValidationError", "SessionError"]
+FUNCTIONS = ["load", "find_sessions", "find_projects", "load_project"]
+
+
+def test_all_lists_the_23_names_in_order() -> None:
+    assert _core.__all__ == [*CLASSES, *EXCEPTIONS, *FUNCTIONS]
+    assert all(getattr(kestro_sdk, name) is getattr(_core, name) for name in _core.__all__)
+    assert (_core.__doc__, hasattr(_core, "MessageIterator")) == ("", False)
+
+
+def test_reimport_returns_the_same_module() -> None:
+    original = sys.modules.pop("kestro_sdk._core")
+    try:
+        again = importlib.import_module("kestro_sdk._core")
+    finally:
+        sys.modules["kestro_sdk._core"] = original
+    assert again is original and len(again.__all__) == 23
+
+
+def test_only_pyinit_is_exported() -> None:
+    out = subprocess.run(["nm", "-D", "--defined-only", _core.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit__core"]
+
+
+def test_stubs_match_the_runtime(tmp_path: Path) -> None:
+    allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
+    # Run from tmp_path so that mypy's cache stays out of the source tree.
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestro_sdk._core", "--allowlist", str(allowlist)],
+                            capture_output=True, text=True, cwd=tmp_path)  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name", EXCEPTIONS)
+def test_exception_names_and_hierarchy(name: str) -> None:
+    cls = getattr(_core, name)
+    assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__) == ("_core", name, name, None)
+    base = (Exception,) if name == "KestroSDKError" else (_core.KestroSDKError, Exception)
+    assert cls.__mro__ == (cls, *base, BaseException, object)
+
+
+@pytest.fixture(scope="module")
+def iterator_type(tmp_path_factory: pytest.TempPathFactory) -> type:
+    return type(iter(_core.load(write_log(tmp_path_factory.mktemp("it") / "s.jsonl", chain(1)))))
+
+
+@pytest.mark.parametrize("name", [*CLASSES, "MessageIterator"])
+def test_class_shape(name: str, iterator_type: type) -> None:
+    cls = iterator_type if name == "MessageIterator" else getattr(_core, name)
+    first_doc_line = CLASSES.get(name, "Iterator for messages in a session")
+    assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__bases__) == ("kestro_sdk", name, name, (object,))
+    assert cls.__doc__.splitlines()[0] == first_doc_line
+    for args, kwargs in (((), {}), ((1, "x"), {"a": 2})):
+        with pytest.raises(TypeError) as info:
+            cls(*args, **kwargs)
+        assert info.value.args == (f"No constructor defined for {name}",)
+    with pytest.raises(TypeError, match=rf"type 'kestro_sdk\.{name}' is not an acceptable base type"):
+        type("Sub", (cls,), {})
+    docs = {d.__doc__ for a, d in vars(cls).items() if type(d).__name__ == "getset_descriptor" and a[0] != "_"}
+    assert docs == ({""} if name != "MessageIterator" else set())
+
 
 SIGNATURES = [
     ("load", "(file_path)", "Load a Kestro Code session from a JSONL file."),
@@ -171,48 +117,16 @@ SIGNATURES = [
 ]
 
 
-def resolve(dotted: str) -> object:
-    obj: object = _core
+@pytest.mark.parametrize("dotted,signature,first", SIGNATURES, ids=[s[0] for s in SIGNATURES])
+def test_signature_and_first_docstring_line(dotted: str, signature: str, first: str) -> None:
+    obj = _core
     for part in dotted.split("."):
         obj = getattr(obj, part)
-    return obj
+    assert (obj.__text_signature__, obj.__doc__.splitlines()[0]) == (signature, first)
 
 
-class TestDocumentation:
-    @pytest.mark.parametrize("name,first", FIRST_DOC_LINES.items(), ids=list(FIRST_DOC_LINES))
-    def test_class_docstring_first_line(self, name: str, first: str) -> None:
-        assert getattr(_core, name).__doc__.splitlines()[0] == first
-
-    @pytest.mark.parametrize("dotted,signature,first", SIGNATURES, ids=[s[0] for s in SIGNATURES])
-    def test_signature_and_first_docstring_line(self, dotted: str, signature: str, first: str) -> None:
-        obj = resolve(dotted)
-        assert obj.__text_signature__ == signature
-        assert obj.__doc__.splitlines()[0] == first
-
-    def test_get_messages_by_role_docstring_body(self) -> None:
-        assert _core.Session.get_messages_by_role.__doc__.splitlines()[1:] == [
-            "",
-            "Args:",
-            '    role: Role to filter by ("user" or "assistant")',
-            "",
-            "Returns:",
-            "    List[Message]: Messages with the specified role",
-        ]
-
-    def test_session_docstring_describes_duration_and_tools(self) -> None:
-        doc = _core.Session.__doc__
-        assert "Set of tool names used in the session" in doc
-        assert "Total session duration in seconds (None if not available)" in doc
-
-    def test_tool_use_block_docstring(self) -> None:
-        assert _core.ToolUseBlock.__doc__.splitlines() == [
-            "A tool use block in a message",
-            "",
-            "Represents a tool invocation within a message, including the tool name,",
-            "input parameters, and invocation ID.",
-            "",
-            "Properties:",
-            "    id: Unique identifier for this tool use",
-            "    name: Name of the tool being invoked",
-            "    input: Input parameters as a dictionary",
-        ]
+def test_docstring_body_keeps_its_quotes() -> None:
+    assert _core.Session.get_messages_by_role.__doc__.splitlines()[1:] == [
+        "", "Args:", '    role: Role to filter by ("user" or "assistant")', "", "Returns:",
+        "    List[Message]: Messages with the specified role",
+    ]  # fmt: skip

@@ -1,7 +1,8 @@
-"""Property tests: random sessions, loaded from disk, against values computed here."""
+"""Property tests: random sessions, loaded from disk, against values computed here from the records."""
 
 from __future__ import annotations
 
+import datetime as dt
 import tempfile
 from pathlib import Path
 from typing import Any
@@ -10,82 +11,41 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import uid, write_log
-from hostile_helpers import U32_MAX, expected_classification, forest_stats, iso_ms, rfc3339_ms
 from kestro_sdk import Session, load
 
-BASE_MS = 1_748_736_000_000  # 2025-06-01T00:00:00Z
+U32_MAX = 2**32 - 1
+EPOCH = dt.datetime(2025, 6, 1, tzinfo=dt.timezone.utc)
 TOOL_IDS = ["t1", "t2", "t3"]
-TOOL_NAMES = ["Bash", "Read", "Edit"]
 
-# Identifiers come from a small pool so duplicates, self-parents and loops are common; parents
-# may also name identifiers outside the pool (orphans).
-ident = st.integers(1, 8).map(uid)
-parent = st.one_of(st.none(), st.integers(1, 10).map(uid))
-
+text_block = st.builds(lambda t: {"type": "text", "text": t}, st.text(max_size=4))
 block = st.one_of(
-    st.builds(lambda t: {"type": "text", "text": t}, st.text(max_size=8)),
-    st.builds(
-        lambda i, n, v: {"type": "tool_use", "id": i, "name": n, "input": {"v": v}},
-        st.sampled_from(TOOL_IDS),
-        st.sampled_from(TOOL_NAMES),
-        st.integers(-5, 5),
-    ),
-    st.builds(
-        lambda i, c, e: {"type": "tool_result", "tool_use_id": i}
-        | ({} if c is None else {"content": c})
-        | ({} if e is None else {"is_error": e}),
-        st.sampled_from(TOOL_IDS + ["t9"]),
-        st.one_of(
-            st.none(),
-            st.text(max_size=6),
-            st.lists(st.builds(lambda t: {"type": "text", "text": t}, st.text(max_size=4)), max_size=3),
-        ),
-        st.one_of(st.none(), st.booleans()),
-    ),
-)
-
-usage = st.one_of(
-    st.none(),
-    st.fixed_dictionaries(
-        {"input_tokens": st.integers(0, U32_MAX), "output_tokens": st.integers(0, U32_MAX)},
-        optional={
-            "cache_creation_input_tokens": st.integers(0, U32_MAX),
-            "cache_read_input_tokens": st.integers(0, U32_MAX),
-        },
-    ),
-)
+    text_block,
+    st.builds(lambda i, n, v: {"type": "tool_use", "id": i, "name": n, "input": {"v": v}},
+              st.sampled_from(TOOL_IDS), st.sampled_from(["Bash", "Read", "Edit"]), st.integers(-5, 5)),
+    st.fixed_dictionaries({"type": st.just("tool_result"), "tool_use_id": st.sampled_from(TOOL_IDS + ["t9"])},
+                          optional={"content": st.text(max_size=6) | st.lists(text_block, max_size=3), "is_error": st.booleans()}),
+)  # fmt: skip
+count = st.integers(0, U32_MAX)
+usage = st.fixed_dictionaries({"input_tokens": count, "output_tokens": count},
+                              optional={"cache_creation_input_tokens": count, "cache_read_input_tokens": count})  # fmt: skip
 
 
 @st.composite
 def records(draw: st.DrawFn) -> list[dict[str, Any]]:
+    """1 to 14 records; identifiers from a small pool so that duplicates, self-parents and loops are
+    common, parents also outside it (orphans). The first text block names the record: r<index>."""
     out = []
     for i in range(draw(st.integers(1, 14))):
         role = draw(st.sampled_from(["user", "assistant"]))
-        # The first block's text names the record, so tree nodes can be traced back to it.
-        content = [{"type": "text", "text": f"r{i}"}] + draw(st.lists(block, max_size=4))
-        message: dict[str, Any] = {"role": role, "content": content}
-        u = draw(usage)
-        if u is not None:
-            message["usage"] = u
-        line: dict[str, Any] = {
-            "parentUuid": draw(parent),
-            "isSidechain": draw(st.booleans()),
-            "userType": "external",
-            "cwd": "/w/p",
-            "sessionId": "s",
-            "version": "1",
-            "type": role,
-            "message": message,
-            "uuid": draw(ident),
-            "timestamp": iso_ms(BASE_MS + draw(st.integers(0, 3_600_000))),
-        }
-        cost = draw(st.one_of(st.none(), st.floats(0, 50, allow_nan=False, allow_infinity=False)))
-        if cost is not None:
-            line["costUSD"] = cost
-        duration = draw(st.one_of(st.none(), st.integers(0, 10**12)))
-        if duration is not None:
-            line["durationMs"] = duration
-        out.append(line)
+        content = [{"type": "text", "text": f"r{i}"}, *draw(st.lists(block, max_size=4))]
+        at = EPOCH + dt.timedelta(milliseconds=draw(st.integers(0, 3_600_000)))
+        out.append({
+            "parentUuid": draw(st.none() | st.integers(1, 10).map(uid)), "isSidechain": draw(st.booleans()),
+            "userType": "external", "cwd": "/w/p", "sessionId": "s", "version": "1", "type": role,
+            "message": {"role": role, "content": content} | draw(st.fixed_dictionaries({}, optional={"usage": usage})),
+            "uuid": draw(st.integers(1, 8).map(uid)), "timestamp": at.strftime("%Y-%m-%dT%H:%M:%S.%fZ"),
+            **draw(st.fixed_dictionaries({}, optional={"costUSD": st.floats(0, 50), "durationMs": st.integers(0, 10**12)})),
+        })  # fmt: skip
     return out
 
 
@@ -94,15 +54,48 @@ def load_records(recs: list[dict[str, Any]]) -> Session:
         return load(write_log(Path(d) / "s.jsonl", recs))
 
 
+def ms(r: dict[str, Any]) -> int:
+    return (dt.datetime.fromisoformat(r["timestamp"]) - EPOCH) // dt.timedelta(milliseconds=1)
+
+
+def shown(epoch_ms: int) -> str:
+    """How the module shows an instant held to the millisecond."""
+    t = EPOCH + dt.timedelta(milliseconds=epoch_ms)
+    return t.strftime("%Y-%m-%dT%H:%M:%S") + (f".{epoch_ms % 1000:03d}" if epoch_ms % 1000 else "") + "+00:00"
+
+
 def index_of(message: Any) -> int:
     return int(message.text.split("\n", 1)[0][1:])
 
 
-def ms_of(r: dict[str, Any]) -> int:
-    import datetime as dt
-
-    t = dt.datetime.strptime(r["timestamp"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=dt.timezone.utc)
-    return round(t.timestamp() * 1000)
+def expected_tree(recs: list[dict[str, Any]]) -> tuple[list[Any], list[str], list[tuple[str, str]]]:
+    """(forest of [index, children], orphan ids, circular pairs) by the linking rules of the log format."""
+    ids = {r["uuid"] for r in recs}
+    parent_of = {r["uuid"]: r["parentUuid"] for r in recs}  # the last record of an identifier decides
+    children: dict[str, list[int]] = {}
+    roots, orphans, circular = [], [], []
+    for i, r in enumerate(recs):
+        if r["parentUuid"] is None:
+            roots.append(i)
+        elif r["parentUuid"] not in ids:
+            orphans.append(r["uuid"])
+        else:
+            seen, current = set(), r["uuid"]
+            while current is not None and current not in seen:
+                seen.add(current)
+                current = parent_of.get(current)
+            if current is None:
+                children.setdefault(r["parentUuid"], []).append(i)
+            else:
+                circular.append((r["uuid"], current))
+    # Depth first from the roots; a child list goes to the first node that claims its identifier.
+    forest = [[i, []] for i in roots]
+    stack = forest[::-1]
+    while stack:
+        i, kids = stack.pop()
+        kids.extend([c, []] for c in children.pop(recs[i]["uuid"], []))
+        stack.extend(kids[::-1])
+    return forest, orphans, circular
 
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -110,126 +103,66 @@ SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[Heal
 
 @SETTINGS
 @given(records())
-def test_every_message_is_exactly_one_of_node_orphan_cycle_or_below_an_orphan(recs: list[dict[str, Any]]) -> None:
+def test_tree_and_threads_follow_the_linking_rules(recs: list[dict[str, Any]]) -> None:
     session = load_records(recs)
-    want = expected_classification(recs)
     tree = session.conversation_tree
-
-    got_nodes: list[int] = []
-    got_forest_shape: list[Any] = []
-    # Compare the forest shape as nested (index, [children]) built without recursion.
-    stack: list[tuple[Any, list[Any]]] = [(n, got_forest_shape) for n in reversed(tree.root_messages)]
+    forest, orphans, circular = expected_tree(recs)
+    got: list[Any] = []
+    stack = [(n, got, 1) for n in reversed(tree.root_messages)]
+    total = depth = branches = leaves = 0
     while stack:
-        node, siblings = stack.pop()
-        entry: tuple[int, list[Any]] = (index_of(node.message), [])
-        siblings.append(entry)
-        got_nodes.append(entry[0])
-        stack.extend((c, entry[1]) for c in reversed(node.children))
-    assert got_forest_shape == [_as_lists(e) for e in want["forest"]]
-    assert sorted(got_nodes) == want["nodes"]
-    assert tree.orphaned_messages == want["orphans"]
-    assert tree.circular_references == want["circular"]
-    total = len(want["nodes"]) + len(want["orphans"]) + len(want["circular"]) + len(want["under_orphans"])
-    assert total == len(recs)
+        node, siblings, level = stack.pop()
+        kids = node.children
+        siblings.append([index_of(node.message), []])
+        total, depth, branches, leaves = total + 1, max(depth, level), branches + (len(kids) > 1), leaves + (not kids)
+        assert (node.child_count(), node.is_leaf()) == (len(kids), not kids)
+        stack.extend((c, siblings[-1][1], level + 1) for c in reversed(kids))
+    assert (got, tree.orphaned_messages, tree.circular_references) == (forest, orphans, circular)
+    s = tree.stats
+    assert (s.total_messages, s.max_depth, s.num_branches, s.leaf_count, tree.max_depth()) == (total, depth, branches, leaves, depth)
 
-
-def _as_lists(entry: tuple[int, list[Any]]) -> tuple[int, list[Any]]:
-    i, children = entry
-    return (i, [_as_lists(c) for c in children])
+    last = {r["uuid"]: i for i, r in enumerate(recs)}
+    assert session.get_thread(uid(99)) == []
+    for ident, i in last.items():
+        thread = session.get_thread(ident)
+        assert index_of(thread[-1]) == i and len({index_of(m) for m in thread}) == len(thread)
+        assert all(newer.parent_uuid == older.uuid for older, newer in zip(thread, thread[1:]))
+        # The walk ends at a root, at a parent not in the session, or where it would repeat itself.
+        assert thread[0].parent_uuid in (None, *(m.uuid for m in thread)) or thread[0].parent_uuid not in last
 
 
 @SETTINGS
 @given(records())
-def test_stats_agree_with_a_walk_of_the_returned_tree(recs: list[dict[str, Any]]) -> None:
-    tree = load_records(recs).conversation_tree
-    walked: list[tuple[int, list[Any]]] = []
-    stack: list[tuple[Any, list[Any]]] = [(n, walked) for n in tree.root_messages]
-    while stack:
-        node, siblings = stack.pop()
-        entry: tuple[int, list[Any]] = (0, [])
-        siblings.append(entry)
-        assert node.child_count() == len(node.children)
-        assert node.is_leaf() == (node.child_count() == 0)
-        stack.extend((c, entry[1]) for c in node.children)
-    total, depth, branches, leaves = forest_stats(walked)
-    stats = tree.stats
-    assert (stats.total_messages, stats.max_depth, stats.num_branches, stats.leaf_count) == (total, depth, branches, leaves)
-    assert (tree.max_depth(), tree.count_branches()) == (depth, branches)
-
-
-@SETTINGS
-@given(records())
-def test_metadata_counts_cost_tokens_and_times_match_sums(recs: list[dict[str, Any]]) -> None:
+def test_metadata_and_tool_executions_match_the_records(recs: list[dict[str, Any]]) -> None:
     session = load_records(recs)
     meta = session.metadata
-    assert meta.total_messages == len(recs) == len(session)
-    assert meta.user_messages == sum(r["type"] == "user" for r in recs)
-    assert meta.assistant_messages == sum(r["type"] == "assistant" for r in recs)
+    roles = [r["type"] for r in recs]
+    assert (meta.total_messages, meta.user_messages, meta.assistant_messages) == (len(recs), roles.count("user"), roles.count("assistant"))
     cost = 0.0
-    for r in recs:  # file order, as the sum is defined
+    for r in recs:  # summed in file order, as the module does
         cost += r.get("costUSD", 0.0)
-    assert meta.total_cost_usd == cost == session.total_cost
-    assert session.cost_by_turn == [r.get("costUSD", 0.0) for r in recs]
-
-    def tokens(key: str) -> int:
-        return min(sum(r["message"].get("usage", {}).get(key, 0) for r in recs), U32_MAX)
-
-    assert meta.total_input_tokens == tokens("input_tokens")
-    assert meta.total_output_tokens == tokens("output_tokens")
-    assert meta.cache_creation_tokens == tokens("cache_creation_input_tokens")
-    assert meta.cache_read_tokens == tokens("cache_read_input_tokens")
-
+    assert (meta.total_cost_usd, session.total_cost, session.cost_by_turn) == (cost, cost, [r.get("costUSD", 0.0) for r in recs])
+    keys = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
+    sums = [min(sum(r["message"].get("usage", {}).get(k, 0) for r in recs), U32_MAX) for k in keys]
+    assert [meta.total_input_tokens, meta.total_output_tokens, meta.cache_creation_tokens, meta.cache_read_tokens] == sums
     uses = [b["name"] for r in recs for b in r["message"]["content"] if b["type"] == "tool_use"]
-    assert meta.total_tool_calls == len(uses)
-    assert meta.tool_usage_count == {n: uses.count(n) for n in set(uses)}
-    assert sorted(meta.unique_tools_used) == sorted(set(uses))
-
-    times = [ms_of(r) for r in recs]
-    assert meta.first_message_timestamp == rfc3339_ms(min(times))
-    assert meta.last_message_timestamp == rfc3339_ms(max(times))
-    assert meta.session_duration == (max(times) - min(times)) // 1000
-    assert meta.total_duration_ms == sum(r.get("durationMs", 0) for r in recs)
+    assert (meta.total_tool_calls, meta.tool_usage_count, sorted(meta.unique_tools_used)) == (len(uses), {n: uses.count(n) for n in uses}, sorted(set(uses)))
+    times = [ms(r) for r in recs]
+    assert (meta.first_message_timestamp, meta.last_message_timestamp) == (shown(min(times)), shown(max(times)))
+    assert (meta.session_duration, meta.total_duration_ms) == ((max(times) - min(times)) // 1000, sum(r.get("durationMs", 0) for r in recs))
     answers = [r["durationMs"] for r in recs if r["type"] == "assistant" and "durationMs" in r]
-    assert meta.average_response_time_ms == (float(sum(answers)) / len(answers) if answers else None)
+    assert meta.average_response_time_ms == (sum(answers) / len(answers) if answers else None)
 
-
-@SETTINGS
-@given(records())
-def test_each_execution_pairs_the_first_result_after_the_last_use(recs: list[dict[str, Any]]) -> None:
-    session = load_records(recs)
     pending: dict[str, tuple[str, Any, int]] = {}
     want = []
     for r in recs:
         for b in r["message"]["content"]:
             if b["type"] == "tool_use":
-                pending[b["id"]] = (b["name"], b["input"], ms_of(r))
+                pending[b["id"]] = (b["name"], b["input"], ms(r))
             elif b["type"] == "tool_result" and b["tool_use_id"] in pending:
                 name, inp, used = pending.pop(b["tool_use_id"])
                 content = b.get("content", "")
-                if isinstance(content, list):
-                    content = "\n".join(x["text"] for x in content)
-                want.append((name, inp, b["tool_use_id"], content, bool(b.get("is_error")), max(ms_of(r) - used, 0), rfc3339_ms(ms_of(r))))
-    got = [
-        (e.tool_name, e.input, e.output.tool_use_id, e.output.content, e.output.is_error, e.duration_ms, e.timestamp)
-        for e in session.tool_executions
-    ]
+                content = content if isinstance(content, str) else "\n".join(x["text"] for x in content)
+                want.append((name, inp, b["tool_use_id"], content, bool(b.get("is_error")), max(ms(r) - used, 0), shown(ms(r))))
+    got = [(e.tool_name, e.input, e.output.tool_use_id, e.output.content, e.output.is_error, e.duration_ms, e.timestamp) for e in session.tool_executions]
     assert got == want
-
-
-@SETTINGS
-@given(records())
-def test_get_thread_ends_and_follows_parent_links(recs: list[dict[str, Any]]) -> None:
-    session = load_records(recs)
-    last = {r["uuid"]: i for i, r in enumerate(recs)}
-    for ident_text in {r["uuid"] for r in recs} | {uid(99)}:
-        thread = session.get_thread(ident_text)
-        if ident_text not in last:
-            assert thread == []
-            continue
-        assert 1 <= len(thread) <= len(recs)
-        assert index_of(thread[-1]) == last[ident_text]
-        for older, newer in zip(thread, thread[1:]):
-            assert newer.parent_uuid == older.uuid
-        assert len({index_of(m) for m in thread}) == len(thread)
-        first_parent = thread[0].parent_uuid
-        assert first_parent is None or first_parent not in last or first_parent in {m.uuid for m in thread}
