@@ -330,7 +330,8 @@ TEST(parser, maps_a_full_assistant_record) {
     EXPECT_EQ(std::get<std::string>(deep.content->value), "deep");
     EXPECT_EQ(std::get<image_block>(r.message.content[4].value).source.media_type, "image/png");
     ASSERT_TRUE(r.tool_use_result.has_value());
-    const auto& members = std::get<json_value::object>(r.tool_use_result->get());
+    const json_value tool_use_result = r.tool_use_result->to_json_value();
+    const auto& members = std::get<json_value::object>(tool_use_result.get());
     ASSERT_EQ(members.size(), 2U);
     EXPECT_EQ(members[0].first, "a");
     EXPECT_EQ(std::get<std::string>(members[0].second.get()), "y");
