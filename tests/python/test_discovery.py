@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import at, chain, record, set_mtime, tool_use, write_log
+from conftest import at, big_session_lines, chain, record, set_mtime, tool_use, write_log
 from kestro_sdk import ParseError, find_projects, find_sessions, load_project
 
 T0 = 1_700_000_000
@@ -141,6 +141,32 @@ class TestLoadProject:
         project = load_project(str(project_dir))
         assert (len(project.sessions), str(project)) == (1, "Project '-proj' with 1 sessions")
         assert capfd.readouterr().err == f"Warning: Failed to parse session {project_dir / 'bad.jsonl'}: Parse error: Empty session file\n"
+
+    def test_warnings_come_in_file_order(self, tmp_path: Path, capfd) -> None:
+        # The newest file is the largest, so a later file may well finish parsing first.
+        project_dir = tmp_path / "-proj"
+        other = {"type": "system"}
+        files = [
+            ("big.jsonl", [other, *big_session_lines(2_000_000)]),
+            ("empty.jsonl", []),
+            ("two_unknown.jsonl", [other, *chain(2, session_id="s2"), {"type": "note"}]),
+            ("unknown_then_bad.jsonl", [other, "{bad"]),
+            ("plain.jsonl", chain(2, session_id="s4")),
+        ]
+        for age, (name, lines) in enumerate(files):
+            session_file(project_dir / name, T0 - age, lines)
+        project = load_project(str(project_dir))
+        assert [s.session_id for s in project.sessions] == ["sess-1", "s2", "s4"]
+        err = capfd.readouterr().err.splitlines()
+        assert err[:5] == [
+            "Warning: Unknown record type 'system' at line 1, skipping",
+            f"Warning: Failed to parse session {project_dir / 'empty.jsonl'}: Parse error: Empty session file",
+            "Warning: Unknown record type 'system' at line 1, skipping",
+            "Warning: Unknown record type 'note' at line 4, skipping",
+            "Warning: Unknown record type 'system' at line 1, skipping",
+        ]
+        assert err[5].startswith(f"Warning: Failed to parse session {project_dir / 'unknown_then_bad.jsonl'}: Parse error: Invalid JSONL format at line 2: ")
+        assert len(err) == 6
 
     def test_all_sessions_broken(self, tmp_path: Path, capfd) -> None:
         (tmp_path / "-demo").mkdir()
