@@ -12,7 +12,7 @@ namespace {
 
 struct pending_use {
     std::string_view name;
-    const json_value* input;
+    const packed_json* input;
     date_time time;
 };
 

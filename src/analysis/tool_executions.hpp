@@ -10,8 +10,8 @@
 
 #include "types/content.hpp"
 #include "types/date_time.hpp"
-#include "types/json_value.hpp"
 #include "types/message.hpp"
+#include "types/packed_json.hpp"
 
 namespace kestro {
 
@@ -35,7 +35,7 @@ struct tool_result {
 // pair_tool_executions, which must outlive it (sessions keep both together, immutable).
 struct tool_execution {
     std::string_view tool_name;
-    const json_value* input = nullptr;
+    const packed_json* input = nullptr;
     tool_result output;
     std::uint64_t duration_ms = 0;
     date_time timestamp;  // of the record holding the result

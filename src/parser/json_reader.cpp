@@ -644,6 +644,98 @@ json_value to_json_value(simdjson::dom::element root) {
     }
 }
 
+void json_packer::scalar(simdjson::dom::element e) {
+    switch (dom_view(e).kind()) {
+        case json_kind::null:
+            writer_.null();
+            break;
+        case json_kind::boolean:
+            writer_.boolean(e.get_bool().value_unsafe());
+            break;
+        case json_kind::uint:
+            writer_.uint(dom_view(e).uint());
+            break;
+        case json_kind::sint:
+            writer_.sint(dom_view(e).sint());
+            break;
+        case json_kind::real:
+            writer_.real(e.get_double().value_unsafe());
+            break;
+        default:
+            writer_.string(e.get_string().value_unsafe());
+            break;
+    }
+}
+
+void json_packer::open(simdjson::dom::element e) {
+    const std::size_t begin = pending_.size();
+    if (e.type() == simdjson::dom::element_type::ARRAY) {
+        writer_.begin_array();
+        simdjson::dom::array a = e.get_array().value_unsafe();
+        for (simdjson::dom::element child : a) {
+            pending_.push_back({{}, child});
+        }
+        frames_.push_back({begin, begin, pending_.size(), false});
+        return;
+    }
+    writer_.begin_object();
+    bool in_order = true;
+    simdjson::dom::object o = e.get_object().value_unsafe();
+    for (auto m : o) {
+        if (pending_.size() > begin && !(pending_.back().key < m.key)) {
+            in_order = false;
+        }
+        pending_.push_back({m.key, m.value});
+    }
+    if (!in_order) {
+        // After a stable sort equal keys keep their text order, so the last of each run wins.
+        auto first = pending_.begin() + std::ptrdiff_t(begin);
+        std::stable_sort(first, pending_.end(),
+                         [](const member& a, const member& b) { return a.key < b.key; });
+        auto out = first;
+        for (auto it = first; it != pending_.end(); ++it) {
+            if (it + 1 != pending_.end() && (it + 1)->key == it->key) continue;
+            *out++ = *it;
+        }
+        pending_.erase(out, pending_.end());
+    }
+    frames_.push_back({begin, begin, pending_.size(), true});
+}
+
+packed_json json_packer::pack(simdjson::dom::element root) {
+    using simdjson::dom::element_type;
+    auto is_container = [](simdjson::dom::element e) {
+        return e.type() == element_type::ARRAY || e.type() == element_type::OBJECT;
+    };
+    if (!is_container(root)) {
+        scalar(root);
+        return writer_.finish();
+    }
+    pending_.clear();
+    frames_.clear();
+    open(root);
+    while (!frames_.empty()) {
+        frame& top = frames_.back();
+        if (top.next == top.end) {
+            writer_.end();
+            // The finished container's children were the last ones queued.
+            pending_.resize(top.begin);
+            frames_.pop_back();
+            continue;
+        }
+        const member m = pending_[top.next++];
+        if (top.is_object) {
+            writer_.key(m.key);
+        }
+        if (is_container(m.value)) {
+            open(m.value);
+        } else {
+            scalar(m.value);
+        }
+    }
+    return writer_.finish();
+}
+
 line_reader::line_reader() {
     // On failure the first parse allocates again; the depth is re-checked there.
     simdjson::error_code ignored = parser_.allocate(1 << 16, max_json_depth);

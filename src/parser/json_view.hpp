@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "types/json_value.hpp"
+#include "types/packed_json.hpp"
 
 namespace kestro::detail {
 
@@ -22,6 +23,33 @@ enum class json_kind : std::uint8_t { null, boolean, uint, sint, real, string, a
 // Copies a DOM subtree into a json_value with an explicit stack (no recursion), objects
 // sorted and deduplicated like every json_value object.
 json_value to_json_value(simdjson::dom::element root);
+
+// Packs free-form values (tool inputs and results) straight from the DOM: objects sorted by key
+// bytes with the last of repeated keys kept, like every json_value object. Keeps its scratch
+// between values; one per record mapper. No recursion: nesting costs heap, not stack.
+class json_packer {
+  public:
+    [[nodiscard]] packed_json pack(simdjson::dom::element root);
+
+  private:
+    struct member {
+        std::string_view key;  // empty for array elements
+        simdjson::dom::element value;
+    };
+    struct frame {
+        std::size_t begin;  // the container's children in pending_
+        std::size_t next;
+        std::size_t end;
+        bool is_object;
+    };
+    // Opens a container: queues its children (an object's in key order) and pushes a frame.
+    void open(simdjson::dom::element e);
+    void scalar(simdjson::dom::element e);
+
+    packed_json_writer writer_;
+    std::vector<member> pending_;
+    std::vector<frame> frames_;
+};
 
 // A view over a DOM element of the fast path. Cheap to copy (a tape reference).
 class dom_view {
@@ -65,7 +93,7 @@ class dom_view {
     [[nodiscard]] std::string_view string() const { return e_.get_string().value_unsafe(); }
     // The one copy of a string into the record.
     [[nodiscard]] std::string take_string() const { return std::string(string()); }
-    [[nodiscard]] json_value take_json() const { return to_json_value(e_); }
+    [[nodiscard]] packed_json take_json(json_packer& packer) const { return packer.pack(e_); }
 
     [[nodiscard]] std::size_t array_size() const { return array().size(); }
     [[nodiscard]] array_iterator array_begin() const { return array().begin(); }
@@ -132,7 +160,7 @@ class json_view {
     [[nodiscard]] std::string take_string() const {
         return std::move(std::get<std::string>(v_->get()));
     }
-    [[nodiscard]] json_value take_json() const { return std::move(*v_); }
+    [[nodiscard]] packed_json take_json(json_packer&) const { return packed_json(*v_); }
 
     [[nodiscard]] std::size_t array_size() const { return array().size(); }
     [[nodiscard]] array_iterator array_begin() const { return array().begin(); }

@@ -262,7 +262,7 @@ class mapper {
                     return read_timestamp(x, r.timestamp);
                 case rec::tool_use_result:
                     if (x.kind() != json_kind::null) {
-                        r.tool_use_result = x.take_json();
+                        r.tool_use_result = x.take_json(packer_);
                     }
                     return true;
                 case rec::type:
@@ -697,7 +697,7 @@ class mapper {
             case blk::name:
                 return read_text(x, std::get<tool_use_block>(b.value).name);
             case blk::input:
-                std::get<tool_use_block>(b.value).input = x.take_json();
+                std::get<tool_use_block>(b.value).input = x.take_json(packer_);
                 return true;
             case blk::tool_use_id:
                 return read_text(x, std::get<tool_result_block>(b.value).tool_use_id);
@@ -790,6 +790,7 @@ class mapper {
 
     std::string& err_;
     std::vector<frame> frames_;
+    json_packer packer_;
 };
 
 }  // namespace

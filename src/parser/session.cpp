@@ -87,7 +87,6 @@ class session_builder {
     // Feeds complete lines (the last one may lack its line feed when `at_end`). Memory from
     // data up to readable_end may be read; lines with simdjson's padding there parse in place.
     bool feed(const char* data, std::size_t size, const char* readable_end) {
-        const bool valid = simdjson::validate_utf8(data, size);
         const char* p = data;
         const char* end = data + size;
         while (p < end) {
@@ -96,13 +95,6 @@ class session_builder {
             std::size_t n = std::size_t(stop - p);
             if (lf != nullptr && n > 0 && p[n - 1] == '\r') {
                 --n;
-            }
-            // Only a block that failed as a whole is checked line by line, so the first bad
-            // line is found after every earlier line has had its say.
-            if (!valid && !simdjson::validate_utf8(p, std::size_t(stop - p))) {
-                error_ =
-                    sdk_error::io(io_error::with_message("stream did not contain valid UTF-8"));
-                return false;
             }
             if (!line(std::string_view(p, n), std::size_t(readable_end - p))) {
                 return false;
@@ -129,10 +121,17 @@ class session_builder {
 
     bool line(std::string_view text, std::size_t readable) {
         ++line_number_;
+        // White space is valid UTF-8, and simdjson validates every line it accepts; so only the
+        // lines it refuses are checked here, before anything else is said about them.
         if (is_blank(text)) {
             return true;
         }
-        switch (reader_.parse(text, readable)) {
+        const line_reader::outcome outcome = reader_.parse(text, readable);
+        if (outcome != line_reader::outcome::dom && !simdjson::validate_utf8(text)) {
+            error_ = sdk_error::io(io_error::with_message("stream did not contain valid UTF-8"));
+            return false;
+        }
+        switch (outcome) {
             case line_reader::outcome::dom:
                 return dispatch(dom_view(reader_.dom()));
             case line_reader::outcome::value:
@@ -211,8 +210,9 @@ class fd_closer {
     int fd_;
 };
 
-// Large enough that read(2) calls are few; a line longer than half of it grows the buffer.
-constexpr std::size_t block_size = std::size_t{4} << 20;
+// Small enough that a block is still in the CPU's cache when its lines are parsed, large
+// enough that read(2) calls stay few; a line longer than half of it grows the buffer.
+constexpr std::size_t block_size = std::size_t{256} << 10;
 
 }  // namespace
 }  // namespace detail

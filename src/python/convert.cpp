@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <system_error>
-#include <variant>
 
 namespace kestro::py {
 
@@ -24,81 +24,82 @@ PyObject* to_py(const std::vector<std::pair<std::string, std::uint64_t>>& counts
 
 namespace {
 
-// A scalar as a new object; nullptr with an error, or `container` true for arrays and objects
-// (which the caller fills).
-PyObject* scalar_to_py(const json_value& value, bool& container) {
+// A scalar as a new object; nullptr with an error. Arrays and objects come back empty (sized,
+// for arrays) with `container` true, for the caller to fill.
+PyObject* node_to_py(packed_json::view v, bool& container) {
     container = false;
-    return std::visit(
-        [&](const auto& v) -> PyObject* {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::nullptr_t>) {
-                return Py_NewRef(Py_None);
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return PyBool_FromLong(v ? 1 : 0);
-            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
-                return PyLong_FromUnsignedLongLong(v);
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                return PyLong_FromLongLong(v);
-            } else if constexpr (std::is_same_v<T, double>) {
-                return PyFloat_FromDouble(v);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return to_py(v);
-            } else if constexpr (std::is_same_v<T, json_value::array>) {
-                container = true;
-                return PyList_New(0);
-            } else {
-                container = true;
-                return PyDict_New();
-            }
-        },
-        value.get());
+    switch (v.kind()) {
+        case packed_json::kind::null:
+            return Py_NewRef(Py_None);
+        case packed_json::kind::boolean:
+            return PyBool_FromLong(v.boolean() ? 1 : 0);
+        case packed_json::kind::uint:
+            return PyLong_FromUnsignedLongLong(v.uint());
+        case packed_json::kind::sint:
+            return PyLong_FromLongLong(v.sint());
+        case packed_json::kind::real:
+            return PyFloat_FromDouble(v.real());
+        case packed_json::kind::string:
+            return to_py(v.string());
+        case packed_json::kind::array:
+            container = true;
+            return PyList_New(static_cast<Py_ssize_t>(v.size()));
+        case packed_json::kind::object:
+            container = true;
+            return PyDict_New();
+    }
+    return Py_NewRef(Py_None);
 }
 
 struct frame {
-    const json_value* value;
-    PyObject* target;  // borrowed: owned by its parent container, or by `root`
-    std::size_t next = 0;
+    packed_json::view next;  // the next element, or the next member's key
+    PyObject* target;        // borrowed: owned by its parent container, or by `root`
+    bool is_object;
+    std::size_t done;
+    std::size_t size;
 };
 
 }  // namespace
 
-PyObject* json_to_py(const json_value& value) {
+PyObject* json_to_py(const packed_json& value) {
     bool container = false;
-    ref root = ref::steal(scalar_to_py(value, container));
+    const packed_json::view top_view = value.root();
+    ref root = ref::steal(node_to_py(top_view, container));
     if (!root || !container) return root.release();
 
     std::vector<frame> stack;
-    stack.push_back({&value, root.get()});
+    stack.push_back({top_view.first_child(), root.get(),
+                     top_view.kind() == packed_json::kind::object, 0, top_view.size()});
     while (!stack.empty()) {
         frame& top = stack.back();
-        const auto& storage = top.value->get();
-        const json_value* child = nullptr;
-        const std::string* key = nullptr;
-        if (const auto* arr = std::get_if<json_value::array>(&storage)) {
-            if (top.next < arr->size()) child = &(*arr)[top.next];
-        } else {
-            const auto& obj = std::get<json_value::object>(storage);
-            if (top.next < obj.size()) {
-                key = &obj[top.next].first;
-                child = &obj[top.next].second;
-            }
-        }
-        if (child == nullptr) {
+        if (top.done == top.size) {
             stack.pop_back();
             continue;
         }
-        ++top.next;
+        packed_json::view child = top.next;
+        std::optional<packed_json::view> key;
+        if (top.is_object) {
+            key = child;
+            child = child.next_sibling();
+        }
+        top.next = child.next_sibling();
+        const std::size_t index = top.done++;
         PyObject* target = top.target;
-        ref item = ref::steal(scalar_to_py(*child, container));
+        ref item = ref::steal(node_to_py(child, container));
         if (!item) return nullptr;
-        if (key == nullptr) {
-            if (PyList_Append(target, item.get()) < 0) return nullptr;
+        PyObject* borrowed = item.get();
+        if (!key) {
+            // A fresh list is filled in order; SetItem takes the reference over.
+            PyList_SetItem(target, static_cast<Py_ssize_t>(index), item.release());
         } else {
-            ref key_obj = ref::steal(to_py(*key));
+            ref key_obj = ref::steal(to_py(key->string()));
             if (!key_obj || PyDict_SetItem(target, key_obj.get(), item.get()) < 0) return nullptr;
         }
         // The container holds its own reference now, so the frame may borrow it.
-        if (container) stack.push_back({child, item.get()});
+        if (container) {
+            stack.push_back({child.first_child(), borrowed,
+                             child.kind() == packed_json::kind::object, 0, child.size()});
+        }
     }
     return root.release();
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "python/ref.hpp"
-#include "types/json_value.hpp"
+#include "types/packed_json.hpp"
 
 namespace kestro::py {
 
@@ -70,7 +70,7 @@ PyObject* to_py(const std::vector<std::pair<std::string, std::uint64_t>>& counts
 
 // A JSON value as plain Python objects: dicts with keys in the value's (sorted) order, lists,
 // str, int (exact over the whole unsigned 64-bit range), float, bool, None. Iterative.
-PyObject* json_to_py(const json_value& value);
+PyObject* json_to_py(const packed_json& value);
 
 // Fixed-point with exactly four digits after the point, rounded from the double's exact value.
 std::string four_decimals(double value);

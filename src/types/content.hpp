@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "types/json_value.hpp"
+#include "types/packed_json.hpp"
 
 namespace kestro {
 
@@ -24,7 +24,7 @@ struct thinking_block {
 struct tool_use_block {
     std::string id;
     std::string name;
-    json_value input;
+    packed_json input;
 };
 
 // A tool result's content: a plain string, or nested blocks (which may hold tool results again).

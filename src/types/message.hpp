@@ -9,7 +9,7 @@
 
 #include "types/content.hpp"
 #include "types/date_time.hpp"
-#include "types/json_value.hpp"
+#include "types/packed_json.hpp"
 #include "types/uuid.hpp"
 
 namespace kestro {
@@ -60,7 +60,7 @@ struct message_record {
     std::optional<std::string> request_id;
     kestro::uuid uuid;
     date_time timestamp;
-    std::optional<json_value> tool_use_result;
+    std::optional<packed_json> tool_use_result;
     std::optional<bool> is_meta;
 };
 

@@ -32,8 +32,9 @@ content_block text(std::string t) {
     return content_block{text_block{std::move(t)}};
 }
 
-const std::string& arg_of(const tool_execution& e) {
-    return std::get<std::string>(std::get<json_value::object>(e.input->get()).at(0).second.get());
+std::string arg_of(const tool_execution& e) {
+    const json_value input = e.input->to_json_value();
+    return std::get<std::string>(std::get<json_value::object>(input.get()).at(0).second.get());
 }
 
 struct duration_case {

@@ -42,13 +42,9 @@ void require(bool holds, const char* what) {
 // the JSON values inside are kept aside and compared as values.
 struct digest {
     std::string text;
-    std::vector<const json_value*> values;
+    std::vector<json_value> values;
 
-    bool operator==(const digest& o) const {
-        return text == o.text &&
-               std::equal(values.begin(), values.end(), o.values.begin(), o.values.end(),
-                          [](auto* a, auto* b) { return *a == *b; });
-    }
+    bool operator==(const digest& o) const { return text == o.text && values == o.values; }
 
     template <class... T>
     void put(const T&... fields) {
@@ -59,7 +55,10 @@ struct digest {
     void put_one(const T& v) {
         if constexpr (std::is_same_v<T, json_value>) {
             text += 'J';
-            values.push_back(&v);
+            values.push_back(v);
+        } else if constexpr (std::is_same_v<T, packed_json>) {
+            text += 'J';
+            values.push_back(v.to_json_value());
         } else if constexpr (requires { v.has_value(); }) {
             text += v ? '+' : '-';
             if (v) put_one(*v);
@@ -119,8 +118,7 @@ struct digest {
     }
 };
 
-// What one line becomes: the record's digest, or the mapping's failure text. The digest's
-// values point into `r`.
+// What one line becomes: the record's digest, or the mapping's failure text.
 template <class V>
 digest map_line(const V& root, message_record& r) {
     V type;
