@@ -13,6 +13,7 @@
 #include "conversation/tree.hpp"
 #include "parser/session.hpp"
 #include "types/message.hpp"
+#include "types/utf8.hpp"
 #include "types/uuid.hpp"
 
 namespace kestro {
@@ -51,9 +52,6 @@ std::vector<std::size_t> thread_indices(const session& s, const uuid& target);
 // The identifier if `text` is exactly its 36-character lower-case hyphenated form. Python
 // callers compare identifiers as that text, so other spellings must match nothing.
 std::optional<uuid> parse_canonical_uuid(std::string_view text);
-
-// Whether `bytes` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view bytes);
 
 // The last normal component of a '/'-separated path: trailing separators and "." components
 // are ignored; none for an empty path, the root, or a path ending in "..".

@@ -1,6 +1,8 @@
 // Discovery of project directories and session files through opendir/readdir and stat.
 #include "utils/discovery.hpp"
 
+#include "types/utf8.hpp"
+
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -77,43 +79,6 @@ bool is_session_file_name(std::string_view name) {
     // A dot at the start marks a hidden file, not an extension.
     if (dot == std::string_view::npos || dot == 0) return false;
     return name.substr(dot + 1) == "jsonl";
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            if (b0 == 0xE0) lo = 0xA0;
-            if (b0 == 0xED) hi = 0x9F;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            if (b0 == 0xF0) lo = 0x90;
-            if (b0 == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        const auto b1 = static_cast<unsigned char>(s[i + 1]);
-        if (b1 < lo || b1 > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + k]);
-            if (b < 0x80 || b > 0xBF) return false;
-        }
-        i += len;
-    }
-    return true;
 }
 
 found_entry make_found(fs::path path, const struct stat& st) {
@@ -238,7 +203,7 @@ result<std::vector<std::filesystem::path>> find_projects(const std::filesystem::
     std::vector<detail::found_entry> found;
     for (const detail::listed_entry& e : entries.value()) {
         if (!e.has_status || !S_ISDIR(e.status.st_mode)) continue;
-        if (e.name.empty() || e.name.front() != '-' || !detail::is_valid_utf8(e.name)) continue;
+        if (e.name.empty() || e.name.front() != '-' || !is_valid_utf8(e.name)) continue;
         found.push_back(detail::make_found(base / e.name, e.status));
     }
     return detail::newest_first(std::move(found));
