@@ -37,42 +37,37 @@ TEST_P(parser_json_errors, describes_failure_with_position_on_both_paths) {
 const std::string control_error =
     "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4";
 
-INSTANTIATE_TEST_SUITE_P(
-    parser, parser_json_errors,
-    testing::Values(
-        error_case{"trailing_text", R"({"a":1} x)", "trailing characters at line 1 column 9"},
-        error_case{"trailing_nul", std::string("{\"a\":1}\0", 8),
-                   "trailing characters at line 1 column 8"},
-        error_case{"eof_value", R"({"a":)", "EOF while parsing a value at line 1 column 5"},
-        error_case{"eof_object", R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
-        error_case{"eof_list", "[1", "EOF while parsing a list at line 1 column 2"},
-        error_case{"eof_string", R"(["abc)", "EOF while parsing a string at line 1 column 5"},
-        error_case{"key_not_string", "{1:2}", "key must be a string at line 1 column 2"},
-        error_case{"missing_colon", R"({"a" 1})", "expected `:` at line 1 column 6"},
-        error_case{"missing_object_comma", R"({"a":1 "b":2})",
-                   "expected `,` or `}` at line 1 column 8"},
-        error_case{"missing_list_comma", "[1 2]", "expected `,` or `]` at line 1 column 4"},
-        error_case{"trailing_comma", "[1,]", "trailing comma at line 1 column 4"},
-        error_case{"bad_literal", "[tru]", "expected ident at line 1 column 5"},
-        error_case{"no_value", "[x]", "expected value at line 1 column 2"},
-        error_case{"bad_escape", R"(["\x"])", "invalid escape at line 1 column 4"},
-        error_case{"lone_leading_surrogate", R"(["\ud800"])",
-                   "unexpected end of hex escape at line 1 column 8"},
-        error_case{"leading_surrogate_then_letter", R"(["\ud800\u0041"])",
-                   "lone leading surrogate in hex escape at line 1 column 14"},
-        error_case{"lone_trailing_surrogate", R"(["\udc00"])",
-                   "lone leading surrogate in hex escape at line 1 column 8"},
-        error_case{"nul_in_string", std::string("[\"a\0b\"]", 7), control_error},
-        error_case{"double_overflow", "[1e400]", "number out of range at line 1 column 6"},
-        error_case{"overflow_after_zero_exponent", "[0e400,1e400]",
-                   "number out of range at line 1 column 12"},
-        error_case{"long_literal", "1" + std::string(399, '0'),
-                   "number out of range at line 1 column 400"},
-        error_case{"missing_fraction", "[1.]", "invalid number at line 1 column 4"},
-        error_case{"leading_zero", "[01]", "invalid number at line 1 column 3"},
-        error_case{"depth_128_behind_key", R"({"a":)" + std::string(127, '['),
-                   "recursion limit exceeded at line 1 column 132"}),
-    [](const auto& p) { return std::string(p.param.name); });
+const std::vector<error_case> error_cases{
+    {"trailing_text", R"({"a":1} x)", "trailing characters at line 1 column 9"},
+    {"trailing_nul", std::string("{\"a\":1}\0", 8), "trailing characters at line 1 column 8"},
+    {"eof_value", R"({"a":)", "EOF while parsing a value at line 1 column 5"},
+    {"eof_object", R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
+    {"eof_list", "[1", "EOF while parsing a list at line 1 column 2"},
+    {"eof_string", R"(["abc)", "EOF while parsing a string at line 1 column 5"},
+    {"key_not_string", "{1:2}", "key must be a string at line 1 column 2"},
+    {"missing_colon", R"({"a" 1})", "expected `:` at line 1 column 6"},
+    {"missing_object_comma", R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
+    {"missing_list_comma", "[1 2]", "expected `,` or `]` at line 1 column 4"},
+    {"trailing_comma", "[1,]", "trailing comma at line 1 column 4"},
+    {"bad_literal", "[tru]", "expected ident at line 1 column 5"},
+    {"no_value", "[x]", "expected value at line 1 column 2"},
+    {"bad_escape", R"(["\x"])", "invalid escape at line 1 column 4"},
+    {"lone_leading_surrogate", R"(["\ud800"])", "unexpected end of hex escape at line 1 column 8"},
+    {"leading_surrogate_then_letter", R"(["\ud800\u0041"])",
+     "lone leading surrogate in hex escape at line 1 column 14"},
+    {"lone_trailing_surrogate", R"(["\udc00"])",
+     "lone leading surrogate in hex escape at line 1 column 8"},
+    {"nul_in_string", std::string("[\"a\0b\"]", 7), control_error},
+    {"double_overflow", "[1e400]", "number out of range at line 1 column 6"},
+    {"overflow_after_zero_exponent", "[0e400,1e400]", "number out of range at line 1 column 12"},
+    {"long_literal", "1" + std::string(399, '0'), "number out of range at line 1 column 400"},
+    {"missing_fraction", "[1.]", "invalid number at line 1 column 4"},
+    {"leading_zero", "[01]", "invalid number at line 1 column 3"},
+    {"depth_128_behind_key", R"({"a":)" + std::string(127, '['),
+     "recursion limit exceeded at line 1 column 132"}};
+
+INSTANTIATE_TEST_SUITE_P(parser, parser_json_errors, testing::ValuesIn(error_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 struct value_case {
     const char* name;
@@ -114,23 +109,21 @@ TEST_P(parser_json_values, both_paths_hold_the_same_value) {
     EXPECT_EQ(read_through_reader(c.line), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    parser, parser_json_values,
-    testing::Values(
-        value_case{"integer_kinds", "[18446744073709551615,-9223372036854775808,5,-5,1.0]",
-                   arr({val(std::uint64_t{18446744073709551615U}),
-                        val(std::int64_t{-9223372036854775807LL - 1}), val(std::uint64_t{5}),
-                        val(std::int64_t{-5}), val(1.0)})},
-        value_case{"beyond_64_bits_is_double", "[18446744073709551616,-9223372036854775809]",
-                   arr({val(18446744073709551616.0), val(-9223372036854775808.0)})},
-        value_case{"underflow_and_zero_exponents", R"(["1e999",1e-400,0e400,0.00E+99999])",
-                   arr({val(std::string("1e999")), val(0.0), val(0.0), val(0.0)})},
-        value_case{"duplicates_last_wins_sorted", R"({"b":1,"a":[true,null],"b":"x"})",
-                   val(json_value::object{{"a", arr({val(true), json_value()})},
-                                          {"b", val(std::string("x"))}})},
-        value_case{"escapes_and_pairs", R"(["\u00e9\ud83d\ude00\n\"\/"])",
-                   arr({val(std::string("\xc3\xa9\xf0\x9f\x98\x80\n\"/"))})}),
-    [](const auto& p) { return std::string(p.param.name); });
+const std::vector<value_case> value_cases{
+    {"integer_kinds", "[18446744073709551615,-9223372036854775808,5,-5,1.0]",
+     arr({val(std::uint64_t{18446744073709551615U}), val(std::int64_t{-9223372036854775807LL - 1}),
+          val(std::uint64_t{5}), val(std::int64_t{-5}), val(1.0)})},
+    {"beyond_64_bits_is_double", "[18446744073709551616,-9223372036854775809]",
+     arr({val(18446744073709551616.0), val(-9223372036854775808.0)})},
+    {"underflow_and_zero_exponents", R"(["1e999",1e-400,0e400,0.00E+99999])",
+     arr({val(std::string("1e999")), val(0.0), val(0.0), val(0.0)})},
+    {"duplicates_last_wins_sorted", R"({"b":1,"a":[true,null],"b":"x"})",
+     val(json_value::object{{"a", arr({val(true), json_value()})}, {"b", val(std::string("x"))}})},
+    {"escapes_and_pairs", R"(["\u00e9\ud83d\ude00\n\"\/"])",
+     arr({val(std::string("\xc3\xa9\xf0\x9f\x98\x80\n\"/"))})}};
+
+INSTANTIATE_TEST_SUITE_P(parser, parser_json_values, testing::ValuesIn(value_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(parser, negative_zero_is_a_double_on_both_paths) {
     // After each character that may precede a number; the big integer takes the precise path.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "error.hpp"
 #include "types/date_time.hpp"
@@ -29,41 +30,40 @@ execution_error exec(execution_error_kind k, std::chrono::nanoseconds t = {}) {
     return {k, "x", t, io_error::from_errno(ENOENT)};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    error, error_render,
-    ::testing::Values(
-        render_case{"empty_file", sdk_error::empty_file(), "Parse error: Empty session file"},
-        render_case{"line_number_plain", sdk_error::invalid_jsonl(1234567, "Missing 'type' field"),
-                    "Parse error: Invalid JSONL format at line 1234567: Missing 'type' field"},
-        render_case{"missing_field",
-                    sdk_error::parse({parse_error_kind::missing_field, 0, "session_id"}),
-                    "Parse error: Missing required field 'session_id' in record"},
-        render_case{"timestamp", sdk_error::parse({parse_error_kind::invalid_timestamp, 0, "x"}),
-                    "Parse error: Invalid timestamp format: x"},
-        render_case{"uuid", sdk_error::parse({parse_error_kind::invalid_uuid, 0, "x"}),
-                    "Parse error: Invalid UUID format: x"},
-        render_case{"corrupted", sdk_error::parse({parse_error_kind::corrupted_file, 0, "x"}),
-                    "Parse error: Corrupted session file: x"},
-        render_case{"version", sdk_error::parse({parse_error_kind::unsupported_version, 0, "x"}),
-                    "Parse error: Unsupported format version: x"},
-        render_case{"session_not_found", sdk_error::session_not_found("x"), "Session not found: x"},
-        render_case{"io_errno", sdk_error::io(io_error::from_errno(EISDIR)),
-                    "IO error: Is a directory (os error 21)"},
-        render_case{"io_message", sdk_error::io(io_error::with_message("Directory not found: /x")),
-                    "IO error: Directory not found: /x"},
-        render_case{"json", sdk_error::json("x"), "JSON error: x"},
-        render_case{"binary", sdk_error::execution(exec(execution_error_kind::binary_not_found)),
-                    "Execution error: Kestro binary not found at: x"},
-        render_case{"failed", sdk_error::execution(exec(execution_error_kind::execution_failed)),
-                    "Execution error: Kestro execution failed: x"},
-        render_case{"output", sdk_error::execution(exec(execution_error_kind::invalid_output)),
-                    "Execution error: Invalid output format: x"},
-        render_case{"timeout", sdk_error::execution(exec(execution_error_kind::timeout, 30s)),
-                    "Execution error: Timeout after 30s"},
-        render_case{"spawn", sdk_error::execution(exec(execution_error_kind::spawn_failed)),
-                    "Execution error: Process spawn failed: No such file or directory (os error "
-                    "2)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::vector<render_case> renders{
+    {"empty_file", sdk_error::empty_file(), "Parse error: Empty session file"},
+    {"line_number_plain", sdk_error::invalid_jsonl(1234567, "Missing 'type' field"),
+     "Parse error: Invalid JSONL format at line 1234567: Missing 'type' field"},
+    {"missing_field", sdk_error::parse({parse_error_kind::missing_field, 0, "session_id"}),
+     "Parse error: Missing required field 'session_id' in record"},
+    {"timestamp", sdk_error::parse({parse_error_kind::invalid_timestamp, 0, "x"}),
+     "Parse error: Invalid timestamp format: x"},
+    {"uuid", sdk_error::parse({parse_error_kind::invalid_uuid, 0, "x"}),
+     "Parse error: Invalid UUID format: x"},
+    {"corrupted", sdk_error::parse({parse_error_kind::corrupted_file, 0, "x"}),
+     "Parse error: Corrupted session file: x"},
+    {"version", sdk_error::parse({parse_error_kind::unsupported_version, 0, "x"}),
+     "Parse error: Unsupported format version: x"},
+    {"session_not_found", sdk_error::session_not_found("x"), "Session not found: x"},
+    {"io_errno", sdk_error::io(io_error::from_errno(EISDIR)),
+     "IO error: Is a directory (os error 21)"},
+    {"io_message", sdk_error::io(io_error::with_message("Directory not found: /x")),
+     "IO error: Directory not found: /x"},
+    {"json", sdk_error::json("x"), "JSON error: x"},
+    {"binary", sdk_error::execution(exec(execution_error_kind::binary_not_found)),
+     "Execution error: Kestro binary not found at: x"},
+    {"failed", sdk_error::execution(exec(execution_error_kind::execution_failed)),
+     "Execution error: Kestro execution failed: x"},
+    {"output", sdk_error::execution(exec(execution_error_kind::invalid_output)),
+     "Execution error: Invalid output format: x"},
+    {"timeout", sdk_error::execution(exec(execution_error_kind::timeout, 30s)),
+     "Execution error: Timeout after 30s"},
+    {"spawn", sdk_error::execution(exec(execution_error_kind::spawn_failed)),
+     "Execution error: Process spawn failed: No such file or directory (os error "
+     "2)"}};
+
+INSTANTIATE_TEST_SUITE_P(error, error_render, ::testing::ValuesIn(renders),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(error, duration_text_takes_the_largest_unit_that_fits) {
     EXPECT_EQ(format_duration(1500ms), "1.5s");
@@ -88,17 +88,17 @@ TEST_P(uuid_parse, reads_standard_forms_and_describes_faults) {
 
 constexpr const char* canonical = "67e55044-10b1-426f-9247-bb680e5fe0c8";
 
-INSTANTIATE_TEST_SUITE_P(
-    types, uuid_parse,
-    ::testing::Values(
-        text_case{"simple_upper", "67E5504410B1426F9247BB680E5FE0C8", canonical},
-        text_case{"braced", "{67e55044-10b1-426f-9247-bb680e5fe0c8}", canonical},
-        text_case{"urn", "urn:uuid:67e55044-10b1-426f-9247-bb680e5fe0c8", canonical},
-        text_case{"bad_char", "67e5504g-10b1-426f-9247-bb680e5fe0c8",
-                  "invalid character: expected an optional prefix of `urn:uuid:` followed by "
-                  "[0-9a-fA-F-], found `g` at 8"},
-        text_case{"short", "abc", "invalid length: expected length 32 for simple format, found 3"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::vector<text_case> uuid_texts{
+    {"simple_upper", "67E5504410B1426F9247BB680E5FE0C8", canonical},
+    {"braced", "{67e55044-10b1-426f-9247-bb680e5fe0c8}", canonical},
+    {"urn", "urn:uuid:67e55044-10b1-426f-9247-bb680e5fe0c8", canonical},
+    {"bad_char", "67e5504g-10b1-426f-9247-bb680e5fe0c8",
+     "invalid character: expected an optional prefix of `urn:uuid:` followed by "
+     "[0-9a-fA-F-], found `g` at 8"},
+    {"short", "abc", "invalid length: expected length 32 for simple format, found 3"}};
+
+INSTANTIATE_TEST_SUITE_P(types, uuid_parse, ::testing::ValuesIn(uuid_texts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class date_time_parse : public ::testing::TestWithParam<text_case> {};
 
@@ -108,24 +108,22 @@ TEST_P(date_time_parse, converts_to_utc_text_or_describes_fault) {
     EXPECT_EQ(t ? t->to_rfc3339() : std::get<std::string>(r), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    types, date_time_parse,
-    ::testing::Values(
-        text_case{"millis", "2024-05-01T10:20:30.5Z", "2024-05-01T10:20:30.500+00:00"},
-        text_case{"whole", "2024-05-01t10:20:30z", "2024-05-01T10:20:30+00:00"},
-        text_case{"micros", "2024-05-01T10:20:30.123456Z", "2024-05-01T10:20:30.123456+00:00"},
-        text_case{"beyond_nanos", "2024-05-01T10:20:30.1234567891Z",
-                  "2024-05-01T10:20:30.123456789+00:00"},
-        text_case{"plus_offset", "2025-06-01T12:34:56+02:00", "2025-06-01T10:34:56+00:00"},
-        text_case{"minus_offset_next_day", "2024-12-31T23:30:00-01:00",
-                  "2025-01-01T00:30:00+00:00"},
-        text_case{"leap_day", "2024-02-29T00:00:00Z", "2024-02-29T00:00:00+00:00"},
-        text_case{"before_epoch", "1969-12-31T23:59:59.250Z", "1969-12-31T23:59:59.250+00:00"},
-        text_case{"space_separator", "2024-05-01 10:20:30Z", "input contains invalid characters"},
-        text_case{"no_offset", "2024-05-01T10:20:30", "premature end of input"},
-        text_case{"trailing", "2024-05-01T10:20:30Zx", "trailing input"},
-        text_case{"not_leap", "2023-02-29T10:20:30Z", "input is out of range"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::vector<text_case> date_time_texts{
+    {"millis", "2024-05-01T10:20:30.5Z", "2024-05-01T10:20:30.500+00:00"},
+    {"whole", "2024-05-01t10:20:30z", "2024-05-01T10:20:30+00:00"},
+    {"micros", "2024-05-01T10:20:30.123456Z", "2024-05-01T10:20:30.123456+00:00"},
+    {"beyond_nanos", "2024-05-01T10:20:30.1234567891Z", "2024-05-01T10:20:30.123456789+00:00"},
+    {"plus_offset", "2025-06-01T12:34:56+02:00", "2025-06-01T10:34:56+00:00"},
+    {"minus_offset_next_day", "2024-12-31T23:30:00-01:00", "2025-01-01T00:30:00+00:00"},
+    {"leap_day", "2024-02-29T00:00:00Z", "2024-02-29T00:00:00+00:00"},
+    {"before_epoch", "1969-12-31T23:59:59.250Z", "1969-12-31T23:59:59.250+00:00"},
+    {"space_separator", "2024-05-01 10:20:30Z", "input contains invalid characters"},
+    {"no_offset", "2024-05-01T10:20:30", "premature end of input"},
+    {"trailing", "2024-05-01T10:20:30Zx", "trailing input"},
+    {"not_leap", "2023-02-29T10:20:30Z", "input is out of range"}};
+
+INSTANTIATE_TEST_SUITE_P(types, date_time_parse, ::testing::ValuesIn(date_time_texts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(types, time_span_truncates_toward_zero) {
     auto at = [](const char* s) { return std::get<date_time>(date_time::parse(s)); };

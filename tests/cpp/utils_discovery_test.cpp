@@ -21,59 +21,38 @@ namespace kestro {
 namespace {
 
 namespace fs = std::filesystem;
+using paths = std::vector<fs::path>;
+
+void set_mtime(const fs::path& p, std::int64_t sec, long nsec = 0) {
+    const timespec times[2] = {{time_t(sec), nsec}, {time_t(sec), nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0) << p;
+}
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
-class temp_tree {
-  public:
-    temp_tree() {
+struct temp_tree {
+    fs::path root = [] {
         std::string pattern = (fs::temp_directory_path() / "kestro-discovery-XXXXXX").string();
-        root_ = ::mkdtemp(pattern.data());
-    }
-    ~temp_tree() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    [[nodiscard]] const fs::path& root() const { return root_; }
+        return fs::path(::mkdtemp(pattern.data()));
+    }();
+    ~temp_tree() { fs::remove_all(root); }
 
-    fs::path dir(const fs::path& rel) const {
-        fs::create_directories(root_ / rel);
-        return root_ / rel;
+    fs::path dir(const fs::path& rel, std::int64_t sec = 1'000'000'000) const {
+        fs::create_directories(root / rel);
+        set_mtime(root / rel, sec);
+        return root / rel;
     }
     // Creates the file with the given modification time (seconds, nanoseconds since 1970).
     fs::path file(const fs::path& rel, std::int64_t sec = 1'000'000'000, long nsec = 0) const {
-        const fs::path p = root_ / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << "{}\n";
-        set_mtime(p, sec, nsec);
-        return p;
+        fs::create_directories((root / rel).parent_path());
+        std::ofstream(root / rel) << "{}\n";
+        set_mtime(root / rel, sec, nsec);
+        return root / rel;
     }
-    static void set_mtime(const fs::path& p, std::int64_t sec, long nsec) {
-        const timespec times[2] = {{static_cast<time_t>(sec), nsec},
-                                   {static_cast<time_t>(sec), nsec}};
-        if (::utimensat(AT_FDCWD, p.c_str(), times, 0) != 0) {
-            throw std::runtime_error("utimensat failed");
-        }
-    }
-
-  private:
-    fs::path root_;
 };
 
-std::vector<fs::path> ok(result<std::vector<fs::path>> r) {
+paths ok(result<paths> r) {
     if (!r) ADD_FAILURE() << r.error().render();
-    return r ? r.value() : std::vector<fs::path>{};
-}
-
-// Names in `dir` in the order the operating system lists them.
-std::vector<std::string> os_order(const fs::path& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-    return names;
+    return r ? r.value() : paths{};
 }
 
 TEST(utils, sessions_newest_first_with_nanosecond_precision) {
@@ -82,8 +61,8 @@ TEST(utils, sessions_newest_first_with_nanosecond_precision) {
     const auto b = t.file("-p/b.jsonl", 1000, 0);
     const auto c = t.file("-p/c.jsonl", 2000, 1);
     const auto d = t.file("-p/d.jsonl", 1999, 999'999'999);
-    EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), (std::vector<fs::path>{c, a, d, b}));
-    EXPECT_EQ(ok(find_sessions(t.root(), "-p")), (std::vector<fs::path>{c, a, d, b}));
+    EXPECT_EQ(ok(find_sessions(t.root, std::nullopt)), (paths{c, a, d, b}));
+    EXPECT_EQ(ok(find_sessions(t.root, "-p")), (paths{c, a, d, b}));
 }
 
 TEST(utils, equal_times_come_in_reverse_listing_order) {
@@ -91,12 +70,14 @@ TEST(utils, equal_times_come_in_reverse_listing_order) {
     for (const char* n : {"k.jsonl", "b.jsonl", "x.jsonl", "a.jsonl", "m.jsonl", "q.jsonl"}) {
         t.file(fs::path("-p") / n, 1'700'000'000, 5);
     }
-    std::vector<fs::path> want;
-    for (const auto& n : os_order(t.root() / "-p"))
-        want.push_back(t.root() / "-p" / n);
-    std::reverse(want.begin(), want.end());
-    EXPECT_EQ(ok(find_sessions(t.root(), "-p")), want);
-    EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), want);
+    paths want;
+    DIR* d = ::opendir((t.root / "-p").c_str());
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] != '.') want.insert(want.begin(), t.root / "-p" / e->d_name);
+    }
+    ::closedir(d);
+    EXPECT_EQ(ok(find_sessions(t.root, "-p")), want);
+    EXPECT_EQ(ok(find_sessions(t.root, std::nullopt)), want);
 }
 
 TEST(utils, nested_sessions_found_only_without_a_project) {
@@ -105,83 +86,68 @@ TEST(utils, nested_sessions_found_only_without_a_project) {
     const auto deep = t.file("-proj/sub/deeper/deep.jsonl", 200);
     const auto other = t.file("archive/old.jsonl", 100);
     const auto at_base = t.file("base.jsonl", 400);
-    EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)),
-              (std::vector<fs::path>{at_base, top, deep, other}));
-    EXPECT_EQ(ok(find_sessions(t.root(), "-proj")), (std::vector<fs::path>{top}));
+    EXPECT_EQ(ok(find_sessions(t.root, std::nullopt)), (paths{at_base, top, deep, other}));
+    EXPECT_EQ(ok(find_sessions(t.root, "-proj")), (paths{top}));
     // An absolute project path stands on its own, whatever the base.
-    EXPECT_EQ(ok(find_sessions(t.root() / "archive", (t.root() / "-proj").string())),
-              (std::vector<fs::path>{top}));
-}
-
-TEST(utils, missing_project_project_naming_a_file_or_empty_base_give_empty_lists) {
-    temp_tree t;
-    t.file("-p/s.jsonl");
+    EXPECT_EQ(ok(find_sessions(t.root / "archive", (t.root / "-proj").string())), (paths{top}));
+    // A project that is missing or names a file has no sessions.
     t.file("-file.jsonl");
-    EXPECT_TRUE(ok(find_sessions(t.root(), "-absent")).empty());
-    EXPECT_TRUE(ok(find_sessions(t.root(), "-file.jsonl")).empty());
+    EXPECT_TRUE(ok(find_sessions(t.root, "-absent")).empty());
+    EXPECT_TRUE(ok(find_sessions(t.root, "-file.jsonl")).empty());
     temp_tree empty;
-    EXPECT_TRUE(ok(find_sessions(empty.root(), std::nullopt)).empty());
-    EXPECT_TRUE(ok(find_projects(empty.root())).empty());
+    EXPECT_TRUE(ok(find_sessions(empty.root, std::nullopt)).empty());
+    EXPECT_TRUE(ok(find_projects(empty.root)).empty());
 }
 
 TEST(utils, session_files_are_regular_files_with_the_exact_extension) {
     temp_tree t;
     t.dir("-p/dir.jsonl");
-    std::vector<fs::path> want;
+    paths want;
     std::int64_t time = 1000;
     for (const char* name : {"notes.JSONL", "session.jsonl.bak", ".jsonl", "session.json"})
         t.file(fs::path("-p") / name, ++time);
     for (const char* name : {"session.jsonl", "a.b.jsonl", "..jsonl", ".hidden.jsonl"})
         want.insert(want.begin(), t.file(fs::path("-p") / name, ++time));
-    EXPECT_EQ(ok(find_sessions(t.root(), "-p")), want);
-    EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), want);
+    EXPECT_EQ(ok(find_sessions(t.root, "-p")), want);
+    EXPECT_EQ(ok(find_sessions(t.root, std::nullopt)), want);
 }
 
-TEST(utils, walk_survives_a_link_to_an_ancestor) {
-    temp_tree t;
-    const auto s = t.file("-p/s.jsonl");
-    fs::create_directory_symlink("..", t.root() / "-p" / "up");
-    fs::create_directory_symlink(".", t.root() / "-p" / "self");
-    EXPECT_EQ(ok(find_sessions(t.root(), std::nullopt)), (std::vector<fs::path>{s}));
-}
-
-TEST(utils, links_are_followed_and_dangling_links_skipped) {
+TEST(utils, links_are_followed_dangling_links_skipped_and_loops_survived) {
     temp_tree t;
     const auto real = t.file("store/real.jsonl", 50);
     t.file("store2/inner.jsonl", 60);
     t.dir("-p");
-    fs::create_symlink(real, t.root() / "-p" / "linked.jsonl");
-    fs::create_symlink(t.root() / "missing.jsonl", t.root() / "-p" / "dangling.jsonl");
-    fs::create_directory_symlink(t.root() / "store2", t.root() / "-q");
-    fs::create_directory_symlink(t.root() / "gone", t.root() / "-dangling");
-    EXPECT_EQ(ok(find_sessions(t.root(), "-p")),
-              (std::vector<fs::path>{t.root() / "-p" / "linked.jsonl"}));
-    EXPECT_EQ(ok(find_sessions(t.root(), "-q")),
-              (std::vector<fs::path>{t.root() / "-q" / "inner.jsonl"}));
-    auto projects = ok(find_projects(t.root()));
+    fs::create_symlink(real, t.root / "-p" / "linked.jsonl");
+    fs::create_symlink(t.root / "missing.jsonl", t.root / "-p" / "dangling.jsonl");
+    fs::create_directory_symlink(t.root / "store2", t.root / "-q");
+    fs::create_directory_symlink(t.root / "gone", t.root / "-dangling");
+    EXPECT_EQ(ok(find_sessions(t.root, "-p")), (paths{t.root / "-p" / "linked.jsonl"}));
+    EXPECT_EQ(ok(find_sessions(t.root, "-q")), (paths{t.root / "-q" / "inner.jsonl"}));
+    auto projects = ok(find_projects(t.root));
     std::sort(projects.begin(), projects.end());
-    EXPECT_EQ(projects, (std::vector<fs::path>{t.root() / "-p", t.root() / "-q"}));
+    EXPECT_EQ(projects, (paths{t.root / "-p", t.root / "-q"}));
+    // Links to an ancestor and to the folder itself.
+    temp_tree loop;
+    const auto s = loop.file("-p/s.jsonl");
+    fs::create_directory_symlink("..", loop.root / "-p" / "up");
+    fs::create_directory_symlink(".", loop.root / "-p" / "self");
+    EXPECT_EQ(ok(find_sessions(loop.root, std::nullopt)), (paths{s}));
 }
 
 TEST(utils, projects_are_hyphenated_utf8_directories_newest_first) {
     temp_tree t;
-    const auto app = t.dir("-home-user-app");
-    const auto cafe = t.dir("-caf\xc3\xa9");
-    const auto dash = t.dir("-");
-    t.dir("archive");
-    t.dir("-bad\xff");
-    t.dir("-overlong\xc0\xaf");
-    t.dir("-surrogate\xed\xa0\x80");
-    t.file("-not-a-dir");
-    temp_tree::set_mtime(app, 300, 0);
-    temp_tree::set_mtime(cafe, 100, 0);
-    temp_tree::set_mtime(dash, 200, 0);
-    EXPECT_EQ(ok(find_projects(t.root())), (std::vector<fs::path>{app, dash, cafe}));
+    const auto app = t.dir("-home-user-app", 300);
+    const auto cafe = t.dir("-caf\xc3\xa9", 100);
+    const auto dash = t.dir("-", 200);
+    for (const char* other : {"archive", "-bad\xff", "-overlong\xc0\xaf", "-surrogate\xed\xa0\x80"})
+        t.dir(other, 400);
+    t.file("-not-a-dir", 500);
+    EXPECT_EQ(ok(find_projects(t.root)), (paths{app, dash, cafe}));
 }
 
-TEST(utils, missing_base_is_directory_not_found) {
+TEST(utils, a_base_that_is_missing_or_a_file_fails_to_list) {
     temp_tree t;
-    const fs::path missing = t.root() / "no" / "such";
+    const fs::path missing = t.root / "no" / "such";
     for (const auto& r : {find_sessions(missing, std::nullopt), find_sessions(missing, "-p"),
                           find_projects(missing)}) {
         ASSERT_FALSE(r.ok());
@@ -189,10 +155,6 @@ TEST(utils, missing_base_is_directory_not_found) {
         EXPECT_EQ(r.error().as_io()->code, ENOENT);
         EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + missing.string());
     }
-}
-
-TEST(utils, base_naming_a_file_fails_to_list) {
-    temp_tree t;
     const auto f = t.file("plain.jsonl");
     for (const auto& r : {find_sessions(f, std::nullopt), find_projects(f)}) {
         ASSERT_FALSE(r.ok());
@@ -211,21 +173,17 @@ struct home_override {
     ~home_override() { saved ? ::setenv("HOME", saved->c_str(), 1) : ::unsetenv("HOME"); }
 };
 
-// The password database's home of the real user, or "." when it has none.
-fs::path account_home() {
-    const passwd* pw = ::getpwuid(::getuid());
-    return pw && pw->pw_dir && *pw->pw_dir ? fs::path(pw->pw_dir) : fs::path(".");
-}
-
 TEST(utils, default_base_uses_home_else_the_account) {
     {
         home_override h("/srv/someone");
         EXPECT_EQ(default_base_directory(), fs::path("/srv/someone/.kestro/projects"));
     }
-    const fs::path want = account_home() / ".kestro" / "projects";
+    // The password database's home of the real user, or "." when it has none.
+    const passwd* pw = ::getpwuid(::getuid());
+    const fs::path account = pw && pw->pw_dir && *pw->pw_dir ? fs::path(pw->pw_dir) : ".";
     for (const char* home : {"", static_cast<const char*>(nullptr)}) {
         home_override h(home);
-        EXPECT_EQ(default_base_directory(), want);
+        EXPECT_EQ(default_base_directory(), account / ".kestro" / "projects");
     }
 }
 

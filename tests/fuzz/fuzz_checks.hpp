@@ -14,7 +14,7 @@ namespace kestro::fuzz {
 void check_line(const std::uint8_t* data, std::size_t size);
 
 // A whole file's bytes through parse_session_bytes, then every analysis of the result; checks
-// the error forms, the tree's structure, statistics, metadata sums, tool pairing and threads.
+// the error and warning forms, and that the analyses finish on whatever the parser accepts.
 void check_session(const std::uint8_t* data, std::size_t size);
 
 }  // namespace kestro::fuzz

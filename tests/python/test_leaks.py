@@ -4,14 +4,60 @@ path, repeated, leave the resident set where it was."""
 from __future__ import annotations
 
 import gc
+import os
 from pathlib import Path
-from typing import Callable
+from types import SimpleNamespace
+from typing import Any, Callable
 
 import pytest
 
 import kestro_sdk
 from conftest import chain, record, rich_lines, write_log
-from hostile_helpers import rss_growth, walk, walk_session
+
+
+def rss_growth(action: Callable[[], object], rounds: int, warmup: int) -> int:
+    """Runs action warmup times, then rounds times; returns the resident-set growth over the rounds."""
+
+    def rss() -> int:
+        gc.collect()
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    for _ in range(warmup):
+        action()
+    before = rss()
+    for _ in range(rounds):
+        action()
+    return rss() - before
+
+
+def walk(root: Any) -> int:
+    """Reads every property, calls every parameterless method and takes repr and str of root and of
+    everything it hands out, tree nodes included; returns a count so the work is not optimised away."""
+    n, stack = 0, [root]
+    while stack:
+        obj = stack.pop()
+        n += len(repr(obj)) + len(str(obj))
+        if isinstance(obj, (list, tuple)):
+            stack.extend(obj)
+        elif isinstance(obj, dict):
+            stack.extend(obj.values())
+        elif type(obj).__module__ == "kestro_sdk":
+            for name, member in vars(type(obj)).items():
+                if type(member).__name__ == "getset_descriptor" and not name.startswith("__"):
+                    stack.append(getattr(obj, name))
+                elif getattr(member, "__text_signature__", None) == "($self)":
+                    stack.append(getattr(obj, name)())
+    return n
+
+
+def walk_session(s: kestro_sdk.Session) -> int:
+    """walk() plus every query that takes an argument and the iterator."""
+    last = s.messages[-1].uuid
+    queries = [list(iter(s)), s.get_messages_by_role("user"), s.get_messages_by_tool("Tool1"), s.get_thread(last),
+               s.get_message_by_uuid(last), s.filter_messages(lambda m: m.cost > 0)]  # fmt: skip
+    return walk([s, queries])
+
 
 LIMIT = 5 * 1024 * 1024
 
@@ -39,41 +85,35 @@ def test_load_walk_and_drop_300_times(tmp_path: Path) -> None:
     assert growth < LIMIT, f"RSS grew by {growth / 1e6:.1f} MB"
 
 
-def error_paths(tmp: Path) -> dict[str, tuple[type[BaseException], Callable[[], object]]]:
-    bad = write_log(tmp / "bad.jsonl", ["{", ""])
-    session = kestro_sdk.load(write_log(tmp / "ok.jsonl", chain(3)))
-    exhausted = iter(session)
-    list(exhausted)
-
-    def failing_predicate(m: object) -> bool:
-        raise KeyError("stop")
-
-    return {
-        "parse_error": (kestro_sdk.ParseError, lambda: kestro_sdk.load(bad)),
-        "missing_file": (FileNotFoundError, lambda: kestro_sdk.load(tmp / "nope.jsonl")),
-        "io_error": (FileNotFoundError, lambda: kestro_sdk.load(tmp)),
-        "discovery": (kestro_sdk.ParseError, lambda: kestro_sdk.find_sessions(str(tmp / "none"))),
-        "unknown_project": (kestro_sdk.ParseError, lambda: kestro_sdk.load_project("zz", base_path=str(tmp))),
-        "argument_type": (TypeError, lambda: session.get_thread(5)),
-        "argument_count": (TypeError, lambda: kestro_sdk.find_sessions("a", "b", "c")),
-        "constructor": (TypeError, lambda: kestro_sdk.Message()),
-        "predicate": (KeyError, lambda: session.filter_messages(failing_predicate)),
-        "stop_iteration": (StopIteration, lambda: next(exhausted)),
-        "surrogate_path": (UnicodeEncodeError, lambda: kestro_sdk.load("x\udcff")),
-        "read_only": (AttributeError, lambda: setattr(session, "session_id", "x")),
-    }
+def failing_predicate(m: object) -> bool:
+    raise KeyError("stop")
 
 
-@pytest.mark.parametrize("name", [
-    "parse_error", "missing_file", "io_error", "discovery", "unknown_project", "argument_type", "argument_count",
-    "constructor", "predicate", "stop_iteration", "surrogate_path", "read_only",
-])  # fmt: skip
-def test_each_error_path_1000_times(tmp_path: Path, name: str) -> None:
-    error, call = error_paths(tmp_path)[name]
+ERROR_PATHS: dict[str, tuple[type[BaseException], Callable[[SimpleNamespace], object]]] = {
+    "parse_error": (kestro_sdk.ParseError, lambda c: kestro_sdk.load(c.bad)),
+    "missing_file": (FileNotFoundError, lambda c: kestro_sdk.load(c.tmp / "nope.jsonl")),
+    "io_error": (FileNotFoundError, lambda c: kestro_sdk.load(c.tmp)),
+    "discovery": (kestro_sdk.ParseError, lambda c: kestro_sdk.find_sessions(str(c.tmp / "none"))),
+    "unknown_project": (kestro_sdk.ParseError, lambda c: kestro_sdk.load_project("zz", base_path=str(c.tmp))),
+    "argument_type": (TypeError, lambda c: c.session.get_thread(5)),
+    "argument_count": (TypeError, lambda c: kestro_sdk.find_sessions("a", "b", "c")),
+    "constructor": (TypeError, lambda c: kestro_sdk.Message()),
+    "predicate": (KeyError, lambda c: c.session.filter_messages(failing_predicate)),
+    "stop_iteration": (StopIteration, lambda c: next(c.exhausted)),
+    "surrogate_path": (UnicodeEncodeError, lambda c: kestro_sdk.load("x\udcff")),
+    "read_only": (AttributeError, lambda c: setattr(c.session, "session_id", "x")),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("error,call", ERROR_PATHS.values(), ids=ERROR_PATHS.keys())
+def test_each_error_path_1000_times(tmp_path: Path, error: type[BaseException], call: Callable[[SimpleNamespace], object]) -> None:
+    session = kestro_sdk.load(write_log(tmp_path / "ok.jsonl", chain(3)))
+    c = SimpleNamespace(tmp=tmp_path, bad=write_log(tmp_path / "bad.jsonl", ["{", ""]), session=session, exhausted=iter(session))
+    list(c.exhausted)
 
     def once() -> None:
         with pytest.raises(error):
-            call()
+            call(c)
 
     growth = rss_growth(once, rounds=1000, warmup=100)
     assert growth < LIMIT, f"RSS grew by {growth / 1e6:.1f} MB"

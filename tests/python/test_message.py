@@ -29,11 +29,10 @@ def test_assistant_message_fields(load_lines) -> None:
 
 
 def test_user_message_without_optional_fields(load_lines) -> None:
-    m = only_message(load_lines, content="just text")
-    assert (m.role, m.text, m.model, m.cost, m.tools, m.stop_reason, m.usage, m.parent_uuid, m.is_sidechain) == (
-        "user", "just text", None, 0.0, [], None, None, None, False)  # fmt: skip
-    assert (m.input_tokens, m.output_tokens, m.total_tokens, type(m.cost)) == (None, None, None, float)
-    assert ([b.text for b in m.get_text_blocks()], m.has_tool_use()) == (["just text"], False)
+    m = only_message(load_lines, content=[])
+    assert (m.role, m.text, str(m), m.model, m.cost, type(m.cost), m.tools, m.stop_reason, m.usage, m.parent_uuid, m.is_sidechain) == (
+        "user", "", "user: ", None, 0.0, float, [], None, None, None, False)  # fmt: skip
+    assert (m.input_tokens, m.output_tokens, m.total_tokens, m.get_text_blocks(), m.has_tool_use()) == (None, None, None, [], False)
 
 
 def test_each_read_builds_new_objects(load_lines) -> None:
@@ -49,14 +48,15 @@ def test_each_read_builds_new_objects(load_lines) -> None:
 def test_content_blocks_in_order_with_their_classes(load_lines) -> None:
     m = only_message(load_lines, content=[
         text("a"), thinking("hmm", "s1"), tool_use("t1", "Grep", {"q": 1}), tool_result("t0", [text("x"), image(), text("y")], True),
-        image("image/jpeg", "AAAA"), text("b"), tool_use("t2", "Read"), tool_result("t3", None),
+        image("image/jpeg", "AAAA"), text("b" * 60), tool_use("t2", "Read"), tool_result("t3", None),
     ])  # fmt: skip
     b = m.get_content_blocks()
     assert [type(x) for x in b] == [TextBlock, ThinkingBlock, ToolUseBlock, ToolResultBlock, ImageBlock, TextBlock, ToolUseBlock, ToolResultBlock]
     assert (b[0].text, b[1].thinking, b[1].signature, b[2].id, b[2].name, b[2].input) == ("a", "hmm", "s1", "t1", "Grep", {"q": 1})
     assert (b[3].tool_use_id, b[3].content, b[3].is_error, b[7].content, b[7].is_error) == ("t0", "x\ny", True, None, None)
     assert (b[4].source_type, b[4].media_type, b[4].data) == ("base64", "image/jpeg", "AAAA")
-    assert (m.text, [t.text for t in m.get_text_blocks()]) == ("a\nb", ["a", "b"])
+    # str() shows the whole text; only TextBlock's repr shortens.
+    assert (m.text, str(m), [t.text for t in m.get_text_blocks()]) == ("a\n" + "b" * 60, "user: a\n" + "b" * 60, ["a", "b" * 60])
     assert ([t.id for t in m.get_tool_blocks()], m.tools, m.has_tool_use()) == (["t1", "t2"], ["Grep", "Read"], True)
 
 
@@ -70,11 +70,6 @@ def test_message_repr_cost_forms(load_lines, cost, shown: str) -> None:
     m = only_message(load_lines, role="assistant", n=3, cost=cost)
     assert repr(m) == f"<Message role='assistant' uuid='{uid(3)}' cost={shown}>"
     assert (m.cost, type(m.cost)) == (float(cost or 0), float)
-
-
-def test_message_str(load_lines) -> None:
-    assert str(only_message(load_lines, content=[text("line one"), text("x" * 300)])) == "user: line one\n" + "x" * 300
-    assert str(only_message(load_lines, content=[])) == "user: "
 
 
 @pytest.mark.parametrize(

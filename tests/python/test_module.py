@@ -123,10 +123,3 @@ def test_signature_and_first_docstring_line(dotted: str, signature: str, first: 
     for part in dotted.split("."):
         obj = getattr(obj, part)
     assert (obj.__text_signature__, obj.__doc__.splitlines()[0]) == (signature, first)
-
-
-def test_docstring_body_keeps_its_quotes() -> None:
-    assert _core.Session.get_messages_by_role.__doc__.splitlines()[1:] == [
-        "", "Args:", '    role: Role to filter by ("user" or "assistant")', "", "Returns:",
-        "    List[Message]: Messages with the specified role",
-    ]  # fmt: skip

@@ -119,7 +119,7 @@ def test_tree_and_threads_follow_the_linking_rules(recs: list[dict[str, Any]]) -
         stack.extend((c, siblings[-1][1], level + 1) for c in reversed(kids))
     assert (got, tree.orphaned_messages, tree.circular_references) == (forest, orphans, circular)
     s = tree.stats
-    assert (s.total_messages, s.max_depth, s.num_branches, s.leaf_count, tree.max_depth()) == (total, depth, branches, leaves, depth)
+    assert (s.total_messages, s.max_depth, s.num_branches, s.leaf_count, tree.max_depth(), tree.count_branches()) == (total, depth, branches, leaves, depth, branches)
 
     last = {r["uuid"]: i for i, r in enumerate(recs)}
     assert session.get_thread(uid(99)) == []
