@@ -34,6 +34,62 @@ constexpr bool ascending(const std::array<std::string_view, N>& keys) {
     return true;
 }
 
+// Keys are matched through a 64-slot table: the slot of a key comes from its length and its
+// first and last bytes, and one comparison confirms it. Cheaper than comparing against every
+// key of a record, which most members of a line would otherwise do.
+constexpr std::size_t key_slot(std::string_view key) {
+    return (key.size() * 21 + static_cast<unsigned char>(key.front()) +
+            static_cast<unsigned char>(key.back()) * 3) &
+           63;
+}
+
+// For each slot, one more than the index of the key that lands there, or 0.
+using key_index = std::array<std::uint8_t, 64>;
+
+template <std::size_t N>
+constexpr key_index index_keys(const std::array<std::string_view, N>& keys) {
+    key_index index{};
+    for (std::size_t i = 0; i < N; ++i) {
+        index[key_slot(keys[i])] = static_cast<std::uint8_t>(i + 1);
+    }
+    return index;
+}
+
+template <std::size_t N>
+constexpr bool slots_distinct(const std::array<std::string_view, N>& keys) {
+    const key_index index = index_keys(keys);
+    for (std::size_t i = 0; i < N; ++i) {
+        if (index[key_slot(keys[i])] != i + 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The index of `key` among `keys`, or N.
+template <std::size_t N>
+std::size_t find_key(const std::array<std::string_view, N>& keys, const key_index& index,
+                     std::string_view key) {
+    if (key.empty()) {
+        return N;
+    }
+    const std::size_t found = index[key_slot(key)];
+    if (found == 0) {
+        return N;
+    }
+    const std::string_view known = keys[found - 1];
+    if (known.size() != key.size()) {
+        return N;
+    }
+    // Keys are a few bytes long: a loop beats a call.
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (known[i] != key[i]) {
+            return N;
+        }
+    }
+    return found - 1;
+}
+
 // A nested record: its keys in ascending byte order (the order members are mapped in), the
 // same keys by declaration order (the order of the array form and of missing-field checks).
 template <std::size_t N>
@@ -44,6 +100,7 @@ struct struct_shape {
     std::array<bool, N> required;
     // Arrays read inside a content block count their extra elements per sequence.
     bool inside_content;
+    key_index index = index_keys(keys);
 };
 
 std::string elements(std::size_t n) {
@@ -206,6 +263,10 @@ constexpr std::array<variant_shape, 5> variants{{
 static_assert(ascending(record_shape.keys) && ascending(payload_shape.keys) &&
               ascending(usage_shape.keys) && ascending(image_source_shape.keys) &&
               ascending(summary_shape.keys) && ascending(block_keys));
+static_assert(slots_distinct(record_shape.keys) && slots_distinct(payload_shape.keys) &&
+              slots_distinct(usage_shape.keys) && slots_distinct(image_source_shape.keys) &&
+              slots_distinct(summary_shape.keys) && slots_distinct(block_keys));
+constexpr key_index block_key_index = index_keys(block_keys);
 
 template <class V>
 std::string found(const V& v) {
@@ -480,12 +541,10 @@ class mapper {
             std::array<V, N> slot{};
             std::array<bool, N> seen{};
             v.for_each_member([&](std::string_view key, V x) {
-                for (std::size_t i = 0; i < N; ++i) {
-                    if (shape.keys[i] == key) {
-                        slot[i] = x;
-                        seen[i] = true;
-                        return;
-                    }
+                const std::size_t i = find_key(shape.keys, shape.index, key);
+                if (i < N) {
+                    slot[i] = x;
+                    seen[i] = true;
                 }
             });
             for (std::size_t i = 0; i < N; ++i) {
@@ -623,12 +682,10 @@ class mapper {
             std::array<V, block_keys.size()> slot{};
             std::uint16_t seen = 0;
             e.for_each_member([&](std::string_view key, V x) {
-                for (std::uint8_t i = 0; i < block_keys.size(); ++i) {
-                    if (block_keys[i] == key) {
-                        slot[i] = x;
-                        seen |= bit(i);
-                        return;
-                    }
+                const std::size_t i = find_key(block_keys, block_key_index, key);
+                if (i < block_keys.size()) {
+                    slot[i] = x;
+                    seen |= bit(static_cast<std::uint8_t>(i));
                 }
             });
             if ((seen & bit(blk::type)) == 0) {
