@@ -304,7 +304,7 @@ class mapper {
                 case rec::cost_usd:
                     return read_optional(x, r.cost_usd, &mapper::read_f64);
                 case rec::cwd:
-                    return read_string(x, r.cwd, "path string");
+                    return read_shared(x, r.cwd, last_cwd_, "path string");
                 case rec::duration_ms:
                     return read_optional(x, r.duration_ms, &mapper::read_u64);
                 case rec::is_meta:
@@ -318,7 +318,7 @@ class mapper {
                 case rec::request_id:
                     return read_optional(x, r.request_id, &mapper::read_text);
                 case rec::session_id:
-                    return read_text(x, r.session_id);
+                    return read_shared(x, r.session_id, last_session_id_, "a string");
                 case rec::timestamp:
                     return read_timestamp(x, r.timestamp);
                 case rec::tool_use_result:
@@ -411,6 +411,17 @@ class mapper {
         return true;
     }
     bool read_text(const V& v, std::string& out) { return read_string(v, out, "a string"); }
+    // Lines of one session repeat the same value: it is shared with the line before when equal.
+    bool read_shared(const V& v, shared_text& out, shared_text& last, std::string_view expected) {
+        if (v.kind() != json_kind::string) {
+            return invalid_type(v, expected);
+        }
+        if (last.view() != v.string()) {
+            last = shared_text(v.take_string());
+        }
+        out = last;
+        return true;
+    }
 
     bool read_bool(const V& v, bool& out) {
         if (v.kind() != json_kind::boolean) {
@@ -847,6 +858,8 @@ class mapper {
 
     std::string& err_;
     std::vector<frame> frames_;
+    shared_text last_cwd_;
+    shared_text last_session_id_;
     json_packer packer_;
 };
 
