@@ -811,6 +811,8 @@ class mapper {
     bool read_blocks(const V& list, std::vector<content_block>& out) {
         frames_.clear();
         frames_.push_back(frame{list.array_begin(), list.array_end(), {}, false, {}, {}});
+        // Every element becomes one block (or the line fails): sized once, never moved again.
+        frames_.back().blocks.reserve(list.array_size());
         for (;;) {
             frame& top = frames_.back();
             if (top.it != top.end) {
@@ -833,6 +835,7 @@ class mapper {
                                             true,
                                             std::move(b),
                                             std::move(plan)});
+                    frames_.back().blocks.reserve(nested.array_size());
                 } else {
                     top.blocks.push_back(std::move(b));
                 }
