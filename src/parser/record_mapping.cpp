@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -66,6 +67,31 @@ constexpr bool slots_distinct(const std::array<std::string_view, N>& keys) {
     return true;
 }
 
+template <class T>
+T load_bytes(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Whether n (at least 1) bytes agree. Keys are a few bytes long: word compares, the last word
+// overlapping the one before, cost less than a call or a byte loop.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load_bytes<std::uint64_t>(a + i) != load_bytes<std::uint64_t>(b + i)) {
+                return false;
+            }
+        }
+        return load_bytes<std::uint64_t>(a + n - 8) == load_bytes<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4) {
+        return load_bytes<std::uint32_t>(a) == load_bytes<std::uint32_t>(b) &&
+               load_bytes<std::uint32_t>(a + n - 4) == load_bytes<std::uint32_t>(b + n - 4);
+    }
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
 // The index of `key` among `keys`, or N.
 template <std::size_t N>
 std::size_t find_key(const std::array<std::string_view, N>& keys, const key_index& index,
@@ -81,13 +107,7 @@ std::size_t find_key(const std::array<std::string_view, N>& keys, const key_inde
     if (known.size() != key.size()) {
         return N;
     }
-    // Keys are a few bytes long: a loop beats a call.
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        if (known[i] != key[i]) {
-            return N;
-        }
-    }
-    return found - 1;
+    return same_bytes(known.data(), key.data(), key.size()) ? found - 1 : N;
 }
 
 // A nested record: its keys in ascending byte order (the order members are mapped in), the
