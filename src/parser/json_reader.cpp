@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -437,24 +438,27 @@ bool may_hold_negative_zero(std::string_view line) {
     return false;
 }
 
-// Whether the parsed document holds the integer 0 anywhere. A linear walk over the tape: each
-// entry is one word, numbers carry their value in the word after.
+// Whether the parsed document holds the integer 0 anywhere. A number is a type word with an
+// empty payload and then its value word; a value word is always followed by a type word, which
+// is never 0. So every word can be tested alike for "integer type word, next word 0": no
+// stepping from entry to entry, and no branch per word (the types alternate too irregularly
+// to predict), only one per block of words.
 bool tape_holds_integer_zero(const simdjson::dom::document& doc) {
-    using simdjson::internal::tape_type;
+    constexpr std::uint64_t signed_word = std::uint64_t(simdjson::internal::tape_type::INT64) << 56;
+    constexpr std::uint64_t unsigned_word = std::uint64_t(simdjson::internal::tape_type::UINT64)
+                                            << 56;
+    constexpr std::size_t block = 32;
     const std::uint64_t* tape = doc.tape.get();
-    constexpr std::uint64_t payload = simdjson::internal::JSON_VALUE_MASK;
-    const std::size_t end = std::size_t(tape[0] & payload);
-    for (std::size_t i = 1; i < end;) {
-        const auto type = static_cast<tape_type>(tape[i] >> 56);
-        if (type == tape_type::INT64 || type == tape_type::UINT64) {
-            if (tape[i + 1] == 0) {
-                return true;
-            }
-            i += 2;
-        } else if (type == tape_type::DOUBLE) {
-            i += 2;
-        } else {
-            ++i;
+    const std::size_t end = std::size_t(tape[0] & simdjson::internal::JSON_VALUE_MASK);
+    // The root's closing word at `end` is never 0, so tape[i + 1] stays on the tape.
+    for (std::size_t from = 1; from < end; from += block) {
+        const std::size_t to = std::min(end, from + block);
+        bool zero = false;
+        for (std::size_t i = from; i < to; ++i) {
+            zero |= (tape[i] == signed_word || tape[i] == unsigned_word) & (tape[i + 1] == 0);
+        }
+        if (zero) {
+            return true;
         }
     }
     return false;
@@ -644,96 +648,222 @@ json_value to_json_value(simdjson::dom::element root) {
     }
 }
 
-void json_packer::scalar(simdjson::dom::element e) {
-    switch (dom_view(e).kind()) {
-        case json_kind::null:
-            writer_.null();
-            break;
-        case json_kind::boolean:
-            writer_.boolean(e.get_bool().value_unsafe());
-            break;
-        case json_kind::uint:
-            writer_.uint(dom_view(e).uint());
-            break;
-        case json_kind::sint:
-            writer_.sint(dom_view(e).sint());
-            break;
-        case json_kind::real:
-            writer_.real(e.get_double().value_unsafe());
-            break;
+}  // namespace kestro::detail
+
+// simdjson befriends this template; the packer specialises it to reach an element's place on
+// the tape, which the public interface only walks one element at a time.
+template <>
+class simdjson::internal::string_builder<kestro::detail::json_packer> {
+  public:
+    static const simdjson::internal::tape_ref& tape_of(const simdjson::dom::element& e) {
+        return e.tape;
+    }
+};
+
+namespace kestro::detail {
+
+namespace {
+
+using simdjson::internal::tape_type;
+
+// The tape position just past the value at `i`.
+std::size_t after_value(const std::uint64_t* tape, std::size_t i) {
+    switch (static_cast<tape_type>(tape[i] >> 56)) {
+        case tape_type::START_ARRAY:
+        case tape_type::START_OBJECT:
+            return std::uint32_t(tape[i]);
+        case tape_type::INT64:
+        case tape_type::UINT64:
+        case tape_type::DOUBLE:
+            return i + 2;
         default:
-            writer_.string(e.get_string().value_unsafe());
-            break;
+            return i + 1;
     }
 }
 
-void json_packer::open(simdjson::dom::element e) {
-    const std::size_t begin = pending_.size();
-    if (e.type() == simdjson::dom::element_type::ARRAY) {
-        writer_.begin_array();
-        simdjson::dom::array a = e.get_array().value_unsafe();
-        for (simdjson::dom::element child : a) {
-            pending_.push_back({{}, child});
-        }
-        frames_.push_back({begin, begin, pending_.size(), false});
-        return;
-    }
-    writer_.begin_object();
-    bool in_order = true;
-    simdjson::dom::object o = e.get_object().value_unsafe();
-    for (auto m : o) {
-        if (pending_.size() > begin && !(pending_.back().key < m.key)) {
-            in_order = false;
-        }
-        pending_.push_back({m.key, m.value});
-    }
-    if (!in_order) {
-        // After a stable sort equal keys keep their text order, so the last of each run wins.
-        auto first = pending_.begin() + std::ptrdiff_t(begin);
-        std::stable_sort(first, pending_.end(),
-                         [](const member& a, const member& b) { return a.key < b.key; });
-        auto out = first;
-        for (auto it = first; it != pending_.end(); ++it) {
-            if (it + 1 != pending_.end() && (it + 1)->key == it->key) continue;
-            *out++ = *it;
-        }
-        pending_.erase(out, pending_.end());
-    }
-    frames_.push_back({begin, begin, pending_.size(), true});
+// Objects up to this many members are sorted in place.
+constexpr std::size_t small_object = 16;
+
+std::string_view tape_string(const std::uint8_t* strings, std::uint64_t word) {
+    const std::uint8_t* at = strings + (word & simdjson::internal::JSON_VALUE_MASK);
+    std::uint32_t length = 0;
+    std::memcpy(&length, at, sizeof length);
+    return {reinterpret_cast<const char*>(at + sizeof length), length};
 }
+
+}  // namespace
 
 packed_json json_packer::pack(simdjson::dom::element root) {
-    using simdjson::dom::element_type;
-    auto is_container = [](simdjson::dom::element e) {
-        return e.type() == element_type::ARRAY || e.type() == element_type::OBJECT;
-    };
-    if (!is_container(root)) {
-        scalar(root);
-        return writer_.finish();
+    using kind = packed_json::kind;
+    const simdjson::internal::tape_ref& ref =
+        simdjson::internal::string_builder<json_packer>::tape_of(root);
+    const std::uint64_t* tape = ref.doc->tape.get();
+    const std::uint8_t* strings = ref.doc->string_buf.get();
+    const std::size_t first = ref.json_index;
+    const std::size_t last = after_value(tape, first);
+
+    // Sized first, so the nodes and bytes are written once, straight into the value's own block.
+    // Repeated keys are counted too; the few values holding them leave zeroed room at the end.
+    std::size_t node_room = 0;
+    std::size_t char_room = 0;
+    for (std::size_t i = first; i < last;) {
+        switch (static_cast<tape_type>(tape[i] >> 56)) {
+            case tape_type::STRING:
+                ++node_room;
+                char_room += tape_string(strings, tape[i]).size();
+                ++i;
+                break;
+            case tape_type::INT64:
+            case tape_type::UINT64:
+            case tape_type::DOUBLE:
+                ++node_room;
+                i += 2;
+                break;
+            case tape_type::END_ARRAY:
+            case tape_type::END_OBJECT:
+                ++i;
+                break;
+            default:
+                ++node_room;
+                ++i;
+                break;
+        }
     }
+    packed_json::fill_target out{};
+    packed_json value = packed_json::with_room(node_room, char_room, out);
+    std::size_t nodes = 0;
+    std::size_t chars = 0;
+    auto put_string = [&](std::string_view text) {
+        out.nodes[nodes++] = {std::uint8_t(kind::string), std::uint32_t(text.size()), chars};
+        std::memcpy(out.chars + chars, text.data(), text.size());
+        chars += text.size();
+    };
+
     pending_.clear();
     frames_.clear();
-    open(root);
+    // Writes the value at tape position i; a container is only opened, its children follow.
+    auto put_value = [&](std::size_t i) {
+        const std::uint64_t word = tape[i];
+        switch (static_cast<tape_type>(word >> 56)) {
+            case tape_type::STRING:
+                put_string(tape_string(strings, word));
+                return;
+            case tape_type::INT64: {
+                // simdjson stores 5 as signed; the log's semantics call it non-negative.
+                const std::uint64_t bits = tape[i + 1];
+                const bool negative = std::bit_cast<std::int64_t>(bits) < 0;
+                out.nodes[nodes++] = {std::uint8_t(negative ? kind::sint : kind::uint), 0, bits};
+                return;
+            }
+            case tape_type::UINT64:
+                out.nodes[nodes++] = {std::uint8_t(kind::uint), 0, tape[i + 1]};
+                return;
+            case tape_type::DOUBLE:
+                out.nodes[nodes++] = {std::uint8_t(kind::real), 0, tape[i + 1]};
+                return;
+            case tape_type::TRUE_VALUE:
+                out.nodes[nodes++] = {std::uint8_t(kind::boolean), 0, 1};
+                return;
+            case tape_type::FALSE_VALUE:
+                out.nodes[nodes++] = {std::uint8_t(kind::boolean), 0, 0};
+                return;
+            case tape_type::START_ARRAY: {
+                const std::size_t close = std::uint32_t(word) - 1;
+                frames_.push_back({nodes, 0, false, false, i + 1, close, pending_.size()});
+                out.nodes[nodes++] = {std::uint8_t(kind::array), 0, 0};
+                return;
+            }
+            case tape_type::START_OBJECT: {
+                const std::size_t close = std::uint32_t(word) - 1;
+                // Keys already strictly ascending (the usual case) are walked on the tape;
+                // others are queued, sorted and deduplicated.
+                bool in_order = true;
+                std::string_view previous;
+                for (std::size_t k = i + 1; k < close; k = after_value(tape, k + 1)) {
+                    std::string_view key = tape_string(strings, tape[k]);
+                    if (k > i + 1 && !(previous < key)) {
+                        in_order = false;
+                        break;
+                    }
+                    previous = key;
+                }
+                const std::size_t begin = pending_.size();
+                if (in_order) {
+                    frames_.push_back({nodes, 0, true, false, i + 1, close, begin});
+                } else {
+                    for (std::size_t k = i + 1; k < close; k = after_value(tape, k + 1)) {
+                        pending_.push_back({tape_string(strings, tape[k]), k + 1});
+                    }
+                    // After a stable sort equal keys keep their text order, so the last of
+                    // each run wins.
+                    auto from = pending_.begin() + std::ptrdiff_t(begin);
+                    if (pending_.size() - begin <= small_object) {
+                        // Insertion sort: stable, and no temporary buffer to allocate.
+                        for (auto it = from + 1; it < pending_.end(); ++it) {
+                            const member m = *it;
+                            auto hole = it;
+                            for (; hole != from && m.key < (hole - 1)->key; --hole) {
+                                *hole = *(hole - 1);
+                            }
+                            *hole = m;
+                        }
+                    } else {
+                        std::stable_sort(
+                            from, pending_.end(),
+                            [](const member& a, const member& b) { return a.key < b.key; });
+                    }
+                    auto kept = from;
+                    for (auto it = from; it != pending_.end(); ++it) {
+                        if (it + 1 != pending_.end() && (it + 1)->key == it->key) continue;
+                        *kept++ = *it;
+                    }
+                    pending_.erase(kept, pending_.end());
+                    frames_.push_back({nodes, 0, true, true, begin, pending_.size(), begin});
+                }
+                out.nodes[nodes++] = {std::uint8_t(kind::object), 0, 0};
+                return;
+            }
+            default:
+                out.nodes[nodes++] = {std::uint8_t(kind::null), 0, 0};
+                return;
+        }
+    };
+
+    put_value(first);
     while (!frames_.empty()) {
         frame& top = frames_.back();
         if (top.next == top.end) {
-            writer_.end();
-            // The finished container's children were the last ones queued.
-            pending_.resize(top.begin);
+            out.nodes[top.node].count = top.count;
+            out.nodes[top.node].payload = nodes;
+            // The finished container's queued members were the last ones queued.
+            pending_.resize(top.pending_begin);
             frames_.pop_back();
             continue;
         }
-        const member m = pending_[top.next++];
-        if (top.is_object) {
-            writer_.key(m.key);
-        }
-        if (is_container(m.value)) {
-            open(m.value);
+        ++top.count;
+        std::size_t child = 0;
+        if (top.reordered) {
+            const member& m = pending_[top.next++];
+            put_string(m.key);
+            child = m.value;
+        } else if (top.is_object) {
+            put_string(tape_string(strings, tape[top.next]));
+            child = top.next + 1;
+            top.next = after_value(tape, child);
         } else {
-            scalar(m.value);
+            child = top.next;
+            top.next = after_value(tape, child);
         }
+        put_value(child);  // may grow frames_: `top` is not used after this
     }
-    return writer_.finish();
+    if (nodes < node_room) {
+        std::memset(static_cast<void*>(out.nodes + nodes), 0,
+                    (node_room - nodes) * sizeof(packed_node));
+    }
+    if (chars < char_room) {
+        std::memset(out.chars + chars, 0, char_room - chars);
+    }
+    return value;
 }
 
 line_reader::line_reader() {

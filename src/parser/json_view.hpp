@@ -32,21 +32,21 @@ class json_packer {
     [[nodiscard]] packed_json pack(simdjson::dom::element root);
 
   private:
+    // An object member whose keys arrived out of order: positions on the DOM's tape.
     struct member {
-        std::string_view key;  // empty for array elements
-        simdjson::dom::element value;
+        std::string_view key;
+        std::size_t value;
     };
     struct frame {
-        std::size_t begin;  // the container's children in pending_
-        std::size_t next;
-        std::size_t end;
+        std::size_t node;     // the container's node in the block
+        std::uint32_t count;  // children written so far
         bool is_object;
+        bool reordered;    // children come from pending_, else straight from the tape
+        std::size_t next;  // tape position, or index into pending_
+        std::size_t end;
+        std::size_t pending_begin;
     };
-    // Opens a container: queues its children (an object's in key order) and pushes a frame.
-    void open(simdjson::dom::element e);
-    void scalar(simdjson::dom::element e);
 
-    packed_json_writer writer_;
     std::vector<member> pending_;
     std::vector<frame> frames_;
 };

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,6 +35,81 @@ constexpr bool ascending(const std::array<std::string_view, N>& keys) {
     return true;
 }
 
+// Keys are matched through a 64-slot table: the slot of a key comes from its length and its
+// first and last bytes, and one comparison confirms it. Cheaper than comparing against every
+// key of a record, which most members of a line would otherwise do.
+constexpr std::size_t key_slot(std::string_view key) {
+    return (key.size() * 21 + static_cast<unsigned char>(key.front()) +
+            static_cast<unsigned char>(key.back()) * 3) &
+           63;
+}
+
+// For each slot, one more than the index of the key that lands there, or 0.
+using key_index = std::array<std::uint8_t, 64>;
+
+template <std::size_t N>
+constexpr key_index index_keys(const std::array<std::string_view, N>& keys) {
+    key_index index{};
+    for (std::size_t i = 0; i < N; ++i) {
+        index[key_slot(keys[i])] = static_cast<std::uint8_t>(i + 1);
+    }
+    return index;
+}
+
+template <std::size_t N>
+constexpr bool slots_distinct(const std::array<std::string_view, N>& keys) {
+    const key_index index = index_keys(keys);
+    for (std::size_t i = 0; i < N; ++i) {
+        if (index[key_slot(keys[i])] != i + 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class T>
+T load_bytes(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Whether n (at least 1) bytes agree. Keys are a few bytes long: word compares, the last word
+// overlapping the one before, cost less than a call or a byte loop.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (load_bytes<std::uint64_t>(a + i) != load_bytes<std::uint64_t>(b + i)) {
+                return false;
+            }
+        }
+        return load_bytes<std::uint64_t>(a + n - 8) == load_bytes<std::uint64_t>(b + n - 8);
+    }
+    if (n >= 4) {
+        return load_bytes<std::uint32_t>(a) == load_bytes<std::uint32_t>(b) &&
+               load_bytes<std::uint32_t>(a + n - 4) == load_bytes<std::uint32_t>(b + n - 4);
+    }
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
+// The index of `key` among `keys`, or N.
+template <std::size_t N>
+std::size_t find_key(const std::array<std::string_view, N>& keys, const key_index& index,
+                     std::string_view key) {
+    if (key.empty()) {
+        return N;
+    }
+    const std::size_t found = index[key_slot(key)];
+    if (found == 0) {
+        return N;
+    }
+    const std::string_view known = keys[found - 1];
+    if (known.size() != key.size()) {
+        return N;
+    }
+    return same_bytes(known.data(), key.data(), key.size()) ? found - 1 : N;
+}
+
 // A nested record: its keys in ascending byte order (the order members are mapped in), the
 // same keys by declaration order (the order of the array form and of missing-field checks).
 template <std::size_t N>
@@ -44,6 +120,7 @@ struct struct_shape {
     std::array<bool, N> required;
     // Arrays read inside a content block count their extra elements per sequence.
     bool inside_content;
+    key_index index = index_keys(keys);
 };
 
 std::string elements(std::size_t n) {
@@ -206,6 +283,10 @@ constexpr std::array<variant_shape, 5> variants{{
 static_assert(ascending(record_shape.keys) && ascending(payload_shape.keys) &&
               ascending(usage_shape.keys) && ascending(image_source_shape.keys) &&
               ascending(summary_shape.keys) && ascending(block_keys));
+static_assert(slots_distinct(record_shape.keys) && slots_distinct(payload_shape.keys) &&
+              slots_distinct(usage_shape.keys) && slots_distinct(image_source_shape.keys) &&
+              slots_distinct(summary_shape.keys) && slots_distinct(block_keys));
+constexpr key_index block_key_index = index_keys(block_keys);
 
 template <class V>
 std::string found(const V& v) {
@@ -243,7 +324,7 @@ class mapper {
                 case rec::cost_usd:
                     return read_optional(x, r.cost_usd, &mapper::read_f64);
                 case rec::cwd:
-                    return read_string(x, r.cwd, "path string");
+                    return read_shared(x, r.cwd, last_cwd_, "path string");
                 case rec::duration_ms:
                     return read_optional(x, r.duration_ms, &mapper::read_u64);
                 case rec::is_meta:
@@ -257,7 +338,7 @@ class mapper {
                 case rec::request_id:
                     return read_optional(x, r.request_id, &mapper::read_text);
                 case rec::session_id:
-                    return read_text(x, r.session_id);
+                    return read_shared(x, r.session_id, last_session_id_, "a string");
                 case rec::timestamp:
                     return read_timestamp(x, r.timestamp);
                 case rec::tool_use_result:
@@ -350,6 +431,17 @@ class mapper {
         return true;
     }
     bool read_text(const V& v, std::string& out) { return read_string(v, out, "a string"); }
+    // Lines of one session repeat the same value: it is shared with the line before when equal.
+    bool read_shared(const V& v, shared_text& out, shared_text& last, std::string_view expected) {
+        if (v.kind() != json_kind::string) {
+            return invalid_type(v, expected);
+        }
+        if (last.view() != v.string()) {
+            last = shared_text(v.take_string());
+        }
+        out = last;
+        return true;
+    }
 
     bool read_bool(const V& v, bool& out) {
         if (v.kind() != json_kind::boolean) {
@@ -480,12 +572,10 @@ class mapper {
             std::array<V, N> slot{};
             std::array<bool, N> seen{};
             v.for_each_member([&](std::string_view key, V x) {
-                for (std::size_t i = 0; i < N; ++i) {
-                    if (shape.keys[i] == key) {
-                        slot[i] = x;
-                        seen[i] = true;
-                        return;
-                    }
+                const std::size_t i = find_key(shape.keys, shape.index, key);
+                if (i < N) {
+                    slot[i] = x;
+                    seen[i] = true;
                 }
             });
             for (std::size_t i = 0; i < N; ++i) {
@@ -623,12 +713,10 @@ class mapper {
             std::array<V, block_keys.size()> slot{};
             std::uint16_t seen = 0;
             e.for_each_member([&](std::string_view key, V x) {
-                for (std::uint8_t i = 0; i < block_keys.size(); ++i) {
-                    if (block_keys[i] == key) {
-                        slot[i] = x;
-                        seen |= bit(i);
-                        return;
-                    }
+                const std::size_t i = find_key(block_keys, block_key_index, key);
+                if (i < block_keys.size()) {
+                    slot[i] = x;
+                    seen |= bit(static_cast<std::uint8_t>(i));
                 }
             });
             if ((seen & bit(blk::type)) == 0) {
@@ -743,6 +831,8 @@ class mapper {
     bool read_blocks(const V& list, std::vector<content_block>& out) {
         frames_.clear();
         frames_.push_back(frame{list.array_begin(), list.array_end(), {}, false, {}, {}});
+        // Every element becomes one block (or the line fails): sized once, never moved again.
+        frames_.back().blocks.reserve(list.array_size());
         for (;;) {
             frame& top = frames_.back();
             if (top.it != top.end) {
@@ -765,6 +855,7 @@ class mapper {
                                             true,
                                             std::move(b),
                                             std::move(plan)});
+                    frames_.back().blocks.reserve(nested.array_size());
                 } else {
                     top.blocks.push_back(std::move(b));
                 }
@@ -790,6 +881,8 @@ class mapper {
 
     std::string& err_;
     std::vector<frame> frames_;
+    shared_text last_cwd_;
+    shared_text last_session_id_;
     json_packer packer_;
 };
 

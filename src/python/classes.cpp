@@ -65,7 +65,7 @@ std::optional<std::string> Message_parent_uuid(const message_obj& o) {
 bool Message_is_sidechain(const message_obj& o) {
     return o.item->is_sidechain;
 }
-const std::string& Message_cwd(const message_obj& o) {
+std::string_view Message_cwd(const message_obj& o) {
     return o.item->cwd;
 }
 // A 64-bit sum: two counts near 2^32 must not wrap.

@@ -10,6 +10,7 @@
 #include "types/content.hpp"
 #include "types/date_time.hpp"
 #include "types/packed_json.hpp"
+#include "types/shared_text.hpp"
 #include "types/uuid.hpp"
 
 namespace kestro {
@@ -50,8 +51,8 @@ struct message_record {
     std::optional<kestro::uuid> parent_uuid;
     bool is_sidechain = false;
     kestro::user_type user_type = kestro::user_type::external;
-    std::string cwd;  // a path, held as the bytes of the JSON string
-    std::string session_id;
+    shared_text cwd;  // a path, held as the bytes of the JSON string
+    shared_text session_id;
     std::string version;
     kestro::message_type message_type = kestro::message_type::user;
     message_payload message;

@@ -118,6 +118,17 @@ packed_json& packed_json::operator=(const packed_json& other) {
     return *this;
 }
 
+packed_json packed_json::with_room(std::size_t nodes, std::size_t chars, fill_target& target) {
+    packed_json out;
+    out.block_ = std::make_unique_for_overwrite<std::byte[]>(block_size(nodes, chars));
+    std::byte* p = out.block_.get();
+    const header h{nodes, chars};
+    std::memcpy(p, &h, sizeof h);
+    target.nodes = reinterpret_cast<packed_node*>(p + header_size);
+    target.chars = reinterpret_cast<char*>(p + header_size + nodes * sizeof(packed_node));
+    return out;
+}
+
 const packed_node* packed_json::nodes() const {
     return reinterpret_cast<const packed_node*>(block_.get() + header_size);
 }

@@ -71,6 +71,16 @@ class packed_json {
     packed_json& operator=(packed_json&&) noexcept = default;
     ~packed_json() = default;
 
+    // Where a writer that sizes a value before writing it puts the nodes and the bytes.
+    struct fill_target {
+        detail::packed_node* nodes;
+        char* chars;
+    };
+    // A value with room for `nodes` nodes and `chars` bytes, uninitialised: the caller fills
+    // all of it through `target` (root node first) before anyone reads the value.
+    [[nodiscard]] static packed_json with_room(std::size_t nodes, std::size_t chars,
+                                               fill_target& target);
+
     [[nodiscard]] view root() const;
     [[nodiscard]] bool is_null() const { return root().kind() == kind::null; }
     // The same value as a tree (for the slow path's callers and for tests). O(size).
