@@ -3,8 +3,9 @@
 
 #include <limits>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+
+#include "types/flat_index.hpp"
 
 namespace kestro {
 
@@ -33,7 +34,8 @@ session_metadata compute_metadata(std::span<const message_record> records, std::
 
     // Tool names point into the records, which outlive this call; the map gives each name's
     // position in the first-use list so that the output order does not depend on hashing.
-    std::unordered_map<std::string_view, std::size_t> tool_position;
+    // A session calls a handful of distinct tools, so the table starts small.
+    text_index tool_position;
     // The assistant durations can pass 2^64 in sum, and the mean must still be right.
     detail::uint128 response_sum = 0;
     std::uint64_t response_count = 0;
@@ -69,12 +71,12 @@ session_metadata compute_metadata(std::span<const message_record> records, std::
             const auto* use = std::get_if<tool_use_block>(&b.value);
             if (!use) continue;
             ++md.total_tool_calls;
-            auto [it, inserted] = tool_position.try_emplace(use->name, md.tool_usage_count.size());
+            auto [at, inserted] = tool_position.try_emplace(use->name, md.tool_usage_count.size());
             if (inserted) {
                 md.unique_tools_used.push_back(use->name);
                 md.tool_usage_count.emplace_back(use->name, 0);
             }
-            ++md.tool_usage_count[it->second].second;
+            ++md.tool_usage_count[*at].second;
         }
 
         if (!md.first_message_timestamp || m.timestamp < *md.first_message_timestamp) {

@@ -14,11 +14,7 @@ std::shared_ptr<const session> build_session(parsed_session&& parsed) {
     // Paired after the move: the executions point into the records' final home.
     s->tool_executions = pair_tool_executions(s->parsed.messages);
     s->tree_stats = compute_stats(s->parsed.conversation_tree);
-    const auto& records = s->parsed.messages;
-    s->last_index_by_uuid.reserve(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        s->last_index_by_uuid.insert_or_assign(records[i].uuid, i);
-    }
+    s->identifiers = identifier_index::of(s->parsed.messages);
     return s;
 }
 
@@ -54,13 +50,14 @@ std::vector<std::size_t> thread_indices(const session& s, const uuid& target) {
     std::vector<std::size_t> thread;
     std::unordered_set<std::size_t> seen;
     const auto& records = s.parsed.messages;
+    const auto& identifiers = s.identifiers;
     uuid current = target;
     for (;;) {
-        auto it = s.last_index_by_uuid.find(current);
-        if (it == s.last_index_by_uuid.end()) break;
-        if (!seen.insert(it->second).second) break;
-        thread.push_back(it->second);
-        const auto& parent = records[it->second].parent_uuid;
+        const std::optional<std::size_t> last = identifiers.last_record_of(current);
+        if (!last) break;
+        if (!seen.insert(*last).second) break;
+        thread.push_back(*last);
+        const auto& parent = records[*last].parent_uuid;
         if (!parent) break;
         current = *parent;
     }

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "analysis/tool_executions.hpp"
@@ -26,11 +25,11 @@ struct session {
     std::vector<tool_execution> tool_executions;
     conversation_stats tree_stats;
     // The last record bearing each identifier (threads start from the last of duplicates).
-    std::unordered_map<uuid, std::size_t, uuid_hash> last_index_by_uuid;
+    identifier_index identifiers;
 };
 
 // Takes the parsed session over and derives the executions, the tree statistics and the
-// identifier table. O(records + blocks). Fails only by std::bad_alloc.
+// identifier index. O(records + blocks). Fails only by std::bad_alloc.
 std::shared_ptr<const session> build_session(parsed_session&& parsed);
 
 // The texts of the message's text blocks joined with "\n"; "" without any.

@@ -2,8 +2,9 @@
 #include "analysis/tool_executions.hpp"
 
 #include <string_view>
-#include <unordered_map>
 #include <variant>
+
+#include "types/flat_index.hpp"
 
 namespace kestro {
 
@@ -14,14 +15,18 @@ struct pending_use {
     std::string_view name;
     const packed_json* input;
     date_time time;
+    bool is_open = true;  // false once a result consumed it
 };
 
 }  // namespace
 }  // namespace detail
 
 std::vector<tool_execution> pair_tool_executions(std::span<const message_record> records) {
-    // Keys and names are views into the records, which outlive the pairing.
-    std::unordered_map<std::string_view, detail::pending_use> pending;
+    // Keys and names are views into the records, which outlive the pairing; about one record in
+    // two carries a tool use, and the table grows if more do. A consumed use stays
+    // in the table, closed, so that a later use of the same id reopens its entry in place.
+    text_index pending_by_id(records.size() / 2);
+    std::vector<detail::pending_use> pending;
     std::vector<tool_execution> executions;
 
     // Only the message's own blocks take part: tool results nested inside a result's content
@@ -29,16 +34,21 @@ std::vector<tool_execution> pair_tool_executions(std::span<const message_record>
     for (const message_record& m : records) {
         for (const content_block& b : m.message.content) {
             if (const auto* use = std::get_if<tool_use_block>(&b.value)) {
-                pending.insert_or_assign(use->id,
-                                         detail::pending_use{use->name, &use->input, m.timestamp});
+                const detail::pending_use opened{use->name, &use->input, m.timestamp};
+                auto [slot, inserted] = pending_by_id.try_emplace(use->id, pending.size());
+                if (inserted) {
+                    pending.push_back(opened);
+                } else {
+                    pending[*slot] = opened;
+                }
                 continue;
             }
             const auto* res = std::get_if<tool_result_block>(&b.value);
             if (!res) continue;
-            auto it = pending.find(res->tool_use_id);
-            if (it == pending.end()) continue;
-            const detail::pending_use use = it->second;
-            pending.erase(it);
+            const std::size_t* slot = pending_by_id.find(res->tool_use_id);
+            if (slot == nullptr || !pending[*slot].is_open) continue;
+            const detail::pending_use use = pending[*slot];
+            pending[*slot].is_open = false;
 
             const std::int64_t ms = (m.timestamp - use.time).whole_milliseconds();
             tool_execution e;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <unordered_map>
 
 namespace kestro {
 
@@ -24,47 +23,48 @@ struct walk_outcome {
     std::size_t entry = none;  // leads_into_cycle: the first member of the loop that is met
 };
 
-// Identifiers of the session numbered densely in order of first appearance, with each record's
-// own and parent number looked up once.
-struct identifier_table {
-    std::unordered_map<uuid, std::size_t, uuid_hash> index;
-    std::vector<uuid> ids;
-    std::vector<std::size_t> last_record;    // the record that the index keeps for each identifier
-    std::vector<std::size_t> record_id;      // per record: its identifier's number
-    std::vector<std::size_t> record_parent;  // per record: the parent's number, or `none`
+// Each record's own and parent identifier number, looked up once.
+struct record_links {
+    std::vector<std::size_t> id;      // per record: its identifier's number
+    std::vector<std::size_t> parent;  // per record: the parent's number, or `none`
 };
 
-identifier_table number_identifiers(std::span<const message_record> records) {
-    identifier_table t;
-    t.index.reserve(records.size());
-    t.ids.reserve(records.size());
-    t.last_record.reserve(records.size());
-    t.record_id.resize(records.size());
-    t.record_parent.assign(records.size(), none);
+// Numbers the identifiers and, when asked, writes each record's number to `record_id`.
+identifier_index number_identifiers(std::span<const message_record> records,
+                                    std::vector<std::size_t>* record_id) {
+    identifier_index ids;
+    ids.number = uuid_index(records.size());
+    ids.last_record.reserve(records.size());
+    if (record_id != nullptr) record_id->resize(records.size());
     for (std::size_t r = 0; r < records.size(); ++r) {
-        auto [it, inserted] = t.index.try_emplace(records[r].uuid, t.ids.size());
+        auto [n, inserted] = ids.number.try_emplace(records[r].uuid, ids.last_record.size());
         if (inserted) {
-            t.ids.push_back(records[r].uuid);
-            t.last_record.push_back(r);
+            ids.last_record.push_back(r);
         } else {
-            t.last_record[it->second] = r;
+            ids.last_record[*n] = r;
         }
-        t.record_id[r] = it->second;
+        if (record_id != nullptr) (*record_id)[r] = *n;
     }
+    return ids;
+}
+
+record_links link_records(std::span<const message_record> records, identifier_index& ids) {
+    record_links links;
+    ids = number_identifiers(records, &links.id);
+    links.parent.assign(records.size(), none);
     for (std::size_t r = 0; r < records.size(); ++r) {
         if (!records[r].parent_uuid) continue;
-        auto it = t.index.find(*records[r].parent_uuid);
-        if (it != t.index.end()) t.record_parent[r] = it->second;
+        if (const std::size_t* n = ids.number.find(*records[r].parent_uuid)) links.parent[r] = *n;
     }
-    return t;
+    return links;
 }
 
 // next[i] is the identifier the walk moves to from i, or `none` where the chain ends (the kept
 // record has no parent, or its parent is not an identifier of the session).
-std::vector<std::size_t> successor_table(const identifier_table& t) {
-    std::vector<std::size_t> next(t.ids.size());
-    for (std::size_t i = 0; i < t.ids.size(); ++i) {
-        next[i] = t.record_parent[t.last_record[i]];
+std::vector<std::size_t> successor_table(const identifier_index& ids, const record_links& links) {
+    std::vector<std::size_t> next(ids.last_record.size());
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        next[i] = links.parent[ids.last_record[i]];
     }
     return next;
 }
@@ -104,6 +104,10 @@ void resolve_walk(std::size_t start, const std::vector<std::size_t>& next,
 }  // namespace
 }  // namespace detail
 
+identifier_index identifier_index::of(std::span<const message_record> records) {
+    return detail::number_identifiers(records, nullptr);
+}
+
 conversation_tree build_conversation_tree(std::span<const message_record> records) {
     using detail::none;
     using detail::walk_state;
@@ -111,9 +115,11 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
     conversation_tree tree;
     if (records.empty()) return tree;
 
-    const detail::identifier_table ids = detail::number_identifiers(records);
-    const std::vector<std::size_t> next = detail::successor_table(ids);
-    std::vector<detail::walk_outcome> outcome(ids.ids.size());
+    identifier_index ids;
+    const detail::record_links links = detail::link_records(records, ids);
+    const std::size_t id_count = ids.last_record.size();
+    const std::vector<std::size_t> next = detail::successor_table(ids, links);
+    std::vector<detail::walk_outcome> outcome(id_count);
     std::vector<std::size_t> path;
 
     // Records filed under a parent identifier, kept as (parent, record) in file order and
@@ -128,12 +134,12 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
             root_records.push_back(r);
             continue;
         }
-        const std::size_t parent = ids.record_parent[r];
+        const std::size_t parent = links.parent[r];
         if (parent == none) {
             tree.orphaned_messages.push_back(m.uuid);
             continue;
         }
-        const std::size_t self = ids.record_id[r];
+        const std::size_t self = links.id[r];
         if (outcome[self].state == walk_state::unknown) {
             detail::resolve_walk(self, next, outcome, path);
         }
@@ -142,7 +148,8 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
                 tree.circular_references.emplace_back(m.uuid, m.uuid);
                 break;
             case walk_state::leads_into_cycle:
-                tree.circular_references.emplace_back(m.uuid, ids.ids[outcome[self].entry]);
+                tree.circular_references.emplace_back(
+                    m.uuid, records[ids.last_record[outcome[self].entry]].uuid);
                 break;
             default:
                 filed.emplace_back(parent, r);
@@ -150,10 +157,10 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
         }
     }
 
-    std::vector<std::size_t> group_start(ids.ids.size() + 1, 0);
+    std::vector<std::size_t> group_start(id_count + 1, 0);
     for (const auto& f : filed)
         ++group_start[f.first + 1];
-    for (std::size_t i = 0; i < ids.ids.size(); ++i)
+    for (std::size_t i = 0; i < id_count; ++i)
         group_start[i + 1] += group_start[i];
     std::vector<std::size_t> grouped(filed.size());
     {
@@ -163,7 +170,7 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
     }
     filed.clear();
     filed.shrink_to_fit();
-    std::vector<bool> taken(ids.ids.size(), false);
+    std::vector<bool> taken(id_count, false);
 
     // Depth first, roots in file order: a node takes the group of its identifier when it is
     // created, so of two records sharing an identifier the one created first gets the children.
@@ -187,7 +194,7 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
                 tree.children[p.slot] = node;
             }
             conversation_node n{p.record, tree.children.size(), 0};
-            const std::size_t id = ids.record_id[p.record];
+            const std::size_t id = links.id[p.record];
             if (!taken[id]) {
                 taken[id] = true;
                 const std::size_t begin = group_start[id];

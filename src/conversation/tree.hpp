@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "types/flat_index.hpp"
 #include "types/message.hpp"
 #include "types/uuid.hpp"
 
@@ -27,6 +29,23 @@ struct conversation_stats {
     std::uint64_t num_branches = 0;
     std::uint64_t leaf_count = 0;
     friend bool operator==(const conversation_stats&, const conversation_stats&) = default;
+};
+
+// The identifiers of a list of records, numbered densely in order of first appearance, with the
+// last record bearing each one (threads and parent links follow the last of duplicates).
+struct identifier_index {
+    uuid_index number;                     // identifier -> its number
+    std::vector<std::size_t> last_record;  // by number: index into the records
+
+    // Numbers the identifiers of `records` (file order). O(records).
+    static identifier_index of(std::span<const message_record> records);
+
+    // The last record bearing `id`, none for an identifier not among the records.
+    [[nodiscard]] std::optional<std::size_t> last_record_of(const uuid& id) const {
+        const std::size_t* n = number.find(id);
+        if (n == nullptr) return std::nullopt;
+        return last_record[*n];
+    }
 };
 
 struct conversation_tree {
