@@ -1,6 +1,7 @@
 // Pairing tool uses with their results in one pass over the records.
 #include "analysis/tool_executions.hpp"
 
+#include <optional>
 #include <string_view>
 #include <variant>
 
@@ -15,17 +16,16 @@ struct pending_use {
     std::string_view name;
     const packed_json* input;
     date_time time;
-    bool is_open = true;  // false once a result consumed it
 };
 
 }  // namespace
 }  // namespace detail
 
 std::vector<tool_execution> pair_tool_executions(std::span<const message_record> records) {
-    // Keys and names are views into the records, which outlive the pairing; about one record in
-    // two carries a tool use, and the table grows if more do. A consumed use stays
-    // in the table, closed, so that a later use of the same id reopens its entry in place.
-    text_index pending_by_id(records.size() / 2);
+    // Keys and names are views into the records, which outlive the pairing. Uses are answered
+    // soon, so few are pending at a time and the table stays small; `pending` keeps every use
+    // in file order, and its recent end, which the table points into, stays in cache.
+    text_index pending_by_id;
     std::vector<detail::pending_use> pending;
     std::vector<tool_execution> executions;
 
@@ -36,19 +36,15 @@ std::vector<tool_execution> pair_tool_executions(std::span<const message_record>
             if (const auto* use = std::get_if<tool_use_block>(&b.value)) {
                 const detail::pending_use opened{use->name, &use->input, m.timestamp};
                 auto [slot, inserted] = pending_by_id.try_emplace(use->id, pending.size());
-                if (inserted) {
-                    pending.push_back(opened);
-                } else {
-                    pending[*slot] = opened;
-                }
+                if (!inserted) *slot = pending.size();  // a repeated id replaces its pending use
+                pending.push_back(opened);
                 continue;
             }
             const auto* res = std::get_if<tool_result_block>(&b.value);
             if (!res) continue;
-            const std::size_t* slot = pending_by_id.find(res->tool_use_id);
-            if (slot == nullptr || !pending[*slot].is_open) continue;
+            const std::optional<std::size_t> slot = pending_by_id.take(res->tool_use_id);
+            if (!slot) continue;
             const detail::pending_use use = pending[*slot];
-            pending[*slot].is_open = false;
 
             const std::int64_t ms = (m.timestamp - use.time).whole_milliseconds();
             tool_execution e;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -16,8 +17,7 @@
 namespace kestro {
 
 // Maps keys to std::size_t values with linear probing in one array: the passes after parsing
-// insert one key per record, and a node per key was most of their cost. Entries are never
-// erased (a caller that needs to retire a key marks its value instead). Keys are copied in, so a
+// insert one key per record, and a node per key was most of their cost. Keys are copied in, so a
 // std::string_view key must outlive the table. Values must not be SIZE_MAX. The table grows by
 // doubling; sized from the expected count it never does. Lookups and inserts are O(1) expected.
 template <class Key, class Hash>
@@ -44,6 +44,28 @@ class flat_index {
         if (slots_.empty()) return nullptr;
         const slot& s = slots_[locate(key)];
         return s.value != vacant ? &s.value : nullptr;
+    }
+
+    // Removes `key` and returns its value, or none when it is absent. Later keys of its probe
+    // sequence move back, so the table stays as small as its live keys: a table whose keys come
+    // and go (pending tool uses) fits in a few cache lines.
+    std::optional<std::size_t> take(const Key& key) {
+        if (slots_.empty()) return std::nullopt;
+        std::size_t hole = locate(key);
+        if (slots_[hole].value == vacant) return std::nullopt;
+        const std::size_t value = slots_[hole].value;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = (hole + 1) & mask; slots_[i].value != vacant; i = (i + 1) & mask) {
+            // An entry may fill the hole only if its home is not cyclically in (hole, i].
+            const std::size_t h = home(slots_[i].key);
+            if (((i - h) & mask) >= ((i - hole) & mask)) {
+                slots_[hole] = std::move(slots_[i]);
+                hole = i;
+            }
+        }
+        slots_[hole].value = vacant;
+        --size_;
+        return value;
     }
 
     [[nodiscard]] std::size_t size() const { return size_; }

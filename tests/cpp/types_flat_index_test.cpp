@@ -1,10 +1,11 @@
-// The flat index: growth, keys that differ in few bytes, present keys and text keys.
+// The flat index: growth, removal, keys that differ in few bytes, present keys and text keys.
 #include "types/flat_index.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,26 @@ TEST_P(flat_index_counters, grows_from_empty_and_finds_every_key) {
     }
     EXPECT_EQ(index.find(counted(GetParam(), 5000)), nullptr);
     EXPECT_EQ(index.find(counted(GetParam(), 65535)), nullptr);
+}
+
+TEST_P(flat_index_counters, take_leaves_the_other_keys_reachable) {
+    constexpr std::size_t count = 3000;
+    uuid_index index(count);
+    for (std::size_t n = 0; n < count; ++n)
+        index.try_emplace(counted(GetParam(), n), n);
+    for (std::size_t n = 0; n < count; n += 3)
+        ASSERT_EQ(index.take(counted(GetParam(), n)), n);
+    EXPECT_EQ(index.size(), 2000u);
+    EXPECT_EQ(index.take(counted(GetParam(), 0)), std::nullopt);
+    for (std::size_t n = 0; n < count; ++n) {
+        const std::size_t* value = index.find(counted(GetParam(), n));
+        if (n % 3 == 0) {
+            EXPECT_EQ(value, nullptr) << n;
+        } else {
+            ASSERT_NE(value, nullptr) << n;
+            EXPECT_EQ(*value, n);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(types, flat_index_counters,
