@@ -14,7 +14,11 @@ std::shared_ptr<const session> build_session(parsed_session&& parsed) {
     // Paired after the move: the executions point into the records' final home.
     s->tool_executions = pair_tool_executions(s->parsed.messages);
     s->tree_stats = compute_stats(s->parsed.conversation_tree);
-    s->identifiers = identifier_index::of(s->parsed.messages);
+    // The parser's tree was built from these records, and its index is the one threads need.
+    auto& identifiers = s->parsed.conversation_tree.identifiers;
+    if (identifiers.number.empty() && !s->parsed.messages.empty()) {
+        identifiers = identifier_index::of(s->parsed.messages);
+    }
     return s;
 }
 
@@ -50,7 +54,7 @@ std::vector<std::size_t> thread_indices(const session& s, const uuid& target) {
     std::vector<std::size_t> thread;
     std::unordered_set<std::size_t> seen;
     const auto& records = s.parsed.messages;
-    const auto& identifiers = s.identifiers;
+    const auto& identifiers = s.parsed.conversation_tree.identifiers;
     uuid current = target;
     for (;;) {
         const std::optional<std::size_t> last = identifiers.last_record_of(current);

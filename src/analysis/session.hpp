@@ -24,12 +24,12 @@ struct session {
     // Point into `parsed.messages` (tool inputs); valid as long as this session lives.
     std::vector<tool_execution> tool_executions;
     conversation_stats tree_stats;
-    // The last record bearing each identifier (threads start from the last of duplicates).
-    identifier_index identifiers;
 };
 
-// Takes the parsed session over and derives the executions, the tree statistics and the
-// identifier index. O(records + blocks). Fails only by std::bad_alloc.
+// Takes the parsed session over and derives the executions and the tree statistics. Threads
+// look identifiers up in the tree's identifier index; a tree that has none while there are
+// records (a session assembled by hand) gets it built here. O(records + blocks). Fails only
+// by std::bad_alloc.
 std::shared_ptr<const session> build_session(parsed_session&& parsed);
 
 // The texts of the message's text blocks joined with "\n"; "" without any.

@@ -115,8 +115,8 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
     conversation_tree tree;
     if (records.empty()) return tree;
 
-    identifier_index ids;
-    const detail::record_links links = detail::link_records(records, ids);
+    const identifier_index& ids = tree.identifiers;
+    const detail::record_links links = detail::link_records(records, tree.identifiers);
     const std::size_t id_count = ids.last_record.size();
     const std::vector<std::size_t> next = detail::successor_table(ids, links);
     std::vector<detail::walk_outcome> outcome(id_count);

@@ -54,6 +54,8 @@ struct conversation_tree {
     std::vector<std::size_t> roots;     // node indices, file order
     std::vector<uuid> orphaned_messages;
     std::vector<std::pair<uuid, uuid>> circular_references;
+    // Of the records the tree was built from; kept for lookups by identifier after loading.
+    identifier_index identifiers;
 
     [[nodiscard]] std::span<const std::size_t> children_of(std::size_t node) const {
         const auto& n = nodes[node];
