@@ -23,38 +23,49 @@ struct walk_outcome {
     std::size_t entry = none;  // leads_into_cycle: the first member of the loop that is met
 };
 
+// Parent numbers that are not identifiers: the record has no parent field, or its parent is
+// not an identifier of the session.
+constexpr std::size_t no_parent = none;
+constexpr std::size_t unknown_parent = none - 1;
+
 // Each record's own and parent identifier number, looked up once.
 struct record_links {
     std::vector<std::size_t> id;      // per record: its identifier's number
-    std::vector<std::size_t> parent;  // per record: the parent's number, or `none`
+    std::vector<std::size_t> parent;  // per record: the parent's number, or one of the above
 };
 
-// Numbers the identifiers and, when asked, writes each record's number to `record_id`.
-identifier_index number_identifiers(std::span<const message_record> records,
-                                    std::vector<std::size_t>* record_id) {
-    identifier_index ids;
+// Numbers the identifiers and links each record in one pass: a parent nearly always comes
+// before its replies, usually just before, so its entry is still in cache when a reply looks it
+// up. Numbers are fixed at first appearance, so a parent found early is found for good; only a
+// parent that appears later is looked up again once all are numbered.
+record_links link_records(std::span<const message_record> records, identifier_index& ids) {
+    record_links links;
+    links.id.resize(records.size());
+    links.parent.resize(records.size());
     ids.number = uuid_index(records.size());
+    ids.last_record.clear();
     ids.last_record.reserve(records.size());
-    if (record_id != nullptr) record_id->resize(records.size());
+    std::vector<std::size_t> parent_later;
     for (std::size_t r = 0; r < records.size(); ++r) {
-        auto [n, inserted] = ids.number.try_emplace(records[r].uuid, ids.last_record.size());
+        const message_record& m = records[r];
+        auto [n, inserted] = ids.number.try_emplace(m.uuid, ids.last_record.size());
         if (inserted) {
             ids.last_record.push_back(r);
         } else {
             ids.last_record[*n] = r;
         }
-        if (record_id != nullptr) (*record_id)[r] = *n;
+        links.id[r] = *n;
+        if (!m.parent_uuid) {
+            links.parent[r] = no_parent;
+        } else if (const std::size_t* p = ids.number.find(*m.parent_uuid)) {
+            links.parent[r] = *p;
+        } else {
+            links.parent[r] = unknown_parent;
+            parent_later.push_back(r);
+        }
     }
-    return ids;
-}
-
-record_links link_records(std::span<const message_record> records, identifier_index& ids) {
-    record_links links;
-    ids = number_identifiers(records, &links.id);
-    links.parent.assign(records.size(), none);
-    for (std::size_t r = 0; r < records.size(); ++r) {
-        if (!records[r].parent_uuid) continue;
-        if (const std::size_t* n = ids.number.find(*records[r].parent_uuid)) links.parent[r] = *n;
+    for (std::size_t r : parent_later) {
+        if (const std::size_t* p = ids.number.find(*records[r].parent_uuid)) links.parent[r] = *p;
     }
     return links;
 }
@@ -64,7 +75,8 @@ record_links link_records(std::span<const message_record> records, identifier_in
 std::vector<std::size_t> successor_table(const identifier_index& ids, const record_links& links) {
     std::vector<std::size_t> next(ids.last_record.size());
     for (std::size_t i = 0; i < next.size(); ++i) {
-        next[i] = links.parent[ids.last_record[i]];
+        const std::size_t parent = links.parent[ids.last_record[i]];
+        next[i] = parent == unknown_parent ? none : parent;
     }
     return next;
 }
@@ -105,7 +117,9 @@ void resolve_walk(std::size_t start, const std::vector<std::size_t>& next,
 }  // namespace detail
 
 identifier_index identifier_index::of(std::span<const message_record> records) {
-    return detail::number_identifiers(records, nullptr);
+    identifier_index ids;
+    detail::link_records(records, ids);
+    return ids;
 }
 
 conversation_tree build_conversation_tree(std::span<const message_record> records) {
@@ -128,14 +142,15 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
     std::vector<std::pair<std::size_t, std::size_t>> filed;
     filed.reserve(records.size());
 
+    // Reads the links, not the records, except to name an orphan or a cycle.
     for (std::size_t r = 0; r < records.size(); ++r) {
-        const message_record& m = records[r];
-        if (!m.parent_uuid) {
+        const std::size_t parent = links.parent[r];
+        if (parent == detail::no_parent) {
             root_records.push_back(r);
             continue;
         }
-        const std::size_t parent = links.parent[r];
-        if (parent == none) {
+        const message_record& m = records[r];
+        if (parent == detail::unknown_parent) {
             tree.orphaned_messages.push_back(m.uuid);
             continue;
         }
