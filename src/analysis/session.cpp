@@ -11,8 +11,13 @@ namespace kestro {
 std::shared_ptr<const session> build_session(parsed_session&& parsed) {
     auto s = std::make_shared<session>();
     s->parsed = std::move(parsed);
-    // Paired after the move: the executions point into the records' final home.
-    s->tool_executions = pair_tool_executions(s->parsed.messages);
+    // The executions point into the records' content blocks, which the move leaves in place.
+    if (s->parsed.tool_executions) {
+        s->tool_executions = std::move(*s->parsed.tool_executions);
+        s->parsed.tool_executions.reset();
+    } else {
+        s->tool_executions = pair_tool_executions(s->parsed.messages);
+    }
     s->tree_stats = compute_stats(s->parsed.conversation_tree);
     // The parser's tree was built from these records, and its index is the one threads need.
     auto& identifiers = s->parsed.conversation_tree.identifiers;

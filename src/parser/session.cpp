@@ -109,7 +109,8 @@ class session_builder {
             return sdk_error::empty_file();
         }
         session_.conversation_tree = build_conversation_tree(session_.messages);
-        session_.metadata = compute_metadata(session_.messages, std::move(path_text));
+        session_.metadata = std::move(metadata_).finish(std::move(path_text));
+        session_.tool_executions = std::move(pairing_).finish();
         return std::move(session_);
     }
 
@@ -164,6 +165,8 @@ class session_builder {
                 session_.messages.pop_back();
                 return fail("Invalid message record: " + mapper_.error());
             }
+            metadata_.add(record);
+            pairing_.add(record);
             if (!has_session_id_) {
                 session_.session_id = record.session_id;
                 has_session_id_ = true;
@@ -193,6 +196,9 @@ class session_builder {
     const warning_sink& warn_;
     line_reader reader_;
     record_mapper mapper_;
+    // Fed each record as it is mapped, while it is still in cache.
+    metadata_accumulator metadata_;
+    tool_pairing pairing_;
     parsed_session session_;
     std::uint64_t line_number_ = 0;
     bool has_session_id_ = false;

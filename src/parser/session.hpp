@@ -3,10 +3,12 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "analysis/tool_executions.hpp"
 #include "conversation/tree.hpp"
 #include "error.hpp"
 #include "types/message.hpp"
@@ -20,6 +22,9 @@ struct parsed_session {
     std::vector<summary_record> summaries;        // file order
     kestro::conversation_tree conversation_tree;  // indexes into `messages`
     session_metadata metadata;
+    // Paired while reading, when the reader did; none otherwise. It points into the content
+    // blocks of `messages`, so it belongs with them: a copy of the session must not keep it.
+    std::optional<std::vector<tool_execution>> tool_executions;
 };
 
 // Receives each warning line (without the trailing line feed) as it is met, in line order.
