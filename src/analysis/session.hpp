@@ -26,10 +26,10 @@ struct session {
     conversation_stats tree_stats;
 };
 
-// Takes the parsed session over and derives the executions and the tree statistics. Threads
-// look identifiers up in the tree's identifier index; a tree that has none while there are
-// records (a session assembled by hand) gets it built here. O(records + blocks). Fails only
-// by std::bad_alloc.
+// Takes the parsed session over with the executions the reader paired and derives the tree
+// statistics. Threads look identifiers up in the tree's identifier index. A session assembled
+// by hand (no executions, or no index while there are records) gets what it lacks built here.
+// O(records + blocks). Fails only by std::bad_alloc.
 std::shared_ptr<const session> build_session(parsed_session&& parsed);
 
 // The texts of the message's text blocks joined with "\n"; "" without any.
