@@ -23,8 +23,14 @@ struct parsed_session {
     kestro::conversation_tree conversation_tree;  // indexes into `messages`
     session_metadata metadata;
     // Paired while reading, when the reader did; none otherwise. It points into the content
-    // blocks of `messages`, so it belongs with them: a copy of the session must not keep it.
+    // blocks of `messages`, which is why a parsed session moves but never copies.
     std::optional<std::vector<tool_execution>> tool_executions;
+
+    parsed_session() = default;
+    parsed_session(parsed_session&&) = default;
+    parsed_session& operator=(parsed_session&&) = default;
+    parsed_session(const parsed_session&) = delete;
+    parsed_session& operator=(const parsed_session&) = delete;
 };
 
 // Receives each warning line (without the trailing line feed) as it is met, in line order.
