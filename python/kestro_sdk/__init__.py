@@ -1,55 +1,9 @@
 """Fast, exact reader for Kestro Code session logs."""
 
-from ._core import (
-    ConversationNode,
-    ConversationStats,
-    ConversationTree,
-    ImageBlock,
-    KestroSDKError,
-    Message,
-    ParseError,
-    Project,
-    Session,
-    SessionError,
-    SessionMetadata,
-    TextBlock,
-    ThinkingBlock,
-    TokenUsage,
-    ToolExecution,
-    ToolResult,
-    ToolResultBlock,
-    ToolUseBlock,
-    ValidationError,
-    find_projects,
-    find_sessions,
-    load,
-    load_project,
-)
+from . import _core
+from ._core import *  # noqa: F403  (the module's public names, the same objects)
 
 __version__ = "0.1.0"
 
-__all__ = [
-    "Message",
-    "Session",
-    "Project",
-    "SessionMetadata",
-    "ToolResult",
-    "ToolExecution",
-    "ConversationStats",
-    "ConversationNode",
-    "ConversationTree",
-    "TextBlock",
-    "ToolUseBlock",
-    "ThinkingBlock",
-    "ImageBlock",
-    "ToolResultBlock",
-    "TokenUsage",
-    "KestroSDKError",
-    "ParseError",
-    "ValidationError",
-    "SessionError",
-    "load",
-    "find_sessions",
-    "find_projects",
-    "load_project",
-]
+# The native module fixes the public names and their order; the package shows the same list.
+__all__ = list(_core.__all__)
