@@ -15,6 +15,7 @@
 
 #include "analysis/metadata.hpp"
 #include "parser/json_reader.hpp"
+#include "parser/line_source.hpp"
 #include "parser/record_mapping.hpp"
 
 namespace kestro {
@@ -87,21 +88,9 @@ class session_builder {
     // Feeds complete lines (the last one may lack its line feed when `at_end`). Memory from
     // data up to readable_end may be read; lines with simdjson's padding there parse in place.
     bool feed(const char* data, std::size_t size, const char* readable_end) {
-        const char* p = data;
-        const char* end = data + size;
-        while (p < end) {
-            const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
-            const char* stop = lf != nullptr ? lf : end;
-            std::size_t n = std::size_t(stop - p);
-            if (lf != nullptr && n > 0 && p[n - 1] == '\r') {
-                --n;
-            }
-            if (!line(std::string_view(p, n), std::size_t(readable_end - p))) {
-                return false;
-            }
-            p = lf != nullptr ? lf + 1 : end;
-        }
-        return true;
+        return split_lines(
+            data, size, readable_end,
+            [this](std::string_view text, std::size_t readable) { return line(text, readable); });
     }
 
     result<parsed_session> finish(std::string path_text) && {
@@ -205,84 +194,28 @@ class session_builder {
     std::optional<sdk_error> error_;
 };
 
-class fd_closer {
-  public:
-    explicit fd_closer(int fd) : fd_(fd) {}
-    ~fd_closer() { ::close(fd_); }
-    fd_closer(const fd_closer&) = delete;
-    fd_closer& operator=(const fd_closer&) = delete;
-
-  private:
-    int fd_;
-};
-
-// Small enough that a block is still in the CPU's cache when its lines are parsed, large
-// enough that read(2) calls stay few; a line longer than half of it grows the buffer.
-constexpr std::size_t block_size = std::size_t{256} << 10;
-
 }  // namespace
 }  // namespace detail
 
 result<parsed_session> parse_session_file(const std::filesystem::path& path,
                                           const warning_sink& warn) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return sdk_error::io(io_error::from_errno(errno));
+    detail::open_file file(path);
+    if (file.fd() < 0) {
+        return file.error();
     }
-    detail::fd_closer closer(fd);
-    struct stat st {};
-    // The size only sizes buffers; a file that changes while it is read is still read to EOF.
-    const std::size_t expected =
-        ::fstat(fd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
+    const std::size_t expected = file.expected_size();
     detail::session_builder builder(warn, expected);
-
-    // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
-    // after the data lets every line be parsed where it lies. The buffer is left
-    // uninitialised: zeroing a block costs more than parsing a small file.
-    constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
-    std::size_t capacity =
-        expected > 0 ? std::min(expected + 1, detail::block_size) : detail::block_size;
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
-    std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
-    std::size_t total = 0;  // bytes read so far
-    for (;;) {
-        // A line longer than half the buffer grows it, so reads stay large; at the expected
-        // end of the file a full-sized read is not needed to see EOF.
-        if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
-            std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
-            std::memcpy(bigger.get(), buffer.get(), have);
-            buffer = std::move(bigger);
-            capacity = grown;
-        }
-        ssize_t n = ::read(fd, buffer.get() + have, capacity - have);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return sdk_error::io(io_error::from_errno(errno));
-        }
-        const char* readable_end = buffer.get() + capacity + pad;
-        if (n == 0) {
-            if (have > 0 && !builder.feed(buffer.get(), have, readable_end)) {
-                return std::move(builder).take_error();
-            }
-            break;
-        }
-        total += std::size_t(n);
-        std::size_t before = have;
-        have += std::size_t(n);
-        // The carried-over bytes hold no line feed, so only the new bytes are searched.
-        const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
-        if (last_lf == nullptr) {
-            continue;
-        }
-        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.get()) + 1;
-        if (!builder.feed(buffer.get(), used, readable_end)) {
-            return std::move(builder).take_error();
-        }
-        std::memmove(buffer.get(), buffer.get() + used, have - used);
-        have -= used;
+    bool failed = false;
+    auto io = detail::read_blocks(file.fd(), expected,
+                                  [&](const char* data, std::size_t size, const char* end) {
+                                      failed = !builder.feed(data, size, end);
+                                      return !failed;
+                                  });
+    if (io) {
+        return std::move(*io);
+    }
+    if (failed) {
+        return std::move(builder).take_error();
     }
     return std::move(builder).finish(path.native());
 }
