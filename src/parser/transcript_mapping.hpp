@@ -1,4 +1,6 @@
 // Mapping one parsed log line onto the complete reader's record, whatever its type.
+//
+// Internal to parser/: it sees the JSON views.
 #pragma once
 
 #include <cstdint>
@@ -6,26 +8,9 @@
 #include <string_view>
 
 #include "parser/json_view.hpp"
-#include "types/transcript.hpp"
+#include "parser/transcript_reader.hpp"
 
 namespace kestro {
-
-// Where a line's text can name the session's title.
-enum class title_source : std::uint8_t { none, summary, ai_title, custom_title };
-
-// What the mapper makes of one line. The views point into the parsed line and stay valid only
-// while the line is handed on.
-struct transcript_line {
-    transcript_record record;
-    transcript_message message;  // filled when record.kind is record_kind::message
-    std::string_view session_id;
-    std::string_view cwd;
-    std::string_view version;
-    std::string_view git_branch;
-    title_source title_kind = title_source::none;
-    std::string_view title;
-};
-
 namespace detail {
 
 // Maps lines from either view of the line reader; both give identical results. A line that

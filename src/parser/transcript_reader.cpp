@@ -5,6 +5,7 @@
 
 #include "parser/json_reader.hpp"
 #include "parser/line_source.hpp"
+#include "parser/transcript_mapping.hpp"
 
 namespace kestro {
 

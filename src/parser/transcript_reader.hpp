@@ -1,14 +1,31 @@
 // Reading a whole log file for the complete reader: every line becomes a record or a problem.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
 
 #include "error.hpp"
-#include "parser/transcript_mapping.hpp"
+#include "types/transcript.hpp"
 
 namespace kestro {
+
+// Where a line's text can name the session's title.
+enum class title_source : std::uint8_t { none, summary, ai_title, custom_title };
+
+// What the mapper makes of one line. The views point into the parsed line and stay valid only
+// while the line is handed on.
+struct transcript_line {
+    transcript_record record;
+    transcript_message message;  // filled when record.kind is record_kind::message
+    std::string_view session_id;
+    std::string_view cwd;
+    std::string_view version;
+    std::string_view git_branch;
+    title_source title_kind = title_source::none;
+    std::string_view title;
+};
 
 // Receives the lines of one file in order.
 class transcript_sink {
