@@ -216,6 +216,12 @@ read_outcome read_transcript(const std::filesystem::path& path, read_errors erro
     return {std::make_shared<const transcript>(std::move(t)), std::nullopt, std::nullopt};
 }
 
+transcript read_transcript_text(std::string_view bytes, std::string path_text) {
+    transcript_builder builder(std::move(path_text), read_errors::skip);
+    read_transcript_bytes(bytes, builder);
+    return std::move(builder).finish();
+}
+
 std::vector<std::uint32_t> thread_of(const transcript& t, std::uint32_t record) {
     std::vector<std::uint32_t> chain;
     std::unordered_set<std::uint32_t> seen;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
@@ -41,6 +42,9 @@ read_outcome read_transcript(const std::filesystem::path& path, read_errors erro
 
 // One file alone, without looking for sub-agents (for tests and sub-agent files).
 read_outcome read_transcript_file_only(const std::filesystem::path& path, read_errors errors);
+
+// Bytes already in memory read as one file, every problem kept (tests and fuzzing).
+transcript read_transcript_text(std::string_view bytes, std::string path_text);
 
 // The messages of a thread: from the earliest ancestor reachable from record `record` down to
 // it, following parent links through every record with a uuid (of records sharing a uuid the
