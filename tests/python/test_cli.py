@@ -399,6 +399,16 @@ def test_prices_show_table() -> None:
     ]  # fmt: skip
 
 
+def test_a_broken_cache_is_one_warning_line_and_the_bundled_table(tmp_path: Path) -> None:
+    (tmp_path / "cache").mkdir()
+    (tmp_path / "cache" / "prices").write_text("[models")
+    result = run("prices", "show", "--json")
+    assert (result.exit_code, json.loads(result.stdout)["source"]) == (0, "bundled example prices")
+    line = result.stderr.removesuffix("\n")
+    assert line.startswith(f"kestro-sdk: warning: {tmp_path / 'cache' / 'prices'}: not valid TOML") and "\n" not in line
+    assert line.endswith("; using the bundled example prices")
+
+
 def test_prices_fetch_then_show_and_path(server: Server, tmp_path: Path) -> None:
     server.body = TIERED.encode()
     cache = tmp_path / "cache" / "prices"
