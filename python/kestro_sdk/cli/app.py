@@ -12,6 +12,7 @@ import click
 
 from .. import __version__
 from .._core import KestroSDKError
+from .conversations import export_command, search, show
 from .prices import prices
 
 PROG: Final = "kestro-sdk"
@@ -24,6 +25,9 @@ Examples:
   {PROG} prices show kestro-large-2    one model's rates
   {PROG} prices fetch https://example.org/prices.json
   {PROG} prices path                   where fetched prices are kept
+  {PROG} show 1f2e                     read a session back (id, prefix or path)
+  {PROG} search "retry budget"         find the sessions that mention it
+  {PROG} export 1f2e --format html --out shared/
 
 \b
 Shell completion (bash, zsh or fish), e.g. in ~/.bashrc:
@@ -98,6 +102,9 @@ def main(ctx: click.Context) -> None:
 
 
 main.add_command(prices)
+main.add_command(show)
+main.add_command(search)
+main.add_command(export_command)
 
 
 @main.command()

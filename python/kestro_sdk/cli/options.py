@@ -325,3 +325,21 @@ def report_options(command: F) -> F:
     for option in reversed(_OPTIONS):
         decorated = option(decorated)
     return cast(F, decorated)
+
+
+def shared_options(*names: str) -> Callable[[F], F]:
+    """Adds the named shared options to a command that resolves them itself (see :func:`resolve`).
+
+    The command receives each option under its usual parameter name.
+    """
+    unknown = set(names) - set(_NAMES)
+    if unknown:
+        raise ValueError(f"no shared option named {sorted(unknown)[0]!r}")
+    chosen = [option for option, name in zip(_OPTIONS, _NAMES, strict=True) if name in names]
+
+    def decorate(command: F) -> F:
+        for option in reversed(chosen):
+            command = option(command)
+        return command
+
+    return decorate
