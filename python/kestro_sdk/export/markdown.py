@@ -46,7 +46,7 @@ def chunks(conv: Conversation, clean: Callable[[str], str] | None = None, tz: An
     """The Markdown document in pieces, in order, for writing as it is made."""
     c = clean or (lambda s: s)
     title = conv.title or conv.session_id or "Session"
-    yield f"# {c(title)}\n\n"
+    yield f"# {_html_text(c(title))}\n\n"
     facts = []
     if conv.session_id:
         facts.append(f"Session `{conv.session_id}`")

@@ -15,6 +15,12 @@ from typing import Any, Final
 
 MARKER: Final = "[REDACTED]"
 
+_NAME: Final = (
+    r"[A-Za-z0-9_\-]*(?:api[_\-]?key|secret|token|password|passwd|access[_\-]?key|credential|private[_\-]?key)"
+    r"[A-Za-z0-9_\-]*"
+)
+_ENV_NAME: Final = r"[A-Z0-9_]*(?:API_?KEY|SECRET|TOKEN|PASSWORD|PASSWD|ACCESS_?KEY|CREDENTIALS?)[A-Z0-9_]*"
+
 # Each pattern's secret is its group "s" (or the whole match when it has none); what is
 # around it, such as a URL's user name or a variable's name, is kept so the text still reads.
 _PATTERNS: Final[tuple[tuple[str, str], ...]] = (
@@ -35,11 +41,13 @@ _PATTERNS: Final[tuple[tuple[str, str], ...]] = (
     ("json web token", r"(?P<s>\beyJ[A-Za-z0-9_\-]{8,}\.eyJ[A-Za-z0-9_\-]{8,}\.[A-Za-z0-9_\-]{8,})"),
     # Authorization headers.
     ("bearer token", r"\b(?:[Bb]earer|[Tt]oken|[Bb]asic)\s+(?P<s>[A-Za-z0-9_\-.=+/]{16,})"),
-    # NAME=value and "name": "value" where the name says secret.
+    # Assignments whose name says secret: quoted values, environment-style NAME=value, and
+    # unquoted values with letters and digits (so that `token = self.token` stays readable).
+    ("quoted assignment", rf"(?i:\b{_NAME})[\"']?\s*[:=]\s*[\"'](?P<s>[^\"'\s]{{4,}})[\"']"),
+    ("environment assignment", rf"\b{_ENV_NAME}=(?P<s>[^\s\"']{{4,}})"),
     (
         "assignment",
-        r"(?i:\b[A-Za-z0-9_\-]*(?:api[_\-]?key|secret|token|password|passwd|pwd|access[_\-]?key|credential)"
-        r"[A-Za-z0-9_\-]*)[\"']?\s*[:=]\s*[\"']?(?P<s>[^\s\"',;}{]{6,})",
+        rf"(?i:\b{_NAME})\s*[:=]\s*(?P<s>(?=[^\s\"',;]*\d)(?=[^\s\"',;]*[A-Za-z])[^\s\"',;{{}}]{{8,}})",
     ),
 )
 

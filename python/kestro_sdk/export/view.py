@@ -216,6 +216,10 @@ def _meta_summary(record: Message | Record) -> str:
         data = raw.get("data")
         if isinstance(data, dict) and isinstance(data.get("type"), str):
             return f"{kind}: {data['type']}"
+    if getattr(record, "is_known", True) is False:
+        import json
+
+        return f"{kind}: {json.dumps(raw, ensure_ascii=False, separators=(',', ':'))}"
     if record.type in ("user", "assistant"):
         text = getattr(record, "text", "")
         return f"{kind} (meta): {text}" if text else f"{kind} (meta)"
