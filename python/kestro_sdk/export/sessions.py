@@ -185,4 +185,5 @@ def search(
         found = search_transcript(t, pattern)
         if found is not None:
             role, line, count = found
-            yield Match(t.session_id or f.session_id, f.project, t.started, t.title, role, line, count, str(f.path))
+            # The file's name, not the id inside: it is what 'show' and 'export' take.
+            yield Match(f.session_id, f.project, t.started, t.title, role, line, count, str(f.path))
