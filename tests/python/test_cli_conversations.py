@@ -83,6 +83,16 @@ def test_show_finds_a_session_by_id_prefix_or_path(env: Path, key: str) -> None:
     assert "$0.0405" in result.stdout  # the first reply's logged cost
 
 
+def test_a_log_given_by_path_needs_no_base_folder(env: Path, monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
+    monkeypatch.setenv("KESTRO_PROJECTS", str(tmp_path / "missing"))
+    log = env / APP / f"{SESSION}.jsonl"
+    assert run("show", str(log), "--no-pager").exit_code == 0
+    assert run("export", str(log), "--format", "md", "--out", str(tmp_path / "o")).exit_code == 0
+    assert run("export", str(env / APP), "--format", "md", "--out", str(tmp_path / "p")).exit_code == 0
+    assert len(list((tmp_path / "p" / APP).glob("*.md"))) == 4
+    assert run("show", SESSION, "--no-pager").exit_code == 1  # an id still needs a base folder
+
+
 def test_show_prints_the_other_forms_to_standard_output(env: Path) -> None:
     path = env / APP / f"{SESSION}.jsonl"
     prices = pricing.load_prices()

@@ -8,8 +8,9 @@ import shlex
 import shutil
 import subprocess
 import sys
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Final
 
 import click
@@ -38,6 +39,17 @@ def _options(**kw: Any) -> ReportOptions:
     )
 
 
+def _beside(target: str | None, kw: dict[str, Any]) -> None:
+    """A log or project folder given by path needs no base folder: its own base stands in."""
+    if target is None or kw.get("base"):
+        return
+    path = Path(target).expanduser()
+    if path.is_file():
+        kw["base"] = (str(path.resolve().parent.parent),)
+    elif path.is_dir():
+        kw["base"] = (str(path.resolve().parent),)
+
+
 def _not_found(e: Exception) -> Failure:
     return Failure(str(e))
 
@@ -64,6 +76,7 @@ def show(session: str, fmt: str | None, no_meta: bool, redact: bool, pager: bool
     """
     from ..export import redactor_for, sessions, view
 
+    _beside(session, kw)
     opts = _options(**kw)
     try:
         found = sessions.resolve_session(session, opts.bases)
@@ -76,19 +89,26 @@ def show(session: str, fmt: str | None, no_meta: bool, redact: bool, pager: bool
 
         _write(jsonl.lines(t, opts.prices, opts.mode, clean.json if clean else None, found.project))
         return
+    if fmt is None:
+        from ..export import terminal
+
+        # The title goes out as soon as the log is read; the layout of the rest follows it.
+        def items() -> Iterator[Any]:
+            yield terminal.header(t, clean, opts.tz)
+            conv = view.build(t, view.Options(meta=not no_meta, prices=opts.prices, mode=opts.mode))
+            yield from terminal.renderables(conv, clean, opts.tz, with_header=False)
+
+        _view(items(), pager)
+        return
     conv = view.build(t, view.Options(meta=not no_meta, prices=opts.prices, mode=opts.mode))
     if fmt == "md":
         from ..export import markdown
 
         _write(markdown.chunks(conv, clean, opts.tz))
-    elif fmt == "html":
+    else:
         from ..export import html
 
         _write(html.chunks(conv, clean, opts.tz))
-    else:
-        from ..export import terminal
-
-        _view(terminal.renderables(conv, clean, opts.tz), pager)
 
 
 def _write(pieces: Iterable[str]) -> None:
@@ -234,6 +254,7 @@ def export_command(
         raise click.UsageError("give TARGET or --all, not both")
     if not all_sessions and target is None:
         raise click.UsageError("give a session, a project, or --all")
+    _beside(target, kw)
     opts = _options(**kw)
     try:
         chosen = ex.targets(target, opts.bases, all_sessions=all_sessions, projects=opts.projects)

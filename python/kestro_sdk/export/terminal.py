@@ -16,6 +16,8 @@ from .view import Broken, Conversation, Meta, Prompt, ReplyEnd, Results, Said
 if TYPE_CHECKING:
     from rich.console import RenderableType
 
+    from .._reader import Transcript
+
 RESULT_LINES: Final = 6  # a result shows this many lines, then says how many more there are
 THINKING_LINES: Final = 3
 THINKING_CHARS: Final = 300
@@ -29,24 +31,35 @@ class _Nest:
         self.conv = conv
 
 
+def header(transcript: Transcript, clean: Callable[[str], str] | None = None, tz: Any = None) -> RenderableType:
+    """The session's title, id and start: all of it known once the log is read, before any layout."""
+    from rich.text import Text
+
+    c = clean or (lambda s: s)
+    head = Text(c(transcript.title or transcript.session_id or "session"), style="bold")
+    facts = [f for f in (transcript.session_id, view.when(transcript.started, tz)) if f]
+    if facts:
+        head.append("\n" + " · ".join(facts), style="dim")
+    return head
+
+
 def renderables(
-    conv: Conversation, clean: Callable[[str], str] | None = None, tz: Any = None
+    conv: Conversation, clean: Callable[[str], str] | None = None, tz: Any = None, *, with_header: bool = True
 ) -> Iterator[RenderableType]:
-    """The conversation as renderables, sub-agents indented under the call that started them."""
+    """The conversation as renderables, sub-agents indented under the call that started them, then its totals.
+
+    ``with_header=False`` leaves out the title lines, for a caller that showed :func:`header` already.
+    """
     from rich.padding import Padding
     from rich.text import Text
 
     c = clean or (lambda s: s)
-    title = c(conv.title or conv.session_id or "session")
-    head = Text(title, style="bold")
-    facts = [f for f in (conv.session_id, view.when(conv.started, tz)) if f]
-    usage = conv.all_usage()
-    if usage:
-        cost = conv.total_cost()
-        facts.append(f"{len(usage):,} replies, " + ("cost unknown" if cost is None else f"${cost:.4f}"))
-    if facts:
-        head.append("\n" + " · ".join(facts), style="dim")
-    yield head
+    if with_header:
+        head = Text(c(conv.title or conv.session_id or "session"), style="bold")
+        facts = [f for f in (conv.session_id, view.when(conv.started, tz)) if f]
+        if facts:
+            head.append("\n" + " · ".join(facts), style="dim")
+        yield head
     # Sub-agents are walked from an explicit stack of generators, so nesting costs no recursion.
     stack: list[tuple[Iterator[Any], int]] = [(_body(conv, c, tz), 0)]
     while stack:
@@ -58,6 +71,12 @@ def renderables(
             stack.append((_agent(piece.conv, c, tz), level + 1))
         else:
             yield Padding(piece, (0, 0, 0, INDENT * level)) if level else piece
+    usage = conv.all_usage()
+    if usage:
+        cost = conv.total_cost()
+        tokens = sum(u.total_tokens for u in usage)
+        total = f"{len(usage):,} replies · {tokens:,} tokens · " + ("cost unknown" if cost is None else f"${cost:.4f}")
+        yield Text("total: " + total, style="bold dim", justify="right")
 
 
 def _agent(conv: Conversation, c: Callable[[str], str], tz: Any) -> Iterator[Any]:

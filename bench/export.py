@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""What reading sessions back costs: exports of the 100 MB session, and how soon `show` starts drawing.
+
+    python3 bench/export.py [--json] [--repeat N] [--dir DIR]
+
+Uses the installed kestro_sdk. The inputs are made with ../shared/bench/gen_sessions.py
+(seed 1) in DIR (default $TMPDIR/kestro-bench-export) and kept there for the next run:
+
+* export: `kestro_sdk.export.export([session], out, fmt)` of the 100 MB session, in process,
+  reading included, for html (the target: 3 s or less), md and jsonl; median of --repeat.
+* show: time from starting `python -m kestro_sdk show SESSION` on the 10 MB session to the
+  first byte it draws (the target: 0.3 s or less), both into a pipe (plain text, no pager)
+  and on a pseudo-terminal through the pager path (`cat` as the pager); median of --repeat.
+* python_startup: an interpreter that runs nothing, for scale.
+* markdown_it: the import time of the Markdown renderer, in a fresh interpreter.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pty
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+GEN = ROOT.parent / "shared" / "bench" / "gen_sessions.py"
+
+
+def make(path: Path, size_mb: int) -> Path:
+    if not path.exists():
+        if not GEN.exists():
+            sys.exit(f"the generator is missing: {GEN}")
+        subprocess.run([sys.executable, str(GEN), "session", str(path), "--size-mb", str(size_mb), "--seed", "1"],
+                       check=True, capture_output=True)  # fmt: skip
+    return path
+
+
+def export_seconds(session: Path, fmt: str, repeat: int, work: Path) -> list[float]:
+    from kestro_sdk import export
+
+    times = []
+    for _ in range(repeat):
+        out = work / f"out-{fmt}"
+        shutil.rmtree(out, ignore_errors=True)
+        start = time.perf_counter()
+        export.export([session], out, fmt)  # type: ignore[arg-type]
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def first_byte_pipe(session: Path) -> float:
+    start = time.perf_counter()
+    proc = subprocess.Popen([sys.executable, "-m", "kestro_sdk", "show", str(session), "--no-pager"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)  # fmt: skip
+    assert proc.stdout is not None
+    proc.stdout.read(1)
+    took = time.perf_counter() - start
+    proc.kill()
+    proc.wait()
+    return took
+
+
+def first_byte_terminal(session: Path) -> float:
+    master, slave = pty.openpty()
+    env = dict(os.environ, KESTRO_PAGER="cat", COLUMNS="120", LINES="40")
+    start = time.perf_counter()
+    proc = subprocess.Popen([sys.executable, "-m", "kestro_sdk", "show", str(session)],
+                            stdout=slave, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=env)  # fmt: skip
+    os.close(slave)
+    took = float("inf")
+    ready, _, _ = select.select([master], [], [], 30)
+    if ready:
+        os.read(master, 1)
+        took = time.perf_counter() - start
+    proc.kill()
+    proc.wait()
+    os.close(master)
+    return took
+
+
+def startup_seconds() -> float:
+    """An interpreter that does nothing, for scale: the part of a first byte that is not ours."""
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-c", "pass"], check=True)
+    return time.perf_counter() - start
+
+
+def import_ms(module: str, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        out = subprocess.run([sys.executable, "-X", "importtime", "-c", f"import {module}"],
+                             capture_output=True, text=True, check=True)  # fmt: skip
+        for line in out.stderr.splitlines():
+            parts = [p.strip() for p in line.removeprefix("import time:").split("|")]
+            if len(parts) == 3 and parts[2] == module:
+                best = min(best, int(parts[1]) / 1000)
+    return best
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--json", action="store_true")
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--dir", type=Path, default=Path(tempfile.gettempdir()) / "kestro-bench-export")
+    args = ap.parse_args()
+    args.dir.mkdir(parents=True, exist_ok=True)
+    big = make(args.dir / "s100.jsonl", 100)
+    small = make(args.dir / "s10.jsonl", 10)
+    size_mb = big.stat().st_size / 1e6
+
+    results: dict[str, object] = {"session_mb": round(size_mb, 1)}
+    for fmt in ("html", "md", "jsonl"):
+        times = export_seconds(big, fmt, args.repeat, args.dir)
+        med = statistics.median(times)
+        results[f"export_{fmt}_s"] = round(med, 3)
+        results[f"export_{fmt}_mb_per_s"] = round(size_mb / med, 1)
+    for name, probe in (("show_first_byte_pipe_s", first_byte_pipe), ("show_first_byte_terminal_s",
+                                                                        first_byte_terminal)):  # fmt: skip
+        results[name] = round(statistics.median(probe(small) for _ in range(max(args.repeat, 5))), 3)
+    results["python_startup_s"] = round(statistics.median(startup_seconds() for _ in range(max(args.repeat, 5))), 3)
+    results["markdown_it_import_ms"] = round(import_ms("markdown_it", args.repeat), 1)
+
+    if args.json:
+        print(json.dumps(results, indent=2))
+    else:
+        for key, value in results.items():
+            print(f"{key:32} {value}")
+
+
+if __name__ == "__main__":
+    main()
