@@ -2,7 +2,10 @@
 #include "parser/transcript_mapping.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -87,13 +90,50 @@ constexpr std::array<std::string_view, u_count> usage_keys{
     "cache_creation"sv,
 };
 
+// For each key length below 32, the keys of that length as a bit set: a member is compared
+// only with the keys as long as it, most members with none.
 template <std::size_t N>
-std::size_t find_key(const std::array<std::string_view, N>& keys, std::string_view key) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (keys[i] == key) return i;
+constexpr std::array<std::uint32_t, 32> keys_by_length(
+    const std::array<std::string_view, N>& keys) {
+    static_assert(N <= 32);
+    std::array<std::uint32_t, 32> sets{};
+    for (std::size_t i = 0; i < N; ++i)
+        sets[keys[i].size()] |= std::uint32_t{1} << i;
+    return sets;
+}
+
+template <std::size_t N>
+std::size_t find_key(const std::array<std::string_view, N>& keys,
+                     const std::array<std::uint32_t, 32>& by_length, std::string_view key) {
+    if (key.size() >= by_length.size()) return N;
+    for (std::uint32_t set = by_length[key.size()]; set != 0; set &= set - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(set));
+        if (std::memcmp(keys[i].data(), key.data(), key.size()) == 0) return i;
     }
     return N;
 }
+
+enum block_key : std::uint8_t {
+    b_type,
+    b_text,
+    b_thinking,
+    b_id,
+    b_name,
+    b_tool_use_id,
+    b_source,
+    b_is_error,
+    b_content,
+    b_count,
+};
+constexpr std::array<std::string_view, b_count> block_keys{
+    "type"sv,        "text"sv,   "thinking"sv, "id"sv,      "name"sv,
+    "tool_use_id"sv, "source"sv, "is_error"sv, "content"sv,
+};
+
+constexpr auto top_lengths = keys_by_length(top_keys);
+constexpr auto block_lengths = keys_by_length(block_keys);
+constexpr auto payload_lengths = keys_by_length(payload_keys);
+constexpr auto usage_lengths = keys_by_length(usage_keys);
 
 // The members of an object that the mapping reads, by key; the last of repeated keys wins.
 template <class V, std::size_t N>
@@ -101,9 +141,10 @@ struct members {
     std::array<V, N> value{};
     std::array<bool, N> present{};
 
-    members(V object, const std::array<std::string_view, N>& keys) {
+    members(V object, const std::array<std::string_view, N>& keys,
+            const std::array<std::uint32_t, 32>& by_length) {
         object.for_each_member([&](std::string_view key, V v) {
-            std::size_t i = find_key(keys, key);
+            std::size_t i = find_key(keys, by_length, key);
             if (i < N) {
                 value[i] = v;
                 present[i] = true;
@@ -115,9 +156,16 @@ struct members {
     }
 };
 
-std::string indexed(std::string_view base, std::size_t i) {
-    return std::string(base) + "[" + std::to_string(i) + "]";
-}
+// Where a content block is, spelled out only when a problem names it.
+struct block_path {
+    std::size_t outer;                 // in message.content
+    std::optional<std::size_t> inner;  // in that tool result's content
+    [[nodiscard]] std::string text() const {
+        std::string path = "message.content[" + std::to_string(outer) + "]";
+        if (inner) path += ".content[" + std::to_string(*inner) + "]";
+        return path;
+    }
+};
 
 }  // namespace
 
@@ -192,72 +240,32 @@ struct transcript_mapper::impl {
     // typed, their required fields. Blocks inside a tool result are checked the same way, one
     // level deep: deeper values are kept as they are.
     template <class V>
-    bool check_block(V block, const std::string& path, bool nested) {
-        if (block.kind() != json_kind::object) return wrong(path, "an object");
-        V type, content;
-        bool has_type = false, has_content = false;
-        std::string_view type_text;
-        // The keys a block type needs, decided once the type is known: collect the candidates.
-        V text_v, thinking_v, id_v, name_v, tool_use_id_v, source_v, is_error_v;
-        bool has_text = false, has_thinking = false, has_id = false, has_name = false,
-             has_tool_use_id = false, has_source = false, has_is_error = false;
-        block.for_each_member([&](std::string_view key, V v) {
-            if (key == "type") {
-                type = v;
-                has_type = true;
-            } else if (key == "text") {
-                text_v = v;
-                has_text = true;
-            } else if (key == "thinking") {
-                thinking_v = v;
-                has_thinking = true;
-            } else if (key == "id") {
-                id_v = v;
-                has_id = true;
-            } else if (key == "name") {
-                name_v = v;
-                has_name = true;
-            } else if (key == "tool_use_id") {
-                tool_use_id_v = v;
-                has_tool_use_id = true;
-            } else if (key == "source") {
-                source_v = v;
-                has_source = true;
-            } else if (key == "is_error") {
-                is_error_v = v;
-                has_is_error = true;
-            } else if (key == "content") {
-                content = v;
-                has_content = true;
-            }
-        });
-        if (!has_type) return missing(path + ".type");
-        if (type.kind() != json_kind::string) return wrong(path + ".type", "a string");
-        type_text = type.string();
-        auto need = [&](bool has, V v, const char* key, json_kind kind, std::string_view what) {
-            if (!has) return missing(path + "." + key);
-            if (v.kind() != kind) return wrong(path + "." + key, what);
-            return true;
+    bool check_block(V block, const block_path& where) {
+        const bool nested = where.inner.has_value();
+        if (block.kind() != json_kind::object) return wrong(where.text(), "an object");
+        members<V, b_count> f(block, block_keys, block_lengths);
+        if (!f.present[b_type]) return missing(where.text() + ".type");
+        const V type = f.value[b_type];
+        const V content = f.value[b_content];
+        const bool has_content = f.present[b_content];
+        if (type.kind() != json_kind::string) return wrong(where.text() + ".type", "a string");
+        const std::string_view type_text = type.string();
+        auto need = [&](block_key key, json_kind kind, std::string_view what) {
+            if (f.present[key] && f.value[key].kind() == kind) return true;
+            const std::string field = where.text() + "." + std::string(block_keys[key]);
+            return f.present[key] ? wrong(field, what) : missing(field);
         };
-        if (type_text == "text")
-            return need(has_text, text_v, "text", json_kind::string, "a string");
-        if (type_text == "thinking") {
-            return need(has_thinking, thinking_v, "thinking", json_kind::string, "a string");
-        }
+        if (type_text == "text") return need(b_text, json_kind::string, "a string");
+        if (type_text == "thinking") return need(b_thinking, json_kind::string, "a string");
         if (type_text == "tool_use") {
-            return need(has_id, id_v, "id", json_kind::string, "a string") &&
-                   need(has_name, name_v, "name", json_kind::string, "a string");
+            return need(b_id, json_kind::string, "a string") &&
+                   need(b_name, json_kind::string, "a string");
         }
-        if (type_text == "image") {
-            return need(has_source, source_v, "source", json_kind::object, "an object");
-        }
+        if (type_text == "image") return need(b_source, json_kind::object, "an object");
         if (type_text != "tool_result") return true;
-        if (!need(has_tool_use_id, tool_use_id_v, "tool_use_id", json_kind::string, "a string")) {
-            return false;
-        }
-        if (has_is_error && is_error_v.kind() != json_kind::null &&
-            is_error_v.kind() != json_kind::boolean) {
-            return wrong(path + ".is_error", "a boolean");
+        if (!need(b_tool_use_id, json_kind::string, "a string")) return false;
+        if (f.has(b_is_error) && f.value[b_is_error].kind() != json_kind::boolean) {
+            return wrong(where.text() + ".is_error", "a boolean");
         }
         if (!has_content || content.kind() == json_kind::null ||
             content.kind() == json_kind::string) {
@@ -265,11 +273,11 @@ struct transcript_mapper::impl {
         }
         if (content.kind() != json_kind::array || nested) {
             return content.kind() == json_kind::array ||
-                   wrong(path + ".content", "a string or an array");
+                   wrong(where.text() + ".content", "a string or an array");
         }
         std::size_t i = 0;
         for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
-            if (!check_block(V(*it), indexed(path + ".content", i), true)) return false;
+            if (!check_block(V(*it), block_path{where.outer, i})) return false;
         }
         return true;
     }
@@ -278,7 +286,7 @@ struct transcript_mapper::impl {
     bool usage(V object, transcript_message& m) {
         if (object.kind() == json_kind::null) return true;
         if (object.kind() != json_kind::object) return wrong("message.usage", "an object");
-        members<V, u_count> f(object, usage_keys);
+        members<V, u_count> f(object, usage_keys, usage_lengths);
         usage_counts& u = m.usage.emplace();
         if (!count(f.value[u_input], f.present[u_input], "message.usage.input_tokens",
                    u.input_tokens) ||
@@ -317,7 +325,7 @@ struct transcript_mapper::impl {
     template <class V>
     bool payload(V object, std::string_view type, transcript_message& m) {
         if (object.kind() != json_kind::object) return wrong("message", "an object");
-        members<V, p_count> f(object, payload_keys);
+        members<V, p_count> f(object, payload_keys, payload_lengths);
         std::string_view role_text;
         if (!text_view(f.value[p_role], f.present[p_role], "message.role", role_text)) {
             return false;
@@ -335,7 +343,7 @@ struct transcript_mapper::impl {
         if (content.kind() == json_kind::array) {
             std::size_t i = 0;
             for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
-                if (!check_block(V(*it), indexed("message.content", i), false)) return false;
+                if (!check_block(V(*it), block_path{i, std::nullopt})) return false;
             }
         } else if (content.kind() != json_kind::string) {
             return wrong("message.content", "a string or an array");
@@ -418,7 +426,7 @@ struct transcript_mapper::impl {
             reason = "not a JSON object";
             return false;
         }
-        members<V, k_top_count> f(root, top_keys);
+        members<V, k_top_count> f(root, top_keys, top_lengths);
         if (!f.present[k_type]) return missing("type");
         if (f.value[k_type].kind() != json_kind::string) return wrong("type", "a string");
         const std::string_view type = f.value[k_type].string();

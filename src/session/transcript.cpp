@@ -28,6 +28,12 @@ class transcript_builder final : public transcript_sink {
         t_.path = std::move(path);
     }
 
+    void expect_bytes(std::size_t bytes) override {
+        // Lines of real logs average a few KiB; a low guess only costs one more growth.
+        t_.records.reserve(bytes / 2048 + 1);
+        t_.messages.reserve(bytes / 2560 + 1);
+    }
+
     bool take(transcript_line& line) override {
         transcript_record& r = line.record;
         if (r.kind == record_kind::problem && errors_ == read_errors::strict) {
@@ -74,9 +80,9 @@ class transcript_builder final : public transcript_sink {
                 break;
             }
         }
-        t_.by_uuid.reserve(t_.records.size());
+        t_.by_uuid = id_index(t_.records.size());
         for (std::uint32_t i = 0; i < t_.records.size(); ++i) {
-            if (t_.records[i].uuid) t_.by_uuid[*t_.records[i].uuid] = i;
+            if (t_.records[i].uuid) *t_.by_uuid.try_emplace(*t_.records[i].uuid, i).first = i;
         }
         t_.replies = merge_replies(t_.messages);
         return std::move(t_);
@@ -231,7 +237,9 @@ std::vector<std::uint32_t> thread_of(const transcript& t, std::uint32_t record) 
         if (r.message != no_message) chain.push_back(r.message);
         at.reset();
         if (r.parent_uuid) {
-            if (auto it = t.by_uuid.find(*r.parent_uuid); it != t.by_uuid.end()) at = it->second;
+            if (const std::size_t* parent = t.by_uuid.find(*r.parent_uuid)) {
+                at = static_cast<std::uint32_t>(*parent);
+            }
         }
     }
     std::reverse(chain.begin(), chain.end());
