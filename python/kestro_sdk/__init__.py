@@ -28,3 +28,12 @@ def read(
     from ._reader import read as read_native
 
     return read_native(path, errors=errors)
+
+
+def __getattr__(name: str) -> object:
+    # Submodules that plain reading does not need load on first use, keeping the import fast.
+    if name == "pricing":
+        import importlib
+
+        return importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
