@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import statistics
 import subprocess
 import sys
@@ -51,8 +50,9 @@ else:
 
 
 def child(path: Path, which: str, repeat: int) -> dict[str, object]:
-    out = subprocess.run([sys.executable, "-c", CHILD, str(path), which, str(repeat)],
-                         capture_output=True, text=True, check=True)  # fmt: skip
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, str(path), which, str(repeat)], capture_output=True, text=True, check=True
+    )
     result: dict[str, object] = json.loads(out.stdout)
     return result
 
@@ -71,8 +71,12 @@ def measure(path: Path, which: str, times: list[float]) -> dict[str, float]:
     size = path.stat().st_size
     median = statistics.median(times)
     records = float(mem["records"])  # type: ignore[arg-type]
-    return {"seconds": median, "mb_per_s": size / 1e6 / median, "records_per_s": records / median,
-            "peak_mib": float(mem["peak_kib"]) / 1024}  # type: ignore[arg-type]  # fmt: skip
+    return {
+        "seconds": median,
+        "mb_per_s": size / 1e6 / median,
+        "records_per_s": records / median,
+        "peak_mib": float(mem["peak_kib"]) / 1024,
+    }  # type: ignore[arg-type]
 
 
 def main() -> int:
@@ -100,8 +104,11 @@ def main() -> int:
         return 0
     print(f"{'':16} {'median s':>9} {'MB/s':>8} {'records/s':>11} {'peak MiB':>9}")
     for name, row in rows.items():
-        print(f"{name:16} {row['seconds']:9.3f} {row['mb_per_s']:8.1f} {row['records_per_s']:11.0f} {row['peak_mib']:9.1f}")
-    print(f"read/load: time {ratios['time']:.3f}x (target 1.1x), peak memory {ratios['peak_memory']:.3f}x (target 1.2x)")
+        figures = f"{row['seconds']:9.3f} {row['mb_per_s']:8.1f} {row['records_per_s']:11.0f} {row['peak_mib']:9.1f}"
+        print(f"{name:16} {figures}")
+    print(
+        f"read/load: time {ratios['time']:.3f}x (target 1.1x), peak memory {ratios['peak_memory']:.3f}x (target 1.2x)"
+    )
     return 0
 
 

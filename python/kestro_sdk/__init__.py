@@ -1,9 +1,9 @@
 """Fast, exact reader for Kestro Code session logs."""
 
+from typing import TYPE_CHECKING, Literal
+
 from . import _core
 from ._core import *  # noqa: F403  (the module's public names, the same objects)
-
-from typing import TYPE_CHECKING, Literal
 
 if TYPE_CHECKING:
     import os
@@ -17,9 +17,7 @@ __version__ = "0.1.0"
 __all__ = [*_core.__all__, "read"]
 
 
-def read(
-    path: "str | os.PathLike[str]", *, errors: Literal["skip", "strict"] = "skip"
-) -> "Transcript":
+def read(path: "str | os.PathLike[str]", *, errors: Literal["skip", "strict"] = "skip") -> "Transcript":
     """Reads a session log completely; see kestro_sdk._reader.read.
 
     The complete reader's module is loaded on first use, so that importing the package stays
