@@ -3,12 +3,31 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+
+#include "types/flat_index.hpp"
 
 namespace kestro {
 
 namespace {
+
+// The ids point into the messages, which outlive the index. A missing request id differs from
+// an empty one.
+struct reply_key {
+    std::string_view message_id;
+    std::string_view request_id;
+    bool has_request_id = false;
+    friend bool operator==(const reply_key&, const reply_key&) = default;
+};
+
+struct reply_key_hash {
+    std::size_t operator()(const reply_key& k) const noexcept {
+        // A message id has one request id but in rare logs: equality tells those apart.
+        return id_hash{}(k.message_id);
+    }
+};
 
 void raise_to(std::uint64_t& to, const std::optional<std::uint64_t>& value) {
     if (value) to = std::max(to, *value);
@@ -35,20 +54,15 @@ void add_record(transcript_reply& reply, const transcript_message& m, std::uint3
 
 std::vector<transcript_reply> merge_replies(const std::vector<transcript_message>& messages) {
     std::vector<transcript_reply> replies;
-    // The key joins both ids with a separator no id holds; a missing request id gets its own
-    // marker so that it differs from an empty one.
-    std::unordered_map<std::string, std::size_t> by_key;
-    std::string key;
+    flat_index<reply_key, reply_key_hash> by_key(messages.size());
     for (std::uint32_t i = 0; i < messages.size(); ++i) {
         const transcript_message& m = messages[i];
         if (m.role != role::assistant || !m.usage) continue;
         std::size_t at = replies.size();
         if (m.message_id) {
-            key.assign(*m.message_id);
-            key += m.request_id ? '\0' : '\1';
-            if (m.request_id) key += *m.request_id;
-            auto [it, fresh] = by_key.try_emplace(key, at);
-            at = it->second;
+            const reply_key key{*m.message_id, m.request_id ? *m.request_id : std::string_view(),
+                                m.request_id.has_value()};
+            at = *by_key.try_emplace(key, at).first;
         }
         if (at == replies.size()) {
             transcript_reply& reply = replies.emplace_back();

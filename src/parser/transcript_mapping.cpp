@@ -2,7 +2,10 @@
 #include "parser/transcript_mapping.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -87,13 +90,50 @@ constexpr std::array<std::string_view, u_count> usage_keys{
     "cache_creation"sv,
 };
 
+// For each key length below 32, the keys of that length as a bit set: a member is compared
+// only with the keys as long as it, most members with none.
 template <std::size_t N>
-std::size_t find_key(const std::array<std::string_view, N>& keys, std::string_view key) {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (keys[i] == key) return i;
+constexpr std::array<std::uint32_t, 32> keys_by_length(
+    const std::array<std::string_view, N>& keys) {
+    static_assert(N <= 32);
+    std::array<std::uint32_t, 32> sets{};
+    for (std::size_t i = 0; i < N; ++i)
+        sets[keys[i].size()] |= std::uint32_t{1} << i;
+    return sets;
+}
+
+template <std::size_t N>
+std::size_t find_key(const std::array<std::string_view, N>& keys,
+                     const std::array<std::uint32_t, 32>& by_length, std::string_view key) {
+    if (key.size() >= by_length.size()) return N;
+    for (std::uint32_t set = by_length[key.size()]; set != 0; set &= set - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(set));
+        if (std::memcmp(keys[i].data(), key.data(), key.size()) == 0) return i;
     }
     return N;
 }
+
+enum block_key : std::uint8_t {
+    b_type,
+    b_text,
+    b_thinking,
+    b_id,
+    b_name,
+    b_tool_use_id,
+    b_source,
+    b_is_error,
+    b_content,
+    b_count,
+};
+constexpr std::array<std::string_view, b_count> block_keys{
+    "type"sv,        "text"sv,   "thinking"sv, "id"sv,      "name"sv,
+    "tool_use_id"sv, "source"sv, "is_error"sv, "content"sv,
+};
+
+constexpr auto top_lengths = keys_by_length(top_keys);
+constexpr auto block_lengths = keys_by_length(block_keys);
+constexpr auto payload_lengths = keys_by_length(payload_keys);
+constexpr auto usage_lengths = keys_by_length(usage_keys);
 
 // The members of an object that the mapping reads, by key; the last of repeated keys wins.
 template <class V, std::size_t N>
@@ -101,9 +141,10 @@ struct members {
     std::array<V, N> value{};
     std::array<bool, N> present{};
 
-    members(V object, const std::array<std::string_view, N>& keys) {
+    members(V object, const std::array<std::string_view, N>& keys,
+            const std::array<std::uint32_t, 32>& by_length) {
         object.for_each_member([&](std::string_view key, V v) {
-            std::size_t i = find_key(keys, key);
+            std::size_t i = find_key(keys, by_length, key);
             if (i < N) {
                 value[i] = v;
                 present[i] = true;
@@ -115,9 +156,16 @@ struct members {
     }
 };
 
-std::string indexed(std::string_view base, std::size_t i) {
-    return std::string(base) + "[" + std::to_string(i) + "]";
-}
+// Where a content block is, spelled out only when a problem names it.
+struct block_path {
+    std::size_t outer;                 // in message.content
+    std::optional<std::size_t> inner;  // in that tool result's content
+    [[nodiscard]] std::string text() const {
+        std::string path = "message.content[" + std::to_string(outer) + "]";
+        if (inner) path += ".content[" + std::to_string(*inner) + "]";
+        return path;
+    }
+};
 
 }  // namespace
 
@@ -129,9 +177,25 @@ struct transcript_mapper::impl {
         reason = "missing field '" + std::string(field) + "'";
         return false;
     }
+    // Fields newer than the original record shapes, and every field of the records other than
+    // user, assistant and summary, are read when they have the right type and otherwise left
+    // out: a log the exact reader accepts must give no problem here.
+    bool lenient = false;
+
     bool wrong(std::string_view field, std::string_view expected) {
+        if (lenient) return true;
         reason = "field '" + std::string(field) + "' is not " + std::string(expected);
         return false;
+    }
+
+    // Runs `read` with wrong types left out instead of reported.
+    template <class F>
+    bool leniently(F&& read) {
+        const bool was = lenient;
+        lenient = true;
+        const bool ok = read();
+        lenient = was;
+        return ok;
     }
 
     // Optional fields: absent or null leave `out` alone.
@@ -192,72 +256,32 @@ struct transcript_mapper::impl {
     // typed, their required fields. Blocks inside a tool result are checked the same way, one
     // level deep: deeper values are kept as they are.
     template <class V>
-    bool check_block(V block, const std::string& path, bool nested) {
-        if (block.kind() != json_kind::object) return wrong(path, "an object");
-        V type, content;
-        bool has_type = false, has_content = false;
-        std::string_view type_text;
-        // The keys a block type needs, decided once the type is known: collect the candidates.
-        V text_v, thinking_v, id_v, name_v, tool_use_id_v, source_v, is_error_v;
-        bool has_text = false, has_thinking = false, has_id = false, has_name = false,
-             has_tool_use_id = false, has_source = false, has_is_error = false;
-        block.for_each_member([&](std::string_view key, V v) {
-            if (key == "type") {
-                type = v;
-                has_type = true;
-            } else if (key == "text") {
-                text_v = v;
-                has_text = true;
-            } else if (key == "thinking") {
-                thinking_v = v;
-                has_thinking = true;
-            } else if (key == "id") {
-                id_v = v;
-                has_id = true;
-            } else if (key == "name") {
-                name_v = v;
-                has_name = true;
-            } else if (key == "tool_use_id") {
-                tool_use_id_v = v;
-                has_tool_use_id = true;
-            } else if (key == "source") {
-                source_v = v;
-                has_source = true;
-            } else if (key == "is_error") {
-                is_error_v = v;
-                has_is_error = true;
-            } else if (key == "content") {
-                content = v;
-                has_content = true;
-            }
-        });
-        if (!has_type) return missing(path + ".type");
-        if (type.kind() != json_kind::string) return wrong(path + ".type", "a string");
-        type_text = type.string();
-        auto need = [&](bool has, V v, const char* key, json_kind kind, std::string_view what) {
-            if (!has) return missing(path + "." + key);
-            if (v.kind() != kind) return wrong(path + "." + key, what);
-            return true;
+    bool check_block(V block, const block_path& where) {
+        const bool nested = where.inner.has_value();
+        if (block.kind() != json_kind::object) return wrong(where.text(), "an object");
+        members<V, b_count> f(block, block_keys, block_lengths);
+        if (!f.present[b_type]) return missing(where.text() + ".type");
+        const V type = f.value[b_type];
+        const V content = f.value[b_content];
+        const bool has_content = f.present[b_content];
+        if (type.kind() != json_kind::string) return wrong(where.text() + ".type", "a string");
+        const std::string_view type_text = type.string();
+        auto need = [&](block_key key, json_kind kind, std::string_view what) {
+            if (f.present[key] && f.value[key].kind() == kind) return true;
+            const std::string field = where.text() + "." + std::string(block_keys[key]);
+            return f.present[key] ? wrong(field, what) : missing(field);
         };
-        if (type_text == "text")
-            return need(has_text, text_v, "text", json_kind::string, "a string");
-        if (type_text == "thinking") {
-            return need(has_thinking, thinking_v, "thinking", json_kind::string, "a string");
-        }
+        if (type_text == "text") return need(b_text, json_kind::string, "a string");
+        if (type_text == "thinking") return need(b_thinking, json_kind::string, "a string");
         if (type_text == "tool_use") {
-            return need(has_id, id_v, "id", json_kind::string, "a string") &&
-                   need(has_name, name_v, "name", json_kind::string, "a string");
+            return need(b_id, json_kind::string, "a string") &&
+                   need(b_name, json_kind::string, "a string");
         }
-        if (type_text == "image") {
-            return need(has_source, source_v, "source", json_kind::object, "an object");
-        }
+        if (type_text == "image") return need(b_source, json_kind::object, "an object");
         if (type_text != "tool_result") return true;
-        if (!need(has_tool_use_id, tool_use_id_v, "tool_use_id", json_kind::string, "a string")) {
-            return false;
-        }
-        if (has_is_error && is_error_v.kind() != json_kind::null &&
-            is_error_v.kind() != json_kind::boolean) {
-            return wrong(path + ".is_error", "a boolean");
+        if (!need(b_tool_use_id, json_kind::string, "a string")) return false;
+        if (f.has(b_is_error) && f.value[b_is_error].kind() != json_kind::boolean) {
+            return wrong(where.text() + ".is_error", "a boolean");
         }
         if (!has_content || content.kind() == json_kind::null ||
             content.kind() == json_kind::string) {
@@ -265,11 +289,11 @@ struct transcript_mapper::impl {
         }
         if (content.kind() != json_kind::array || nested) {
             return content.kind() == json_kind::array ||
-                   wrong(path + ".content", "a string or an array");
+                   wrong(where.text() + ".content", "a string or an array");
         }
         std::size_t i = 0;
         for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
-            if (!check_block(V(*it), indexed(path + ".content", i), true)) return false;
+            if (!check_block(V(*it), block_path{where.outer, i})) return false;
         }
         return true;
     }
@@ -278,7 +302,7 @@ struct transcript_mapper::impl {
     bool usage(V object, transcript_message& m) {
         if (object.kind() == json_kind::null) return true;
         if (object.kind() != json_kind::object) return wrong("message.usage", "an object");
-        members<V, u_count> f(object, usage_keys);
+        members<V, u_count> f(object, usage_keys, usage_lengths);
         usage_counts& u = m.usage.emplace();
         if (!count(f.value[u_input], f.present[u_input], "message.usage.input_tokens",
                    u.input_tokens) ||
@@ -293,7 +317,11 @@ struct transcript_mapper::impl {
             return false;
         }
         if (!f.has(u_split)) return true;
-        V split = f.value[u_split];
+        return leniently([&] { return split(f.value[u_split], u); });
+    }
+
+    template <class V>
+    bool split(V split, usage_counts& u) {
         if (split.kind() != json_kind::object) {
             return wrong("message.usage.cache_creation", "an object");
         }
@@ -317,7 +345,7 @@ struct transcript_mapper::impl {
     template <class V>
     bool payload(V object, std::string_view type, transcript_message& m) {
         if (object.kind() != json_kind::object) return wrong("message", "an object");
-        members<V, p_count> f(object, payload_keys);
+        members<V, p_count> f(object, payload_keys, payload_lengths);
         std::string_view role_text;
         if (!text_view(f.value[p_role], f.present[p_role], "message.role", role_text)) {
             return false;
@@ -330,18 +358,20 @@ struct transcript_mapper::impl {
                   m.stop_reason)) {
             return false;
         }
-        if (!f.present[p_content]) return missing("message.content");
-        V content = f.value[p_content];
-        if (content.kind() == json_kind::array) {
-            std::size_t i = 0;
-            for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
-                if (!check_block(V(*it), indexed("message.content", i), false)) return false;
+        // A message without content (or with null) has no blocks, as the exact reader reads it.
+        if (f.has(p_content)) {
+            V content = f.value[p_content];
+            if (content.kind() == json_kind::array) {
+                std::size_t i = 0;
+                for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
+                    if (!check_block(V(*it), block_path{i, std::nullopt})) return false;
+                }
+            } else if (content.kind() != json_kind::string) {
+                return wrong("message.content", "a string or an array");
             }
-        } else if (content.kind() != json_kind::string) {
-            return wrong("message.content", "a string or an array");
         }
         if (f.present[p_usage] && !usage(f.value[p_usage], m)) return false;
-        m.content = content.take_json(packer);
+        if (f.has(p_content)) m.content = f.value[p_content].take_json(packer);
         return true;
     }
 
@@ -363,7 +393,9 @@ struct transcript_mapper::impl {
         return flag(f.value[k_is_sidechain], f.present[k_is_sidechain], "isSidechain",
                     m.is_sidechain) &&
                flag(f.value[k_is_meta], f.present[k_is_meta], "isMeta", m.is_meta) &&
-               text(f.value[k_agent_id], f.present[k_agent_id], "agentId", m.agent_id) &&
+               leniently([&] {
+                   return text(f.value[k_agent_id], f.present[k_agent_id], "agentId", m.agent_id);
+               }) &&
                text(f.value[k_request_id], f.present[k_request_id], "requestId", m.request_id) &&
                number(f.value[k_cost_usd], f.present[k_cost_usd], "costUSD", m.cost_usd) &&
                count(f.value[k_duration_ms], f.present[k_duration_ms], "durationMs",
@@ -388,9 +420,11 @@ struct transcript_mapper::impl {
                        out.session_id) ||
             !text_view(f.value[k_cwd], f.present[k_cwd], "cwd", out.cwd) ||
             !text_view(f.value[k_version], f.present[k_version], "version", out.version) ||
-            !text_view(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
-                       out.git_branch) ||
-            !text(f.value[k_subtype], f.present[k_subtype], "subtype", r.subtype)) {
+            !leniently([&] {
+                return text_view(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
+                                 out.git_branch) &&
+                       text(f.value[k_subtype], f.present[k_subtype], "subtype", r.subtype);
+            })) {
             return false;
         }
         // Other records' times are informative only: one that does not read is left out.
@@ -418,16 +452,16 @@ struct transcript_mapper::impl {
             reason = "not a JSON object";
             return false;
         }
-        members<V, k_top_count> f(root, top_keys);
+        members<V, k_top_count> f(root, top_keys, top_lengths);
         if (!f.present[k_type]) return missing("type");
         if (f.value[k_type].kind() != json_kind::string) return wrong("type", "a string");
         const std::string_view type = f.value[k_type].string();
         r.type = std::string(type);
-        if (!common(f, out)) return false;
         if (type == "user" || type == "assistant") {
             r.kind = record_kind::message;
-            return message(f, out);
+            return common(f, out) && message(f, out);
         }
+        leniently([&] { return common(f, out); });
         r.kind = record_kind::other;
         for (std::string_view known : known_types) {
             if (type == known) r.kind = record_kind::known;
@@ -436,9 +470,14 @@ struct transcript_mapper::impl {
         if (type == "summary") {
             ok = title(f, k_summary, title_source::summary, "summary", true, out);
         } else if (type == "custom-title") {
-            ok = title(f, k_custom_title, title_source::custom_title, "customTitle", true, out);
+            ok = leniently([&] {
+                return title(f, k_custom_title, title_source::custom_title, "customTitle", false,
+                             out);
+            });
         } else if (type == "ai-title") {
-            ok = title(f, k_ai_title, title_source::ai_title, "aiTitle", true, out);
+            ok = leniently([&] {
+                return title(f, k_ai_title, title_source::ai_title, "aiTitle", false, out);
+            });
         }
         if (ok) r.raw = root.take_json(packer);
         return ok;

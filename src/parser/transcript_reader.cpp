@@ -65,7 +65,9 @@ std::optional<sdk_error> read_transcript_file(const std::filesystem::path& path,
     detail::open_file file(path);
     if (file.fd() < 0) return file.error();
     line_handler handler(sink);
-    return detail::read_blocks(file.fd(), file.expected_size(),
+    const std::size_t expected = file.expected_size();
+    sink.expect_bytes(expected);
+    return detail::read_blocks(file.fd(), expected,
                                [&](const char* data, std::size_t size, const char* end) {
                                    return handler.feed(data, size, end);
                                });
@@ -73,6 +75,7 @@ std::optional<sdk_error> read_transcript_file(const std::filesystem::path& path,
 
 void read_transcript_bytes(std::string_view bytes, transcript_sink& sink) {
     line_handler handler(sink);
+    sink.expect_bytes(bytes.size());
     (void)handler.feed(bytes.data(), bytes.size(), bytes.data() + bytes.size());
 }
 

@@ -1,6 +1,7 @@
 // Reading a whole log file for the complete reader: every line becomes a record or a problem.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -31,6 +32,8 @@ struct transcript_line {
 class transcript_sink {
   public:
     virtual ~transcript_sink() = default;
+    // Called once before the first line with the input's size in bytes (0 when unknown).
+    virtual void expect_bytes(std::size_t) {}
     // Takes what it keeps out of `line` (which is reused for the next line). Returning false
     // stops the read.
     virtual bool take(transcript_line& line) = 0;

@@ -24,12 +24,26 @@ void share(shared_text& last, std::string_view text, shared_text& out) {
 
 class transcript_builder final : public transcript_sink {
   public:
-    transcript_builder(std::string path, read_errors errors) : errors_(errors) {
+    transcript_builder(std::string path, read_errors errors,
+                       const cancel_check* cancelled = nullptr)
+        : errors_(errors), cancelled_(cancelled) {
         t_.path = std::move(path);
+    }
+
+    void expect_bytes(std::size_t bytes) override {
+        // Lines of real logs average a few KiB; a low guess only costs one more growth.
+        t_.records.reserve(bytes / 2048 + 1);
+        t_.messages.reserve(bytes / 2560 + 1);
     }
 
     bool take(transcript_line& line) override {
         transcript_record& r = line.record;
+        // Every few hundred lines: often enough for Ctrl-C to feel immediate, rarely enough to
+        // cost nothing.
+        if (cancelled_ != nullptr && *cancelled_ && (r.line & 255) == 0 && (*cancelled_)()) {
+            was_cancelled_ = true;
+            return false;
+        }
         if (r.kind == record_kind::problem && errors_ == read_errors::strict) {
             problem_ = read_problem{t_.path, r.line, r.reason};
             return false;
@@ -62,6 +76,7 @@ class transcript_builder final : public transcript_sink {
     }
 
     [[nodiscard]] const std::optional<read_problem>& problem() const { return problem_; }
+    [[nodiscard]] bool was_cancelled() const { return was_cancelled_; }
 
     transcript finish() && {
         if (!last_version_.empty()) t_.version = std::move(last_version_);
@@ -74,9 +89,9 @@ class transcript_builder final : public transcript_sink {
                 break;
             }
         }
-        t_.by_uuid.reserve(t_.records.size());
+        t_.by_uuid = id_index(t_.records.size());
         for (std::uint32_t i = 0; i < t_.records.size(); ++i) {
-            if (t_.records[i].uuid) t_.by_uuid[*t_.records[i].uuid] = i;
+            if (t_.records[i].uuid) *t_.by_uuid.try_emplace(*t_.records[i].uuid, i).first = i;
         }
         t_.replies = merge_replies(t_.messages);
         return std::move(t_);
@@ -84,6 +99,8 @@ class transcript_builder final : public transcript_sink {
 
   private:
     read_errors errors_;
+    const cancel_check* cancelled_;
+    bool was_cancelled_ = false;
     transcript t_;
     shared_text cwd_, version_, branch_;
     std::string last_version_, last_branch_;
@@ -95,11 +112,14 @@ struct file_outcome {
     std::optional<transcript> value;
     std::optional<sdk_error> io;
     std::optional<read_problem> problem;
+    bool cancelled = false;
 };
 
-file_outcome read_one(const std::filesystem::path& path, read_errors errors) {
-    transcript_builder builder(path.native(), errors);
+file_outcome read_one(const std::filesystem::path& path, read_errors errors,
+                      const cancel_check* cancelled = nullptr) {
+    transcript_builder builder(path.native(), errors, cancelled);
     if (auto io = read_transcript_file(path, builder)) return {std::nullopt, std::move(io), {}};
+    if (builder.was_cancelled()) return {std::nullopt, std::nullopt, std::nullopt, true};
     if (builder.problem()) return {std::nullopt, std::nullopt, builder.problem()};
     return {std::move(builder).finish(), std::nullopt, std::nullopt};
 }
@@ -181,16 +201,22 @@ read_outcome read_transcript_file_only(const std::filesystem::path& path, read_e
     return {std::make_shared<const transcript>(std::move(*one.value)), std::nullopt, std::nullopt};
 }
 
-read_outcome read_transcript(const std::filesystem::path& path, read_errors errors) {
-    file_outcome main = read_one(path, errors);
-    if (!main.value) return {nullptr, std::move(main.io), std::move(main.problem)};
+read_outcome read_transcript(const std::filesystem::path& path, read_errors errors,
+                             const cancel_check& cancelled) {
+    const cancel_check* check = cancelled ? &cancelled : nullptr;
+    file_outcome main = read_one(path, errors, check);
+    if (!main.value) {
+        return {nullptr, std::move(main.io), std::move(main.problem), main.cancelled};
+    }
     transcript& t = *main.value;
     const agent_links links(t);
     const std::filesystem::path dir = path.parent_path();
 
     for (const auto& file : list_files(dir / path.stem() / "subagents", "agent-")) {
-        file_outcome sub = read_one(file, errors);
-        if (sub.problem) return {nullptr, std::nullopt, std::move(sub.problem)};
+        file_outcome sub = read_one(file, errors, check);
+        if (sub.problem || sub.cancelled) {
+            return {nullptr, std::nullopt, std::move(sub.problem), sub.cancelled};
+        }
         if (!sub.value) continue;
         sub.value->agent_id = agent_id_of(*sub.value, file);
         const std::string& agent = *sub.value->agent_id;
@@ -206,8 +232,10 @@ read_outcome read_transcript(const std::filesystem::path& path, read_errors erro
             if (file.filename() == path.filename()) continue;
             session_probe probe;
             if (read_transcript_file(file, probe) || probe.session_id_ != t.session_id) continue;
-            file_outcome sub = read_one(file, errors);
-            if (sub.problem) return {nullptr, std::nullopt, std::move(sub.problem)};
+            file_outcome sub = read_one(file, errors, check);
+            if (sub.problem || sub.cancelled) {
+                return {nullptr, std::nullopt, std::move(sub.problem), sub.cancelled};
+            }
             if (!sub.value) continue;
             sub.value->agent_id = agent_id_of(*sub.value, file);
             t.subagents.push_back(std::make_shared<const transcript>(std::move(*sub.value)));
@@ -231,7 +259,9 @@ std::vector<std::uint32_t> thread_of(const transcript& t, std::uint32_t record) 
         if (r.message != no_message) chain.push_back(r.message);
         at.reset();
         if (r.parent_uuid) {
-            if (auto it = t.by_uuid.find(*r.parent_uuid); it != t.by_uuid.end()) at = it->second;
+            if (const std::size_t* parent = t.by_uuid.find(*r.parent_uuid)) {
+                at = static_cast<std::uint32_t>(*parent);
+            }
         }
     }
     std::reverse(chain.begin(), chain.end());

@@ -1,16 +1,54 @@
 // Lookups inside packed values, for readers of the complete reader's raw records.
 #include "types/transcript.hpp"
 
+#include <array>
+#include <cstring>
 #include <variant>
 
 #include "types/uuid.hpp"
 
 namespace kestro {
 
+namespace {
+
+constexpr std::array<bool, 256> lower_hex_table() {
+    std::array<bool, 256> table{};
+    for (char c : std::string_view("0123456789abcdef"))
+        table[static_cast<unsigned char>(c)] = true;
+    return table;
+}
+constexpr std::array<bool, 256> lower_hex = lower_hex_table();
+
+// Lower-case hex in groups 8-4-4-4-12: the form logs write, kept as it is without parsing.
+bool is_canonical(std::string_view text) {
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+        text[23] != '-') {
+        return false;
+    }
+    bool ok = true;
+    for (std::size_t i = 0; i < 36; ++i) {
+        ok &= lower_hex[static_cast<unsigned char>(text[i])] || i == 8 || i == 13 || i == 18 ||
+              i == 23;
+    }
+    return ok;
+}
+
+}  // namespace
+
 std::string canonical_id(std::string_view text) {
+    if (is_canonical(text)) return std::string(text);
     auto parsed = uuid::parse(text);
     if (const auto* u = std::get_if<uuid>(&parsed)) return u->to_string();
     return std::string(text);
+}
+
+std::size_t id_hash::operator()(std::string_view text) const noexcept {
+    if (text.size() < 16) return std::hash<std::string_view>{}(text);
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, text.data(), 8);
+    std::memcpy(&tail, text.data() + text.size() - 8, 8);
+    return static_cast<std::size_t>(head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ text.size());
 }
 
 std::optional<packed_json::view> find_member(packed_json::view object, std::string_view key) {

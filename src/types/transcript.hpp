@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "types/date_time.hpp"
+#include "types/flat_index.hpp"
 #include "types/message.hpp"
 #include "types/packed_json.hpp"
 #include "types/shared_text.hpp"
@@ -98,6 +98,13 @@ struct transcript_reply {
     std::optional<double> cost_usd;  // the largest logged cost
 };
 
+// Identifiers are mostly random text: the first and last eight bytes hash them as well as all
+// of them would, for a fraction of the work.
+struct id_hash {
+    std::size_t operator()(std::string_view text) const noexcept;
+};
+using id_index = flat_index<std::string_view, id_hash>;
+
 // One session file read completely, and the sub-agents it started. Immutable once built.
 struct transcript {
     std::string path;
@@ -116,7 +123,7 @@ struct transcript {
     std::vector<std::shared_ptr<const transcript>> subagents;
     // Record index by uuid; of records sharing one, the last in file order. Keys point into
     // `records`, which never changes after the index is built.
-    std::unordered_map<std::string_view, std::uint32_t> by_uuid;
+    id_index by_uuid;
 
     transcript() = default;
     transcript(const transcript&) = delete;

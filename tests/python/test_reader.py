@@ -11,11 +11,11 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from modern_logs import write_modern_session
 
 import kestro_sdk
 from conftest import rich_lines, uid, write_log
 from kestro_sdk import _core, _reader
-from modern_logs import write_modern_session
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "reader"
 
@@ -82,20 +82,45 @@ def test_record_fields(line: int, field: str, value: Any) -> None:
 def test_message_fields() -> None:
     m = read("every_type.jsonl").messages[1]
     assert (m.line, m.type, m.role, m.uuid, m.parent_uuid, m.timestamp) == (
-        5, "assistant", "assistant", uid(3), uid(2), "2025-06-01T08:00:03+00:00")  # fmt: skip
+        5,
+        "assistant",
+        "assistant",
+        uid(3),
+        uid(2),
+        "2025-06-01T08:00:03+00:00",
+    )
     assert (m.message_id, m.request_id, m.model, m.stop_reason, m.is_sidechain, m.is_meta, m.agent_id) == (
-        "msg_1", "req_1", "kestro-large-2", "tool_use", False, False, None)  # fmt: skip
+        "msg_1",
+        "req_1",
+        "kestro-large-2",
+        "tool_use",
+        False,
+        False,
+        None,
+    )
     assert (m.cwd, m.version, m.git_branch, m.tools) == ("/home/dev/app", "2.1.40", "main", ["ToolSearch"])
     u = m.usage
     assert u is not None
-    assert (u.input_tokens, u.output_tokens, u.cache_creation_input_tokens, u.cache_read_input_tokens,
-            u.ephemeral_5m_input_tokens, u.ephemeral_1h_input_tokens) == (10, 30, 100, 5, 60, 40)  # fmt: skip
+    assert (
+        u.input_tokens,
+        u.output_tokens,
+        u.cache_creation_input_tokens,
+        u.cache_read_input_tokens,
+        u.ephemeral_5m_input_tokens,
+        u.ephemeral_1h_input_tokens,
+    ) == (10, 30, 100, 5, 60, 40)
 
 
 def test_session_fields() -> None:
     t = read("every_type.jsonl")
     assert (t.session_id, t.title, t.version, t.git_branch, t.started, t.ended) == (
-        "sess-types", "My test session", "2.1.40", "main", "2025-06-01T08:00:00+00:00", "2025-06-01T08:00:07+00:00")  # fmt: skip
+        "sess-types",
+        "My test session",
+        "2.1.40",
+        "main",
+        "2025-06-01T08:00:00+00:00",
+        "2025-06-01T08:00:07+00:00",
+    )
 
 
 @pytest.mark.parametrize(
@@ -111,7 +136,11 @@ def test_session_fields() -> None:
     ids=["custom-last", "custom-first", "ai-over-summary", "ai-first", "last-summary", "none"],
 )
 def test_title_prefers_custom_then_ai_then_summary(tmp_path: Path, kinds: list[str], title: str | None) -> None:
-    fields = {"summary": ("summary", "summary"), "ai-title": ("aiTitle", "ai"), "custom-title": ("customTitle", "custom")}
+    fields = {
+        "summary": ("summary", "summary"),
+        "ai-title": ("aiTitle", "ai"),
+        "custom-title": ("customTitle", "custom"),
+    }
     lines: list[dict[str, Any]] = []
     for i, kind in enumerate(kinds):
         key, text = fields[kind]
@@ -130,7 +159,9 @@ def test_blocks_of_known_types_are_typed_and_others_kept_raw() -> None:
     assert isinstance(thinking, _reader.ThinkingBlock) and isinstance(use, _reader.ToolUseBlock)
     assert (thinking.thinking, thinking.signature) == ("look first", "c2ln")
     assert (server.type, server.raw) == (
-        "server_tool_use", {"type": "server_tool_use", "id": "srv_1", "name": "web_search", "input": {"query": "pytest"}})  # fmt: skip
+        "server_tool_use",
+        {"type": "server_tool_use", "id": "srv_1", "name": "web_search", "input": {"query": "pytest"}},
+    )
     assert (use.id, use.name, use.input) == ("tu_1", "ToolSearch", {"query": "select:Read"})
 
 
@@ -141,7 +172,11 @@ def test_tool_result_content_keeps_unknown_blocks() -> None:
     assert isinstance(content, list)
     assert [(type(b).__name__, b.type) for b in content] == [("Block", "tool_reference"), ("TextBlock", "text")]
     assert (content[0].raw, result.text, result.tool_use_id, result.is_error) == (
-        {"type": "tool_reference", "tool_name": "Read"}, "found", "tu_1", None)  # fmt: skip
+        {"type": "tool_reference", "tool_name": "Read"},
+        "found",
+        "tu_1",
+        None,
+    )
 
 
 def test_string_content_is_one_text_block() -> None:
@@ -169,12 +204,20 @@ def test_problems_are_listed_and_kept_in_place() -> None:
     t = read("problems.jsonl")
     assert t.problems == PROBLEMS
     assert [(r.line, type(r).__name__) for r in t.records] == [
-        (1, "Message"), *((line, "Problem") for line, _ in PROBLEMS), (12, "Message")]  # fmt: skip
+        (1, "Message"),
+        *((line, "Problem") for line, _ in PROBLEMS),
+        (12, "Message"),
+    ]
     assert [(p.line, p.type, p.reason) for p in t.records[1:-1] if isinstance(p, _reader.Problem)][4:7] == [
-        (6, None, PROBLEMS[4][1]), (7, "user", PROBLEMS[5][1]), (8, "assistant", PROBLEMS[6][1])]  # fmt: skip
+        (6, None, PROBLEMS[4][1]),
+        (7, "user", PROBLEMS[5][1]),
+        (8, "assistant", PROBLEMS[6][1]),
+    ]
 
 
-@pytest.mark.parametrize(("line", "reason"), PROBLEMS, ids=[r.split(":")[0].split("'")[-2] if "'" in r else r[:12] for _, r in PROBLEMS])
+@pytest.mark.parametrize(
+    ("line", "reason"), PROBLEMS, ids=[r.split(":")[0].split("'")[-2] if "'" in r else r[:12] for _, r in PROBLEMS]
+)
 def test_strict_raises_at_each_kind_of_problem(tmp_path: Path, line: int, reason: str) -> None:
     raw = (DATA / "problems.jsonl").read_bytes().split(b"\n")
     path = tmp_path / "one.jsonl"
@@ -194,7 +237,11 @@ def test_strict_stops_at_the_first_problem() -> None:
 
 @pytest.mark.parametrize(
     "lines",
-    [[], [{"type": "summary", "summary": "only"}], [{"type": "file-history-snapshot", "messageId": "m", "snapshot": {}}]],
+    [
+        [],
+        [{"type": "summary", "summary": "only"}],
+        [{"type": "file-history-snapshot", "messageId": "m", "snapshot": {}}],
+    ],
     ids=["empty", "only-summary", "only-snapshot"],
 )
 def test_files_without_messages_are_read(tmp_path: Path, lines: list[dict[str, Any]]) -> None:
@@ -215,10 +262,25 @@ def test_nothing_is_printed(capfd: pytest.CaptureFixture[str]) -> None:
 def test_a_streamed_reply_counts_once_whatever_the_order(name: str) -> None:
     (reply,) = read(name).replies
     assert (reply.message_id, reply.request_id, reply.model, reply.stop_reason, reply.cost_usd) == (
-        "msg_s", "req_s", "kestro-large-2", "tool_use", 0.03)  # fmt: skip
-    assert (reply.input_tokens, reply.output_tokens, reply.cache_creation_input_tokens, reply.cache_read_input_tokens,
-            reply.ephemeral_5m_input_tokens, reply.ephemeral_1h_input_tokens) == (9, 172, 120, 2000, 20, 100)  # fmt: skip
-    assert (reply.timestamp, sorted(map(short, reply.uuids)), reply.tools) == ("2025-06-01T09:00:02+00:00", [2, 3, 4], ["Read"])
+        "msg_s",
+        "req_s",
+        "kestro-large-2",
+        "tool_use",
+        0.03,
+    )
+    assert (
+        reply.input_tokens,
+        reply.output_tokens,
+        reply.cache_creation_input_tokens,
+        reply.cache_read_input_tokens,
+        reply.ephemeral_5m_input_tokens,
+        reply.ephemeral_1h_input_tokens,
+    ) == (9, 172, 120, 2000, 20, 100)
+    assert (reply.timestamp, sorted(map(short, reply.uuids)), reply.tools) == (
+        "2025-06-01T09:00:02+00:00",
+        [2, 3, 4],
+        ["Read"],
+    )
     assert [type(b).__name__ for b in reply.content] == [type(b).__name__ for m in reply.messages for b in m.content]
 
 
@@ -260,7 +322,9 @@ def test_main_thread_ends_at_the_last_message_off_the_side_chain() -> None:
     assert [short(m.uuid) for m in read("links.jsonl").main_thread()] == [30]
 
 
-@pytest.mark.parametrize(("leaf", "thread"), [(1, [3, 2, 1]), (2, [1, 3, 2]), (4, [4])], ids=["loop-a", "loop-b", "self"])
+@pytest.mark.parametrize(
+    ("leaf", "thread"), [(1, [3, 2, 1]), (2, [1, 3, 2]), (4, [4])], ids=["loop-a", "loop-b", "self"]
+)
 def test_cycles_end_the_walk(leaf: int, thread: list[int]) -> None:
     t = read("cycles.jsonl")
     assert [short(m.uuid) for m in t.thread(uid(leaf))] == [n for n in thread if n != 3]
@@ -272,7 +336,10 @@ def test_cycles_end_the_walk(leaf: int, thread: list[int]) -> None:
 @pytest.mark.parametrize(
     ("name", "agents"),
     [
-        ("layout_new/session.jsonl", [("aaa", "tu_a", [100, 101]), ("bbb", "tu_b", [200, 201]), ("ccc", None, [300, 301])]),
+        (
+            "layout_new/session.jsonl",
+            [("aaa", "tu_a", [100, 101]), ("bbb", "tu_b", [200, 201]), ("ccc", None, [300, 301])],
+        ),
         ("layout_old/session.jsonl", [("1234abcd", None, [10])]),
         ("layout_inline.jsonl", []),
     ],
@@ -293,7 +360,13 @@ def test_subagent_replies_are_their_own_and_progress_copies_make_none() -> None:
 
 def test_side_chains_inside_the_file_stay_messages() -> None:
     t = read("layout_inline.jsonl")
-    assert [(short(m.uuid), m.is_sidechain) for m in t.messages] == [(1, False), (2, False), (3, True), (4, True), (5, False)]
+    assert [(short(m.uuid), m.is_sidechain) for m in t.messages] == [
+        (1, False),
+        (2, False),
+        (3, True),
+        (4, True),
+        (5, False),
+    ]
     assert [short(m.uuid) for m in t.main_thread()] == [1, 2, 5]
 
 
@@ -301,7 +374,8 @@ def test_a_strict_read_stops_at_a_problem_in_a_subagent(tmp_path: Path) -> None:
     shutil.copytree(DATA / "layout_new", tmp_path / "p")
     (tmp_path / "p" / "session" / "subagents" / "agent-ccc.jsonl").write_text('{"type":"user"\n')
     assert kestro_sdk.read(tmp_path / "p" / "session.jsonl").subagents[2].problems == [
-        (1, "not JSON: EOF while parsing an object at line 1 column 14")]  # fmt: skip
+        (1, "not JSON: EOF while parsing an object at line 1 column 14")
+    ]
     with pytest.raises(_reader.ReadError, match="agent-ccc.jsonl, line 1"):
         kestro_sdk.read(tmp_path / "p" / "session.jsonl", errors="strict")
 
@@ -346,24 +420,63 @@ def test_objects_outlive_the_transcript() -> None:
 
 def _block_view(b: Any) -> tuple[Any, ...]:
     """The fields both readers' blocks have, by class name."""
-    fields = {"TextBlock": ("text",), "ThinkingBlock": ("thinking", "signature"), "ToolUseBlock": ("id", "name", "input"),
-              "ToolResultBlock": ("tool_use_id", "is_error"), "ImageBlock": ("source_type", "media_type", "data")}  # fmt: skip
+    fields = {
+        "TextBlock": ("text",),
+        "ThinkingBlock": ("thinking", "signature"),
+        "ToolUseBlock": ("id", "name", "input"),
+        "ToolResultBlock": ("tool_use_id", "is_error"),
+        "ImageBlock": ("source_type", "media_type", "data"),
+    }
     name = type(b).__name__
     return (name, *(getattr(b, f) for f in fields[name]))
 
 
 def _core_view(m: Any) -> tuple[Any, ...]:
     u = m.usage
-    usage = None if u is None else (u.input_tokens, u.output_tokens, u.cache_creation_input_tokens, u.cache_read_input_tokens)
+    usage = (
+        None
+        if u is None
+        else (u.input_tokens, u.output_tokens, u.cache_creation_input_tokens, u.cache_read_input_tokens)
+    )
     blocks = [_block_view(b) for b in m.get_content_blocks()]
-    return (m.uuid, m.parent_uuid, m.timestamp, m.role, m.text, m.model, m.stop_reason, m.is_sidechain, m.cwd, m.tools, usage, blocks)
+    return (
+        m.uuid,
+        m.parent_uuid,
+        m.timestamp,
+        m.role,
+        m.text,
+        m.model,
+        m.stop_reason,
+        m.is_sidechain,
+        m.cwd,
+        m.tools,
+        usage,
+        blocks,
+    )
 
 
 def _reader_view(m: _reader.Message) -> tuple[Any, ...]:
     u = m.usage
-    usage = None if u is None else (u.input_tokens or 0, u.output_tokens or 0, u.cache_creation_input_tokens, u.cache_read_input_tokens)
+    usage = (
+        None
+        if u is None
+        else (u.input_tokens or 0, u.output_tokens or 0, u.cache_creation_input_tokens, u.cache_read_input_tokens)
+    )
     blocks = [_block_view(b) for b in m.content]
-    return (m.uuid, m.parent_uuid, m.timestamp, m.role, m.text, m.model, m.stop_reason, m.is_sidechain, m.cwd or "", m.tools, usage, blocks)
+    return (
+        m.uuid,
+        m.parent_uuid,
+        m.timestamp,
+        m.role,
+        m.text,
+        m.model,
+        m.stop_reason,
+        m.is_sidechain,
+        m.cwd or "",
+        m.tools,
+        usage,
+        blocks,
+    )
 
 
 AGREEMENT_INPUTS = {
@@ -371,7 +484,9 @@ AGREEMENT_INPUTS = {
     "streamed": lambda: [json.loads(line) for line in (DATA / "streamed.jsonl").read_text().splitlines()],
     "inline-side-chain": lambda: [json.loads(line) for line in (DATA / "layout_inline.jsonl").read_text().splitlines()],
     "links-without-others": lambda: [
-        json.loads(line) for line in (DATA / "links.jsonl").read_text().splitlines() if '"type":"user"' in line or '"type":"assistant"' in line
+        json.loads(line)
+        for line in (DATA / "links.jsonl").read_text().splitlines()
+        if '"type":"user"' in line or '"type":"assistant"' in line
     ],
 }
 
@@ -390,7 +505,11 @@ def test_the_two_readers_agree_on_files_the_exact_reader_accepts(tmp_path: Path,
             sums["cw"] += m.usage.cache_creation_input_tokens or 0
             sums["cr"] += m.usage.cache_read_input_tokens or 0
     assert (sums["in"], sums["out"], sums["cw"], sums["cr"]) == (
-        meta.total_input_tokens, meta.total_output_tokens, meta.cache_creation_tokens, meta.cache_read_tokens)  # fmt: skip
+        meta.total_input_tokens,
+        meta.total_output_tokens,
+        meta.cache_creation_tokens,
+        meta.cache_read_tokens,
+    )
     for m in exact.messages[:: max(1, len(exact.messages) // 5)]:
         assert [x.uuid for x in complete.thread(m.uuid)] == [x.uuid for x in exact.get_thread(m.uuid)]
 
@@ -411,9 +530,12 @@ def _plain_replies(path: Path) -> list[tuple[Any, ...]]:
         key = (message["id"], rec.get("requestId")) if "id" in message else n
         usage = message["usage"]
         split = usage.get("cache_creation", {})
-        counts = [usage.get(k, 0) for k in COUNTS] + [split.get("ephemeral_5m_input_tokens", 0), split.get("ephemeral_1h_input_tokens", 0)]
+        counts = [usage.get(k, 0) for k in COUNTS] + [
+            split.get("ephemeral_5m_input_tokens", 0),
+            split.get("ephemeral_1h_input_tokens", 0),
+        ]
         g = groups.setdefault(key, {"counts": [0] * 6, "uuids": []})
-        g["counts"] = [max(a, b) for a, b in zip(g["counts"], counts)]
+        g["counts"] = [max(a, b) for a, b in zip(g["counts"], counts, strict=True)]
         g["uuids"].append(rec["uuid"])
     return [(*key, *g["counts"], g["uuids"]) for key, g in groups.items() if isinstance(key, tuple)]
 
@@ -423,14 +545,26 @@ def test_replies_equal_a_plain_count_over_the_raw_lines(tmp_path: Path, seed: in
     path = write_modern_session(tmp_path, seed)
     t = kestro_sdk.read(path)
     got = [
-        (r.message_id, r.request_id, r.input_tokens, r.output_tokens, r.cache_creation_input_tokens, r.cache_read_input_tokens,
-         r.ephemeral_5m_input_tokens, r.ephemeral_1h_input_tokens, r.uuids)
+        (
+            r.message_id,
+            r.request_id,
+            r.input_tokens,
+            r.output_tokens,
+            r.cache_creation_input_tokens,
+            r.cache_read_input_tokens,
+            r.ephemeral_5m_input_tokens,
+            r.ephemeral_1h_input_tokens,
+            r.uuids,
+        )
         for r in t.replies
-    ]  # fmt: skip
+    ]
     assert got == _plain_replies(path) and got
     assert t.problems == [] and t.title == f"session {seed}"
-    tasks = {json.loads(line).get("toolUseResult", {}).get("agentId") for line in path.read_text().splitlines()} - {None}
+    tasks = {json.loads(line).get("toolUseResult", {}).get("agentId") for line in path.read_text().splitlines()} - {
+        None
+    }
     assert {s.agent_id for s in t.subagents} == tasks and all(s.parent_tool_use_id for s in t.subagents)
     for sub in t.subagents:
         assert [(r.message_id, r.output_tokens) for r in sub.replies] == [
-            (k[0], k[3]) for k in _plain_replies(Path(sub.path))]  # fmt: skip
+            (k[0], k[3]) for k in _plain_replies(Path(sub.path))
+        ]

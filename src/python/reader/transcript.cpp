@@ -113,8 +113,10 @@ PyObject* Transcript_thread(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!text) return nullptr;
     const auto& o = cast<transcript_obj>(self);
     std::vector<std::uint32_t> thread;
-    const auto it = data(o).by_uuid.find(canonical_id(*text));
-    if (it != data(o).by_uuid.end()) thread = thread_of(data(o), it->second);
+    const std::string id = canonical_id(*text);
+    if (const std::size_t* at = data(o).by_uuid.find(id)) {
+        thread = thread_of(data(o), static_cast<std::uint32_t>(*at));
+    }
     return messages_at(o, thread).release();
 }
 
