@@ -478,3 +478,48 @@ def test_the_daily_chart_has_one_bar_per_day_in_the_time_zone() -> None:
     berlin = html_export.daily(points, ZoneInfo("Europe/Berlin"))
     assert [(d.day.isoformat(), d.tokens) for d in berlin] == [("2025-06-02", 30), ("2025-06-03", 5)]
     assert html_export.chart(berlin).count('<rect class="bar"') == 2
+
+
+# ---- The Markdown shortcut agrees with the Markdown renderer --------------------------------------
+
+SHORTCUT_CASES = [
+    ("plain", "Just words.", True),
+    ("paragraphs", "One.\n\nTwo\nlines.\n\n\nThree.", True),
+    ("code spans", 'Use `a < b && "c"` then `x`.', True),
+    ("spaced span", "Call ` f() ` now", True),
+    ("quotes", 'He said "done".', True),
+    ("indented continuation", "first\n   second", True),
+    ("emphasis", "a *b* c", False),
+    ("snake outside code", "the config_id field", False),
+    ("double backticks", "``a`b``", False),
+    ("link", "[x](https://example.org)", False),
+    ("entity", "AT&amp;T", False),
+    ("raw html", "<b>bold</b>", False),
+    ("heading", "# Title", False),
+    ("list", "- a\n- b", False),
+    ("numbered", "1. a", False),
+    ("hard break", "a  \nb", False),
+    ("code block", "    indented code", False),
+    ("blank line of spaces", "a\n   \nb", True),
+]
+
+
+@pytest.mark.parametrize(("text", "short"), [c[1:] for c in SHORTCUT_CASES], ids=[c[0] for c in SHORTCUT_CASES])
+def test_the_plain_text_shortcut_is_taken_only_where_it_agrees(text: str, short: bool) -> None:
+    fast = html_export._plain_html(text)
+    assert (fast is not None) is short
+    if fast is not None:
+        assert fast == html_export._markdown().render(text)
+
+
+def test_the_shortcut_agrees_on_every_reply_of_the_sample_logs() -> None:
+    taken = 0
+    for log in EXAMPLES.glob("*/*.jsonl"):
+        for m in kestro_sdk.read(log).messages:
+            for b in m.content:
+                if b.type == "text":
+                    fast = html_export._plain_html(b.text)
+                    if fast is not None:
+                        taken += 1
+                        assert fast == html_export._markdown().render(b.text)
+    assert taken > 50  # the shortcut is in use, not only defined

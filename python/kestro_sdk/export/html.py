@@ -50,16 +50,49 @@ def _markdown() -> MarkdownIt:
     )
 
 
-# Text with none of these needs no Markdown parser: its paragraphs are all there is to it.
-_MARKUP = re.compile(r"[`*_#\[\]<>&!|~\\]|^\s*(?:\d+[.)]|[-+>=])|^ {4}|\t", re.M)
-_BLANK = re.compile(r"\n\s*\n")
+# Most replies are plain paragraphs with a few code spans. Text whose only syntax is
+# single-backtick spans on one line, once those are taken out, needs no Markdown parser; a
+# test holds this shortcut to the parser's output.
+_CODE_SPAN = re.compile(r"`([^`\n]+)`")
+_MARKUP = re.compile(r"[`*_#\[\]<>&!|~\\]|^\s*(?:\d+[.)]|[-+>=])|^ {4}|\t|\S {2,}\n", re.M)
+_BLANK = re.compile(r"\n[ \t]*\n")
+
+
+def _code_span(m: re.Match[str]) -> str:
+    code = m.group(1)
+    if len(code) > 1 and code[0] == " " and code[-1] == " " and code.strip():
+        code = code[1:-1]
+    return f"<code>{_md_escape(code)}</code>"
+
+
+def _md_escape(text: str) -> str:
+    # As the Markdown renderer escapes: &, <, > and the double quote.
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
+
+
+def _plain_html(text: str) -> str | None:
+    """The HTML of text that is only paragraphs and code spans; None when it is more than that."""
+    if _MARKUP.search(_CODE_SPAN.sub("x", text)) is not None:
+        return None
+    out = []
+    for para in _BLANK.split(text.strip("\n")):
+        lines = [line.strip() for line in para.split("\n")]
+        if any(lines):
+            joined = "\n".join(lines).strip("\n")
+            body, at = [], 0
+            for m in _CODE_SPAN.finditer(joined):
+                body += [_md_escape(joined[at : m.start()]), _code_span(m)]
+                at = m.end()
+            body.append(_md_escape(joined[at:]))
+            out.append(f"<p>{''.join(body)}</p>\n")
+    return "".join(out)
 
 
 def markdown_html(text: str) -> str:
     """Markdown as HTML with raw HTML escaped, never passed through."""
-    if _MARKUP.search(text) is None:
-        paras = [p.strip() for p in _BLANK.split(text)]
-        return "".join(f"<p>{p}</p>\n" for p in paras if p)
+    plain = _plain_html(text)
+    if plain is not None:
+        return plain
     return str(_markdown().render(text))
 
 
@@ -178,11 +211,11 @@ def _body(conv: Conversation, c: Callable[[str], str], tz: Any) -> Iterator[Any]
                 f'<section class="turn"><h2 class="turn">Turn {item.turn} · {escape(view.when(m.timestamp, tz))}</h2>\n'
                 '<div class="msg prompt"><div class="who">Prompt</div>'
             )
-            yield from _blocks(conv, m.content, c)
+            yield from _blocks(conv, item.blocks, c)
             yield "</div>\n"
         elif isinstance(item, Said):
             yield '<div class="msg said">'
-            yield from _blocks(conv, item.message.content, c)
+            yield from _blocks(conv, item.blocks, c)
             yield "</div>\n"
         elif isinstance(item, Results):
             yield '<div class="msg orphan">'

@@ -112,9 +112,9 @@ def _body(conv: Conversation, c: Callable[[str], str], tz: Any) -> Iterator[Any]
             m = item.message
             yield f"{heading} Turn {item.turn} · {view.when(m.timestamp, tz)}\n\n"
             yield "**Prompt**\n\n"
-            yield from _blocks(conv, m.content, c, prompt=True)
+            yield from _blocks(conv, item.blocks, c, prompt=True)
         elif isinstance(item, Said):
-            yield from _blocks(conv, item.message.content, c, prompt=False)
+            yield from _blocks(conv, item.blocks, c, prompt=False)
         elif isinstance(item, Results):
             for block in item.blocks:
                 yield from _result(block, c, "Result of a call not in this log")

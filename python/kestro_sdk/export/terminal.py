@@ -106,11 +106,11 @@ def _body(conv: Conversation, c: Callable[[str], str], tz: Any) -> Iterator[Any]
             text.append("prompt ", style="bold cyan")
             text.append(c(m.text.strip()), style="cyan")
             yield text
-            for block in m.content:
+            for block in item.blocks:
                 if block.type not in ("text", "tool_result"):
                     yield from _block(conv, block, c)
         elif isinstance(item, Said):
-            for block in item.message.content:
+            for block in item.blocks:
                 yield from _block(conv, block, c)
         elif isinstance(item, Results):
             for block in item.blocks:

@@ -99,13 +99,15 @@ class Prompt:
 
     turn: int
     message: Message
+    blocks: list[Any]
 
 
 @dataclass(slots=True)
 class Said:
-    """An assistant record, or a user record that is neither a prompt nor only tool results."""
+    """An assistant record."""
 
     message: Message
+    blocks: list[Any]
 
 
 @dataclass(slots=True)
@@ -192,11 +194,15 @@ class Options:
 # Classifying records
 
 
-def is_prompt(message: Message) -> bool:
-    """A user message a person typed: not meta, not a side chain, not made only of tool results."""
+def is_prompt(message: Message, content: Sequence[Any] | None = None) -> bool:
+    """A user message a person typed: not meta, not made only of tool results.
+
+    ``content`` is the message's blocks when the caller has them already.
+    """
     if message.role != "user" or message.is_meta:
         return False
-    content = message.content
+    if content is None:
+        content = message.content
     if not content:
         return True
     return any(block.type != "tool_result" for block in content)
@@ -380,18 +386,23 @@ def _build_one(
     is_main = depth == 0
     replies, reply_of = known.replies, known.index
 
-    # Results first, so that each call can be shown with its result.
+    # Results first, so that each call can be shown with its result. Each message's blocks are
+    # made once here (every read of .content makes new objects) and kept for the renderers.
     results: dict[str, tuple[ToolResultBlock, Message]] = {}
     shown: list[Any] = []
+    blocks_at: dict[int, list[Any]] = {}
+    calls: set[str] = set()
     for r in records:
         if getattr(r, "role", None) is None or (is_main and r.is_sidechain and r.agent_id is None):
             continue
         shown.append(r)
+        blocks = blocks_at[r.line] = r.content
         if r.role == "user":
-            for block in r.content:
+            for block in blocks:
                 if block.type == "tool_result":
                     results.setdefault(block.tool_use_id, (block, r))
-    calls = {b.id for m in shown if m.role == "assistant" for b in m.content if b.type == "tool_use"}
+        else:
+            calls.update(b.id for b in blocks if b.type == "tool_use")
     last_line: dict[int, int] = {}
     for m in shown:
         i = reply_of.get(m.uuid, -1)
@@ -412,18 +423,19 @@ def _build_one(
             continue
         if is_main and r.is_sidechain and r.agent_id is None:
             continue
+        blocks = blocks_at[r.line]
         if r.is_meta:
             if options.meta:
                 items.append(Meta(r, _meta_summary(r)))
-        elif is_prompt(r):
+        elif is_prompt(r, blocks):
             turn += 1
-            items.append(Prompt(turn, r))
+            items.append(Prompt(turn, r, blocks))
         elif role == "user":
-            orphans = [b for b in r.content if b.type == "tool_result" and b.tool_use_id not in calls]
+            orphans = [b for b in blocks if b.type == "tool_result" and b.tool_use_id not in calls]
             if orphans:
                 items.append(Results(r, orphans))
         else:
-            items.append(Said(r))
+            items.append(Said(r, blocks))
         i = end_at.get(r.line, -1)
         if i >= 0:
             u = reply_usage(replies[i], options.prices, options.mode)
