@@ -17,6 +17,7 @@ from kestro_sdk.cli import main
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "projects"
 DATA = Path(__file__).resolve().parents[1] / "data"
+SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
 SESSION = "ba449eb1-bba2-4cc1-b0fb-33a342cf9548"
 APP = "-home-dev-projects-app"
 
@@ -93,6 +94,17 @@ def test_a_log_given_by_path_needs_no_base_folder(env: Path, monkeypatch: pytest
     assert run("show", SESSION, "--no-pager").exit_code == 1  # an id still needs a base folder
 
 
+def test_the_date_range_picks_among_the_sessions_a_prefix_names(env: Path) -> None:
+    # The copy of the session gets replies a day later, so that the two are told apart by date.
+    copy = env / APP / "ba44ffff-0000-4000-8000-000000000000.jsonl"
+    copy.write_text(copy.read_text().replace('"timestamp":"2025-06-22T', '"timestamp":"2025-06-24T'))
+    assert run("show", "ba44", "--no-pager").exit_code == 1
+    later = run("show", "ba44", "--no-pager", "--since", "2025-06-24", "--format", "json")
+    early = run("show", "ba44", "--no-pager", "--until", "2025-06-23", "--format", "json")
+    assert json.loads(later.stdout.splitlines()[0])["path"] == str(copy)
+    assert json.loads(early.stdout.splitlines()[0])["path"] == str(env / APP / f"{SESSION}.jsonl")
+
+
 def test_show_prints_the_other_forms_to_standard_output(env: Path) -> None:
     path = env / APP / f"{SESSION}.jsonl"
     prices = pricing.load_prices()
@@ -157,9 +169,13 @@ class _Terminal(io.StringIO):
     ids=["text", "case", "regex", "project", "since", "until"],
 )
 def test_search_lists_the_matching_sessions_newest_first(args: list[str], sessions: int) -> None:
+    import jsonschema
+
     result = run("search", *args, "--json")
     assert result.exit_code == 0, result.stderr
-    rows = json.loads(result.stdout)["search"]
+    doc = json.loads(result.stdout)
+    jsonschema.validate(doc, json.loads((SCHEMAS / "search.schema.json").read_text()))
+    rows = doc["search"]
     assert len(rows) == sessions
     assert [r["started"] for r in rows] == sorted((r["started"] for r in rows), reverse=True)
     for r in rows:

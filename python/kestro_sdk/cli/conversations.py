@@ -68,6 +68,8 @@ def _not_found(e: Exception) -> Failure:
 def show(session: str, fmt: str | None, no_meta: bool, redact: bool, pager: bool, **kw: Any) -> None:
     """Show the conversation of SESSION: an id, a unique prefix of one, or a log's path.
 
+    When a prefix names several sessions, --since and --until pick among them.
+
     \b
     Examples:
       kestro-sdk show 1f2e                      the session whose id starts with 1f2e
@@ -79,7 +81,7 @@ def show(session: str, fmt: str | None, no_meta: bool, redact: bool, pager: bool
     _beside(session, kw)
     opts = _options(**kw)
     try:
-        found = sessions.resolve_session(session, opts.bases)
+        found = sessions.resolve_session(session, opts.bases, *opts.utc_bounds())
     except sessions.SessionNotFound as e:
         raise _not_found(e) from None
     t = found.read()

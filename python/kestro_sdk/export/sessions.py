@@ -67,8 +67,17 @@ def file_of(path: str | os.PathLike[str]) -> SessionFile:
     return SessionFile(p, p.parent.name, p.stem)
 
 
-def resolve_session(key: str, bases: Iterable[str | os.PathLike[str]]) -> SessionFile:
-    """The session that ``key`` names: a path to a log, else an id or a unique prefix of one."""
+def resolve_session(
+    key: str,
+    bases: Iterable[str | os.PathLike[str]],
+    since: dt.datetime | None = None,
+    until: dt.datetime | None = None,
+) -> SessionFile:
+    """The session that ``key`` names: a path to a log, else an id or a unique prefix of one.
+
+    When a prefix names several sessions, ``since`` and ``until`` (if given) keep those active
+    in [since, until); one left is the answer.
+    """
     if os.sep in key or key.endswith(".jsonl") or key.startswith("~"):
         p = Path(key).expanduser()
         if p.is_file():
@@ -77,6 +86,8 @@ def resolve_session(key: str, bases: Iterable[str | os.PathLike[str]]) -> Sessio
     files = session_files(bases)
     exact = [f for f in files if f.session_id == key]
     matches = exact or [f for f in files if f.session_id.startswith(key)]
+    if len(matches) > 1 and (since is not None or until is not None):
+        matches = [f for f in matches if recent_enough(f, since) and _active(f, since, until)]
     if len(matches) == 1:
         return matches[0]
     if not matches:
@@ -95,6 +106,13 @@ def overlaps(transcript: Transcript, since: dt.datetime | None, until: dt.dateti
     if start is None or end is None:
         return since is None and until is None
     return (since is None or end >= since) and (until is None or start < until)
+
+
+def _active(file: SessionFile, since: dt.datetime | None, until: dt.datetime | None) -> bool:
+    try:
+        return overlaps(file.read(), since, until)
+    except (OSError, KestroSDKError):
+        return False
 
 
 def recent_enough(file: SessionFile, since: dt.datetime | None) -> bool:
