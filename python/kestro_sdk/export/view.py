@@ -17,8 +17,8 @@ Where a sub-agent goes, first rule that applies:
 from __future__ import annotations
 
 import datetime as dt
-from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
 if TYPE_CHECKING:
@@ -186,8 +186,6 @@ class Options:
     meta: bool = True  # False leaves meta and system records out
     prices: pricing.PriceTable | None = None
     mode: pricing.Mode = "auto"
-    redact: Callable[[str], str] | None = None
-    extra: dict[str, Any] = field(default_factory=dict)
 
 
 # ---------------------------------------------------------------------------------------------
