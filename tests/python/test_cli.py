@@ -91,6 +91,15 @@ def test_the_command_runs_as_a_process(argv: list[str]) -> None:
     assert (out.returncode, out.stdout, out.stderr) == (0, f"kestro-sdk {kestro_sdk.__version__}\n", "")
 
 
+def test_rich_is_imported_only_to_draw_a_table() -> None:
+    code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
+            "with contextlib.redirect_stdout(io.StringIO()): main(['prices', 'show', '--{}'], standalone_mode=False)\n"
+            "print(sorted({{m.split('.')[0] for m in sys.modules}} & {{'rich', 'typer', 'jsonschema'}}))")  # fmt: skip
+    for flag in ("json", "csv", "help"):
+        out = subprocess.run([sys.executable, "-c", code.format(flag)], capture_output=True, text=True, timeout=60)
+        assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
+
+
 def test_installed_script(tmp_path: Path) -> None:
     script = Path(sys.executable).with_name("kestro-sdk")
     out = subprocess.run([str(script), "prices", "show", "--csv"], capture_output=True, text=True, timeout=60)
@@ -399,12 +408,22 @@ def test_prices_show_table() -> None:
     ]  # fmt: skip
 
 
+def test_a_broken_cache_is_one_warning_line_and_the_bundled_table(tmp_path: Path) -> None:
+    (tmp_path / "cache").mkdir()
+    (tmp_path / "cache" / "prices").write_text("[models")
+    result = run("prices", "show", "--json")
+    assert (result.exit_code, json.loads(result.stdout)["source"]) == (0, "bundled example prices")
+    line = result.stderr.removesuffix("\n")
+    assert line.startswith(f"kestro-sdk: warning: {tmp_path / 'cache' / 'prices'}: not valid TOML") and "\n" not in line
+    assert line.endswith("; using the bundled example prices")
+
+
 def test_prices_fetch_then_show_and_path(server: Server, tmp_path: Path) -> None:
     server.body = TIERED.encode()
     cache = tmp_path / "cache" / "prices"
     assert run("prices", "path").stdout == f"{cache}\n"
     result = run("prices", "fetch", server.url)
-    assert (result.exit_code, result.stdout) == (0, f"saved prices for 1 models to {cache}\n")
+    assert (result.exit_code, result.stdout) == (0, f"saved prices for 1 model to {cache}\n")
     assert json.loads(run("prices", "show", "--json").stdout)["source"] == str(cache)
     server.status = 404
     failed = run("prices", "fetch", server.url)

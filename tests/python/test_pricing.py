@@ -199,6 +199,24 @@ def test_bulk_costs_keep_order_and_count_unpriced_models_in_first_seen_order() -
     assert list(display.unpriced.items()) == [("kestro-huge-9", 2), ("kestro-large-2", 1), (None, 1)]
 
 
+@pytest.mark.parametrize("mode", ["auto", "calculate", "display"])
+def test_bulk_costs_equal_reply_costs_exactly(mode: pricing.Mode) -> None:
+    partial = "[models.p]\ninput = 1.1\noutput = 2.3\n[models.p.tier]\nabove = 10\ninput = 3.7\noutput = 4.1\n"
+    partial += "cache_read = 1\n"  # the tier knows a rate the base does not
+    table = PriceTable({**pricing.parse_prices(TOML + partial), "no-threshold": ModelPrice(SMALL.base, LARGE.base)})
+    rows = [c[1] for c in COSTS] + [
+        Row("p", input_tokens=3, output_tokens=7),
+        Row("p", input_tokens=11, output_tokens=7),
+        Row("p", input_tokens=11, cache_read_tokens=5),
+        Row("p", input_tokens=1, cache_read_tokens=5),
+        Row("p", input_tokens=11, cache_creation_tokens=5),
+        Row("no-threshold", input_tokens=10**6, output_tokens=333),
+        Row("kestro-small-1", input_tokens=123, logged_cost_usd=0.125),
+        Row("kestro-huge-9", input_tokens=123, logged_cost_usd=0.5),
+    ]
+    assert pricing.costs(rows, table, mode).costs == [pricing.reply_cost(r, table, mode) for r in rows]
+
+
 @pytest.mark.parametrize("call", [pricing.reply_cost, pricing.costs], ids=["reply_cost", "costs"])
 def test_unknown_mode_is_refused(call: object) -> None:
     with pytest.raises(ValueError, match="mode must be one of auto, calculate, display, not 'guess'"):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import errno
 import sys
+import warnings
 from collections.abc import Sequence
 from typing import Any, Final
 
@@ -53,7 +54,9 @@ class Group(click.Group):
         **extra: Any,
     ) -> int:
         try:
-            result = super().main(args, prog_name or PROG, complete_var, standalone_mode=False, **extra)
+            with warnings.catch_warnings():
+                warnings.showwarning = _warning
+                result = super().main(args, prog_name or PROG, complete_var, standalone_mode=False, **extra)
             code = result if isinstance(result, int) else 0
         except click.ClickException as e:  # UsageError (2) included
             _error(e.format_message())
@@ -77,6 +80,11 @@ class Group(click.Group):
 
 def _error(message: str) -> None:
     click.echo(f"{PROG}: error: {_one_line(message)}", err=True)
+
+
+def _warning(message: Warning | str, category: type[Warning], *args: Any, **kwargs: Any) -> None:
+    # The library warns through `warnings`; here that becomes one line, without source lines.
+    click.echo(f"{PROG}: warning: {_one_line(str(message))}", err=True)
 
 
 @click.group(
