@@ -568,3 +568,26 @@ def test_replies_equal_a_plain_count_over_the_raw_lines(tmp_path: Path, seed: in
         assert [(r.message_id, r.output_tokens) for r in sub.replies] == [
             (k[0], k[3]) for k in _plain_replies(Path(sub.path))
         ]
+
+
+@pytest.mark.parametrize(
+    ("pick", "text"),
+    [
+        (lambda t: t, "<Transcript session_id='sess-types' records=16 messages=4 subagents=0>"),
+        (lambda t: t.records[0], "<Record line=1 type='permission-mode'>"),
+        (lambda t: t.messages[0], f"<Message line=3 role='user' uuid='{uid(1)}'>"),
+        (lambda t: t.replies[0], "<Reply message_id='msg_1' records=1 output_tokens=30>"),
+        (lambda t: t.messages[1].usage, "<Usage input_tokens=10 output_tokens=30>"),
+        (lambda t: t.messages[1].content[1], "<Block type='server_tool_use'>"),
+        (lambda t: t.messages[1].content[2], "<ToolUseBlock type='tool_use'>"),
+        (lambda t: t.messages[0].content[0], "<TextBlock type='text'>"),
+    ],
+    ids=["transcript", "record", "message", "reply", "usage", "block", "tool-use", "string-content"],
+)
+def test_reprs(pick: Any, text: str) -> None:
+    assert repr(pick(read("every_type.jsonl"))) == text
+
+
+def test_problem_repr() -> None:
+    problem = read("problems.jsonl").records[3]
+    assert repr(problem) == "<Problem line=4 reason='not a JSON object'>"
