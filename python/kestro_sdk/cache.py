@@ -282,6 +282,9 @@ def _tail_hash(path: str, end: int) -> bytes | None:
 
 def _entry(log: LogFile, scan: FileScan) -> _Entry:
     problems = list(scan.problems)
+    error = getattr(scan, "error", None)
+    if error:
+        problems.insert(0, (0, error))
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(log.path, scan.end) or b"", [_pack_row(r) for r in scan.rows], _pack_facts(scan),
                   len(problems), problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
@@ -478,8 +481,12 @@ def load_usage(
     file in path order, and the largest of each count. ``use_cache`` False reads
     every file whole and leaves the cache alone.
     """
-    scan = scanner or native_scanner()
     logs = find_logs(bases, projects)
+
+    def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
+        # Looked up only when some file must be read: a warm report needs no scan at all.
+        return (scanner or native_scanner())(files)
+
     entries: dict[str, _Entry]
     status, scanned = "off", 0
     if not use_cache:
@@ -538,10 +545,11 @@ def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[
         whole += [log for log in logs if log.path in fresh and log.path not in entries]
         whole.sort(key=lambda g: g.path)
     updated: list[_Entry] = []
+    unreadable: list[_Entry] = []  # reported, never cached: the next report tries again
     jobs = [(g.path, 0) for g in whole] + [(g.path, end) for g, end in grown]
     results = scan(jobs) if jobs else []
     for log, result in zip(whole, results[: len(whole)], strict=True):
-        updated.append(_entry(log, result))
+        (unreadable if getattr(result, "error", None) else updated).append(_entry(log, result))
     for (log, end), result in zip(grown, results[len(whole) :], strict=True):
         old = None
         if store is not None:
@@ -549,12 +557,14 @@ def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[
                 old = store.entry(log.path)
             except sqlite3.Error as e:
                 store, problem = None, str(e)
-        if old is None or old.end != end:
+        if getattr(result, "error", None):
+            unreadable.append(_entry(log, result))
+        elif old is None or old.end != end:
             # The cached part changed under us (another report updated it): read the file whole.
             updated.append(_entry(log, scan([(log.path, 0)])[0]))
         else:
             updated.append(_grown(old, result))
-    entries.update((e.path, e) for e in updated)
+    entries.update((e.path, e) for e in updated + unreadable)
     if store is not None:
         listed = {log.path for log in logs}
         gone = [p for p in known if p not in listed and not os.path.exists(p)]

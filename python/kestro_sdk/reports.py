@@ -22,18 +22,19 @@ import datetime as dt
 import math
 from collections.abc import Callable, Hashable, Iterable, Sequence
 from dataclasses import dataclass, field
-from fractions import Fraction
 from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, cast
 
 from ._columns import column
 
 if TYPE_CHECKING:
+    from fractions import Fraction
+
     from .pricing import Mode, PriceTable
 
 __all__ = [
     "BlockRow", "DayRow", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems", "ProjectRow", "Result",
     "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily", "models", "monthly",
-    "price", "projects", "sessions", "tools", "weekly",
+    "price", "projects", "sessions", "Status", "status", "tools", "weekly",
 ]  # fmt: skip
 
 Order = Literal["asc", "desc"]
@@ -740,6 +741,8 @@ def tools(
     None). ``errors`` counts the calls whose result came back as an error, when the
     rows carry ``tool_errors``; it is None when they do not.
     """
+    from fractions import Fraction
+
     indices, _ = _selected(usage, tz, since, until)
     rows_in, costs = usage.rows, usage.costs
     # tool -> token field -> k -> sum of that field over replies that split k ways (exact shares, no rounding yet)
@@ -867,3 +870,40 @@ def blocks(
     if order == "desc":
         out.reverse()
     return _result("blocks", usage, out, indices, token_limit=limit)
+
+
+# ---------------------------------------------------------------------------------------------
+# The status line
+
+
+@dataclass(slots=True)
+class Status:
+    """What a shell prompt shows: today's cost, the active window's, and one session's."""
+
+    today_cost_usd: float | None
+    today_unpriced_replies: int
+    window_cost_usd: float | None  # None also when no window is active
+    window_unpriced_replies: int
+    window_time_left_seconds: float | None  # None when no window is active
+    session_cost_usd: float | None = None
+    session_unpriced_replies: int = 0
+    session_found: bool = False
+
+
+def status(
+    usage: Usage, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
+) -> Status:
+    """Today's cost (a local day of ``tz``), the active window's cost and time left, and ``session``'s cost."""
+    now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
+    today = now.astimezone(tz).date()
+    day = daily(usage, tz=tz, since=today, until=today).totals
+    window = next((b for b in blocks(usage, now=now).rows if b.is_active), None)
+    result = Status(day.cost_usd, day.unpriced_replies, None if window is None else window.cost_usd,
+                    0 if window is None else window.unpriced_replies,
+                    None if window is None else window.time_left_seconds)  # fmt: skip
+    if session is not None:
+        mine = [i for i, r in enumerate(usage.rows) if r.session_id == session]
+        totals = _totals(usage, mine)
+        result.session_cost_usd, result.session_unpriced_replies = totals.cost_usd, totals.unpriced_replies
+        result.session_found = bool(mine)
+    return result
