@@ -35,6 +35,7 @@ import os
 import sqlite3
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from operator import itemgetter
 from pathlib import Path
 from typing import Any, Final, Protocol
 
@@ -95,22 +96,34 @@ class FileScan(Protocol):
 Scanner = Callable[[Sequence[tuple[str, int]]], Sequence[FileScan]]
 
 
-class CachedRow:
-    """One reply, as the reports read it."""
+class CachedRow(tuple[Any, ...]):
+    """One reply, as the reports read it: a tuple (cheap to make by the hundred thousand) with named fields."""
 
-    __slots__ = (
-        "timestamp", "message_id", "request_id", "project", "session_id", "agent_id", "is_sidechain", "model",
-        "input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
-        "cache_creation_1h_tokens", "cache_read_tokens", "logged_cost_usd", "tools",
-    )  # fmt: skip
+    __slots__ = ()
 
-    def __init__(self, project: str, packed: tuple[Any, ...]) -> None:
-        (us, self.message_id, self.request_id, self.session_id, self.agent_id, self.is_sidechain, self.model,
-         self.input_tokens, self.output_tokens, self.cache_creation_tokens, self.cache_creation_5m_tokens,
-         self.cache_creation_1h_tokens, self.cache_read_tokens, self.logged_cost_usd, tools) = packed  # fmt: skip
-        self.timestamp = EPOCH + dt.timedelta(microseconds=us)
-        self.project = project
-        self.tools = list(tools)
+    # The packed fields, then the project.
+    message_id = property(itemgetter(1))
+    request_id = property(itemgetter(2))
+    session_id = property(itemgetter(3))
+    agent_id = property(itemgetter(4))
+    is_sidechain = property(itemgetter(5))
+    model = property(itemgetter(6))
+    input_tokens = property(itemgetter(7))
+    output_tokens = property(itemgetter(8))
+    cache_creation_tokens = property(itemgetter(9))
+    cache_creation_5m_tokens = property(itemgetter(10))
+    cache_creation_1h_tokens = property(itemgetter(11))
+    cache_read_tokens = property(itemgetter(12))
+    logged_cost_usd = property(itemgetter(13))
+    project = property(itemgetter(15))
+
+    @property
+    def tools(self) -> list[str]:
+        return list(self[14])
+
+    @property
+    def timestamp(self) -> dt.datetime:
+        return EPOCH + dt.timedelta(microseconds=self[0])
 
     def __repr__(self) -> str:
         return f"CachedRow({self.timestamp.isoformat()}, {self.project!r}, {self.model!r}, {self.message_id!r})"
@@ -614,7 +627,7 @@ def _collect(
                 project, seen = packed[i]
                 packed[i] = (project, _merge(seen, r))
     rows = [
-        CachedRow(project, r)
+        CachedRow((*r, project))
         for project, r in packed
         if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
     ]
