@@ -178,7 +178,7 @@ CSV_HEADERS = {
               "unpriced_replies",
     "tools": "tool,calls,errors,replies,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
              "total_tokens,cost_usd,unpriced_replies",
-    "blocks": "start,end,is_gap,is_active,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
+    "blocks": "start,end,is_gap,is_active,state,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
               "total_tokens,replies,cost_usd,unpriced_replies,models,time_left_seconds,tokens_per_hour,cost_per_hour,"
               "projected_total_tokens,projected_cost_usd,token_limit,limit_remaining_tokens",
 }  # fmt: skip

@@ -26,7 +26,7 @@ TITLES: Final = {
     "sessions": "Usage by session",
     "projects": "Usage by project",
     "models": "Usage by model",
-    "tools": "Usage by tool (a reply that called several tools is split between them)",
+    "tools": "Usage by tool",
     "blocks": "5-hour windows",
 }
 
@@ -232,7 +232,8 @@ def tools(opts: ReportOptions) -> None:
       kestro-sdk tools --order desc
     """
     result = reports.tools(load(opts), tz=opts.tz, since=opts.since, until=opts.until, order=opts.order)
-    show(result, reports.ToolRow, opts)
+    notes = ["a reply that called several tools is split between them in equal parts; '-': replies that called none"]
+    show(result, reports.ToolRow, opts, notes if opts.format == "table" else None)
 
 
 if TYPE_CHECKING:  # click's parameter types are generic in its stubs only from 8.2 on
