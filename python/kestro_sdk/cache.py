@@ -44,7 +44,7 @@ from .reports import Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 1
+SCHEMA_VERSION: Final = 2
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -78,6 +78,7 @@ class FileScan(Protocol):
     path: str
     start: int
     end: int
+    lines: int
     dev: int
     ino: int
     size: int
@@ -277,6 +278,7 @@ class _Entry:
     facts: _Packed
     problem_count: int
     problems: list[tuple[int, str]]
+    lines: int  # lines read up to ``end``: a grown file's problems are numbered after them
 
 
 def _tail_hash(path: str, end: int) -> bytes | None:
@@ -300,15 +302,16 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
         problems.insert(0, (0, error))
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(log.path, scan.end) or b"", [_pack_row(r) for r in scan.rows], _pack_facts(scan),
-                  len(problems), problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+                  len(problems), problems[:MAX_PROBLEMS_KEPT], scan.lines)  # fmt: skip
 
 
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
-    problems = old.problems + list(scan.problems)
+    # The scan numbers its lines from where it started.
+    problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(old.path, scan.end) or b"", _merge_rows(old.rows, (_pack_row(r) for r in scan.rows)),
                   _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
-                  problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines)  # fmt: skip
 
 
 # ---------------------------------------------------------------------------------------------
@@ -412,7 +415,7 @@ class _Store:
             self.db.executemany(
                 "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
-                  marshal.dumps(e.facts), e.problem_count, marshal.dumps(e.problems)) for e in entries],
+                  marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems))) for e in entries],
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -424,10 +427,12 @@ class _Store:
 
 
 def _decode(row: tuple[Any, ...]) -> _Entry | None:
-    path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+    """One cached file; None when the row does not decode (it is then read again)."""
     try:
+        path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+        lines, problems = marshal.loads(problems)
         return _Entry(path, project, dev, ino, size, mtime, end, tail, marshal.loads(rows), marshal.loads(facts),
-                      count, marshal.loads(problems))  # fmt: skip
+                      count, problems, lines)  # fmt: skip
     except (ValueError, EOFError, TypeError):
         return None
 

@@ -303,3 +303,13 @@ def test_two_writers_at_once(tmp_path: Path) -> None:
         assert c.execute("SELECT count(*) FROM files").fetchone()[0] == 60
     loaded = cache.load_usage([base], path=db, scanner=Scanner())
     assert len(loaded.rows) == 1200 and loaded.scanned == 0
+
+
+def test_problems_in_a_grown_part_keep_their_line_numbers(tree: Path, load: Any) -> None:
+    load()
+    append(tree / "-home-u-app" / "a.jsonl", "{not json", reply(12, 1))
+    warm, scanner = load()
+    assert scanner.calls[0][1] > 0  # read from the old end only
+    fresh, _ = load(use_cache=False)
+    assert [(e.line, e.reason) for e in warm.problems.examples] == [(3, "not JSON")]
+    assert warm.problems == fresh.problems
