@@ -491,19 +491,25 @@ def load_usage(
     use_cache: bool = True,
     path: str | os.PathLike[str] | None = None,
     scanner: Scanner | None = None,
+    progress: Callable[[int, int], None] | None = None,
 ) -> Loaded:
     """The replies under the bases, each once, with the session facts and the problems.
 
     ``since`` (included) and ``until`` (excluded) bound the replies' UTC timestamps.
     A reply found in several files keeps the project, session and agent of the first
     file in path order, and the largest of each count. ``use_cache`` False reads
-    every file whole and leaves the cache alone.
+    every file whole and leaves the cache alone. ``progress(done, total)`` is called
+    with the bytes read so far and in all, when there is something to read; the
+    files are then read in batches so that it can be called between them.
     """
     logs = find_logs(bases, projects)
 
     def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
         # Looked up only when some file must be read: a warm report needs no scan at all.
-        return (scanner or native_scanner())(files)
+        read = scanner or native_scanner()
+        if progress is None:
+            return read(files)
+        return _in_batches(read, files, progress)
 
     entries: dict[str, _Entry]
     status, scanned = "off", 0
@@ -523,6 +529,35 @@ def load_usage(
             if "locked" not in problem and "busy" not in problem:
                 _discard(db)  # found damaged on the way: the next report starts a new one
     return _collect(logs, entries, since, until, subagents, status, scanned)
+
+
+BATCH_BYTES: Final = 32 << 20
+
+
+def _in_batches(
+    read: Scanner, files: Sequence[tuple[str, int]], progress: Callable[[int, int], None]
+) -> list[FileScan]:
+    """The files read in batches of about BATCH_BYTES (each still in parallel), reporting after each."""
+    sizes = []
+    for path, start in files:
+        try:
+            sizes.append(max(os.stat(path).st_size - start, 0))
+        except OSError:
+            sizes.append(0)
+    total, done = sum(sizes), 0
+    out: list[FileScan] = []
+    progress(0, total)
+    i = 0
+    while i < len(files):
+        j, batch = i, 0
+        while j < len(files) and (j == i or batch + sizes[j] <= BATCH_BYTES):
+            batch += sizes[j]
+            j += 1
+        out += read(files[i:j])
+        done += batch
+        progress(done, total)
+        i = j
+    return out
 
 
 def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[dict[str, _Entry], int, str | None]:

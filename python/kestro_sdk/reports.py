@@ -482,10 +482,10 @@ def _period_report(
         make(k, **t.fields(), models=t.model_names(), breakdown=t.breakdown() if breakdown else [])
         for k, t in groups.items()
     ]
-    return _result(key, usage, _ordered(rows, lambda r: getattr(r, key_field[key]), order), indices)
+    return _result(key, usage, _ordered(rows, lambda r: getattr(r, _KEY_FIELD[key]), order), indices)
 
 
-key_field: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
+_KEY_FIELD: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
 
 
 def daily(
