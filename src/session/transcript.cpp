@@ -89,7 +89,7 @@ class transcript_builder final : public transcript_sink {
                 break;
             }
         }
-        t_.by_uuid = id_index(t_.records.size());
+        t_.by_uuid = text_index(t_.records.size());
         for (std::uint32_t i = 0; i < t_.records.size(); ++i) {
             if (t_.records[i].uuid) *t_.by_uuid.try_emplace(*t_.records[i].uuid, i).first = i;
         }
