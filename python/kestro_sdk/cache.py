@@ -214,8 +214,12 @@ _COUNTS: Final = range(7, 13)
 _LOGGED: Final = 13
 
 
-def _merge(old: _Packed, new: _Packed) -> _Packed:
-    """One reply from two sightings: each count the larger, the earlier time, the larger logged cost."""
+def _merge(old: _Packed, new: _Packed, continued: bool = False) -> _Packed:
+    """One reply from two sightings: each count the larger, the earlier time, the larger logged cost.
+
+    ``continued``: ``new`` holds the reply's later records in the same file, whose tool calls
+    are added to the earlier ones; otherwise it is a copy, and the longer list of calls stands.
+    """
     merged = list(old)
     merged[_TS] = min(old[_TS], new[_TS])
     for i in _COUNTS:
@@ -223,7 +227,9 @@ def _merge(old: _Packed, new: _Packed) -> _Packed:
             merged[i] = new[i]
     a, b = old[_LOGGED], new[_LOGGED]
     merged[_LOGGED] = b if a is None else a if b is None else max(a, b)
-    if len(new[14]) > len(old[14]):
+    if continued:
+        merged[14] = old[14] + new[14]
+    elif len(new[14]) > len(old[14]):
         merged[14] = new[14]
     return tuple(merged)
 
@@ -240,7 +246,7 @@ def _merge_rows(old: list[_Packed], new: Iterable[_Packed]) -> list[_Packed]:
                 at[key] = len(out)
             out.append(r)
         else:
-            out[i] = _merge(out[i], r)
+            out[i] = _merge(out[i], r, continued=True)
     return out
 
 
