@@ -11,7 +11,9 @@ it), on each projects folder TREE, best of --repeat (default 3):
 * warm: ``daily --json`` again with nothing changed;
 * appended: ``daily --json`` after 1 MB of complete lines is appended to one log
   (the log is cut back to its old size after each run and the cache warmed again);
-* statusline: ``statusline`` warm.
+* statusline: ``statusline`` warm;
+* baseline: ``python -c pass`` with the same interpreter, to tell the machine's own
+  start-up cost (and load) from the command's.
 
 Peak memory is the child's maximum resident set size (``wait4``). The trees come
 from ``../shared/bench/gen_sessions.py`` (see its README); nothing is written in
@@ -97,6 +99,7 @@ def bench(tree: Path, repeat: int) -> dict[str, object]:
         status = [exe, "statusline", "--base", str(tree), "--timezone", "UTC"]
         run(status, env)
         results["statusline"] = best([run(status, env) for _ in range(repeat)])
+        results["baseline"] = best([run([sys.executable, "-c", "pass"], env) for _ in range(repeat)])
     return results
 
 
@@ -112,7 +115,7 @@ def main() -> None:
         return
     for r in out:
         print(f"{r['tree']}: {r['files']} files, {r['mb']} MB")
-        for key in ("cold", "no_cache", "warm", "appended", "statusline"):
+        for key in ("cold", "no_cache", "warm", "appended", "statusline", "baseline"):
             v = r[key]
             assert isinstance(v, dict)
             print(f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['peak_mb']:6.1f} MB peak")
