@@ -908,14 +908,32 @@ class Status:
     session_found: bool = False
 
 
+def _subset(usage: Usage, indices: Iterable[int]) -> Usage:
+    rows, costs = usage.rows, usage.costs
+    keep = list(indices)
+    return Usage([rows[i] for i in keep], [costs[i] for i in keep], usage.unpriced, (), usage.problems)
+
+
 def status(
     usage: Usage, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
 ) -> Status:
     """Today's cost (a local day of ``tz``), the active window's cost and time left, and ``session``'s cost."""
     now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
     today = now.astimezone(tz).date()
-    day = daily(usage, tz=tz, since=today, until=today).totals
-    window = next((b for b in blocks(usage, now=now).rows if b.is_active), None)
+    start = dt.datetime.combine(today, dt.time(), tz).astimezone(dt.UTC)
+    end = dt.datetime.combine(today + dt.timedelta(days=1), dt.time(), tz).astimezone(dt.UTC)
+    stamps = [r.timestamp for r in usage.rows]
+    day = _totals(usage, (i for i, ts in enumerate(stamps) if start <= ts < end))
+    # A reply 5 hours or more after the one before it always opens a window (the one before
+    # ended by then), so the windows after the last such pause do not depend on older replies.
+    order = sorted(range(len(stamps)), key=stamps.__getitem__)
+    cut = 0
+    for n in range(len(order) - 1, 0, -1):
+        if stamps[order[n]] - stamps[order[n - 1]] >= WINDOW:
+            cut = n
+            break
+    recent = _subset(usage, order[cut:])
+    window = next((b for b in blocks(recent, now=now).rows if b.is_active), None)
     result = Status(day.cost_usd, day.unpriced_replies, None if window is None else window.cost_usd,
                     0 if window is None else window.unpriced_replies,
                     None if window is None else window.time_left_seconds)  # fmt: skip
