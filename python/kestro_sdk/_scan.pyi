@@ -1,19 +1,19 @@
-# Type stubs for the native extension kestro_sdk._scan, the usage scan.
+# Type stubs for the native extension kestro_sdk._scan, the usage scan. kestro_sdk.usage holds
+# the public scan_usage (it normalises the arguments, then calls scan_tree).
 #
 # Every class is created by the extension without a Python constructor and cannot be
 # subclassed, hence @final and no __init__. Properties are read-only.
 
 import datetime
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator
 from typing import Any, Literal, final
 
 from .pricing import PriceTable
 
-__all__ = ["UsageRow", "UsageTable", "FileScan", "scan_usage", "scan_files"]
+__all__ = ["UsageTable", "UsageRow", "FileScan", "scan_files", "scan_tree"]
 
 _Path = str | os.PathLike[str]
-_When = datetime.date | datetime.datetime
 
 @final
 class UsageRow:
@@ -137,13 +137,20 @@ class FileScan:
     def prompt_active_ms(self) -> int:
         """Sum over prompts of the time from the prompt to the last reply before the next."""
 
-def scan_usage(
-    base_path: _Path | Sequence[_Path] | None = None,
-    *,
-    since: _When | None = None,
-    until: _When | None = None,
-    projects: Sequence[str] | None = None,
-    subagents: bool = True,
-    threads: int | None = None,
-) -> UsageTable: ...
-def scan_files(files: Iterable[tuple[_Path, int]], *, threads: int | None = None) -> list[FileScan]: ...
+def scan_files(files: Iterable[tuple[_Path, int]], *, threads: int | None = None) -> list[FileScan]:
+    """Scans each (path, start_offset) from its offset, all files on `threads` threads (all
+    cores by default) without the interpreter lock; FileScan objects in the given order. Each
+    file's replies are merged within the file only; across files the caller merges them (the
+    first file in path order gives project, session and agent; each count its maximum). A
+    row's project is the folder holding the file, or for <project>/<session>/subagents/<file>
+    the <project> folder."""
+
+def scan_tree(
+    bases: Iterable[_Path],
+    since_us: int | None,
+    until_us: int | None,
+    projects: Iterable[str],
+    subagents: bool,
+    threads: int | None,
+) -> UsageTable:
+    """The engine of kestro_sdk.scan_usage: bounds in microseconds since the epoch, inclusive."""
