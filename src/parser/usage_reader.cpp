@@ -37,19 +37,29 @@ enum top_key : std::uint8_t {
     k_top_count,
 };
 constexpr std::array<std::string_view, k_top_count> top_keys{
-    "type"sv,       "uuid"sv,      "timestamp"sv, "subtype"sv,    "sessionId"sv,
-    "isSidechain"sv, "isMeta"sv,   "agentId"sv,   "message"sv,    "requestId"sv,
-    "costUSD"sv,    "durationMs"sv, "summary"sv,  "aiTitle"sv,    "customTitle"sv,
+    "type"sv,        "uuid"sv,       "timestamp"sv, "subtype"sv, "sessionId"sv,
+    "isSidechain"sv, "isMeta"sv,     "agentId"sv,   "message"sv, "requestId"sv,
+    "costUSD"sv,     "durationMs"sv, "summary"sv,   "aiTitle"sv, "customTitle"sv,
 };
 
 enum payload_key : std::uint8_t { p_id, p_model, p_content, p_usage, p_count };
 constexpr std::array<std::string_view, p_count> payload_keys{"id"sv, "model"sv, "content"sv,
                                                              "usage"sv};
 
-enum usage_key : std::uint8_t { u_input, u_output, u_cache_creation, u_cache_read, u_split, u_count };
+enum usage_key : std::uint8_t {
+    u_input,
+    u_output,
+    u_cache_creation,
+    u_cache_read,
+    u_split,
+    u_count
+};
 constexpr std::array<std::string_view, u_count> usage_keys{
-    "input_tokens"sv, "output_tokens"sv, "cache_creation_input_tokens"sv,
-    "cache_read_input_tokens"sv, "cache_creation"sv,
+    "input_tokens"sv,
+    "output_tokens"sv,
+    "cache_creation_input_tokens"sv,
+    "cache_read_input_tokens"sv,
+    "cache_creation"sv,
 };
 
 enum split_key : std::uint8_t { s_5m, s_1h, s_count };
@@ -281,7 +291,8 @@ class usage_mapper {
             return title(f, k_custom_title, title_source::custom_title, "customTitle", out);
         }
         if (type == "ai-title") return title(f, k_ai_title, title_source::ai_title, "aiTitle", out);
-        if (type == "system" && f.has(k_subtype) && f.value[k_subtype].kind() == json_kind::string &&
+        if (type == "system" && f.has(k_subtype) &&
+            f.value[k_subtype].kind() == json_kind::string &&
             f.value[k_subtype].string() == "turn_duration") {
             return count(f.value[k_duration_ms], f.present[k_duration_ms], "durationMs",
                          out.turn_duration_ms);
@@ -300,11 +311,11 @@ class line_handler {
         const bool complete = size > 0 && data[size - 1] == '\n';
         last_ok_ = true;
         std::uint64_t lines = 0;
-        const bool go_on = detail::split_lines(
-            data, size, readable_end, [&](std::string_view text, std::size_t readable) {
-                ++lines;
-                return line(text, readable);
-            });
+        const bool go_on = detail::split_lines(data, size, readable_end,
+                                               [&](std::string_view text, std::size_t readable) {
+                                                   ++lines;
+                                                   return line(text, readable);
+                                               });
         // Stopped by the sink: what was handed on before is all that counts.
         if (!go_on) return false;
         if (complete || last_ok_) {
@@ -372,18 +383,18 @@ std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t exp
     }
     line_handler handler(sink, start);
     bool cancelled = false;
-    auto failure = detail::read_blocks(
-        fd, expected > start ? expected - start : 0,
-        [&](const char* data, std::size_t size, const char* end) {
-            // Checked once a block (a fraction of a millisecond of parsing), so a cancelled
-            // scan stops promptly without a test per line.
-            if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
-                cancelled = true;
-                return false;
-            }
-            handler.next_block();
-            return handler.feed(data, size, end);
-        });
+    auto failure =
+        detail::read_blocks(fd, expected > start ? expected - start : 0,
+                            [&](const char* data, std::size_t size, const char* end) {
+                                // Checked once a block (a fraction of a millisecond of parsing), so
+                                // a cancelled scan stops promptly without a test per line.
+                                if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+                                    cancelled = true;
+                                    return false;
+                                }
+                                handler.next_block();
+                                return handler.feed(data, size, end);
+                            });
     out = handler.result();
     out.cancelled = cancelled;
     return failure;

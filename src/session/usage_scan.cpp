@@ -117,7 +117,8 @@ class file_sink final : public usage_sink {
         add_to_reply(row, line.usage, when, line.cost_usd, first);
         // Model: the last a record names, as the complete reader takes it.
         if (line.model) row.model = table.texts.intern(*line.model);
-        for (std::string_view tool : line.tools) row.tools.push_back(table.texts.intern(tool));
+        for (std::string_view tool : line.tools)
+            row.tools.push_back(table.texts.intern(tool));
     }
 
     file_scan& out_;
@@ -166,7 +167,8 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems,
         problems.insert(problems.begin(), file_problems{out.path, 1, {{0, *out.error}}});
         if (problems.size() > 1) {
             problems[0].count += problems[1].count;
-            for (auto& p : problems[1].first) problems[0].first.push_back(std::move(p));
+            for (auto& p : problems[1].first)
+                problems[0].first.push_back(std::move(p));
             problems.resize(1);
         }
     }
@@ -200,12 +202,14 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
     try {
-        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work);
+        for (unsigned t = 1; t < threads; ++t)
+            pool.emplace_back(work);
     } catch (const std::system_error&) {
         // No more threads to be had: the ones running (and this one) do the work.
     }
     work();
-    for (std::thread& t : pool) t.join();
+    for (std::thread& t : pool)
+        t.join();
     if (failure) std::rethrow_exception(failure);
     return out;
 }
@@ -220,9 +224,8 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
     };
     auto wanted = [&](const std::string& name) {
         if (projects.empty()) return true;
-        return std::any_of(projects.begin(), projects.end(), [&](const std::string& p) {
-            return name.find(p) != std::string::npos;
-        });
+        return std::any_of(projects.begin(), projects.end(),
+                           [&](const std::string& p) { return name.find(p) != std::string::npos; });
     };
     for (const fs::path& base : bases) {
         std::error_code ec;
@@ -266,7 +269,8 @@ usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filt
     std::vector<std::uint32_t> remap;
     for (file_scan& scan : scans) {
         usage_table& part = scan.rows;
-        for (file_problems& p : part.problems) table.problems.push_back(std::move(p));
+        for (file_problems& p : part.problems)
+            table.problems.push_back(std::move(p));
         remap.assign(part.texts.size(), 0);
         auto text = [&](std::uint32_t i) {
             if (i != 0 && remap[i] == 0) remap[i] = table.texts.intern(part.texts.at(i));
@@ -286,7 +290,8 @@ usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filt
             row.session_id = text(row.session_id);
             row.agent_id = text(row.agent_id);
             row.model = text(row.model);
-            for (std::uint32_t& tool : row.tools) tool = text(tool);
+            for (std::uint32_t& tool : row.tools)
+                tool = text(tool);
             table.rows.push_back(std::move(row));
         }
         // Each file's rows are dropped once merged, so the peak is the merged rows.

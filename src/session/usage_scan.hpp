@@ -32,8 +32,8 @@ struct file_scan {
     std::uint64_t ino = 0;
     std::uint64_t size = 0;
     std::int64_t mtime_ns = 0;
-    std::optional<std::string> error;  // the file could not be opened or read
-    usage_table rows;                  // rows.problems holds this file's problems, if any
+    std::optional<std::string> error;       // the file could not be opened or read
+    usage_table rows;                       // rows.problems holds this file's problems, if any
     std::optional<std::string> session_id;  // the first logged
     std::optional<std::string> agent_id;    // the first logged
     std::optional<std::string> title;  // last custom-title, else last ai-title, else last summary
@@ -60,8 +60,8 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
 
 // What scan_usage keeps.
 struct usage_filter {
-    std::optional<date_time> since;  // inclusive
-    std::optional<date_time> until;  // inclusive
+    std::optional<date_time> since;     // inclusive
+    std::optional<date_time> until;     // inclusive
     std::vector<std::string> projects;  // a project is kept when its name contains any
     bool subagents = true;              // false leaves out rows with an agent or a side chain
 };

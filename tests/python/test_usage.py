@@ -96,21 +96,27 @@ def test_records_without_a_message_id_are_replies_of_their_own() -> None:
 # ---- filters ----------------------------------------------------------------------------------
 
 
+ALL = {"msg_a1", "msg_a2", "msg_c1", "msg_b1", "msg_d1", None, "msg_e1"}
+JUNE_1 = {"msg_a1", "msg_a2", "msg_c1"}
+JUNE_3 = {"msg_d1", None, "msg_e1"}
+PLUS_2 = dt.timezone(dt.timedelta(hours=2))
+
+
 @pytest.mark.parametrize(
     ("kwargs", "want_ids"),
     [
-        ({}, {"msg_a1", "msg_a2", "msg_c1", "msg_b1", "msg_d1", None, "msg_e1"}),
-        ({"subagents": False}, {"msg_a1", "msg_a2", "msg_b1", "msg_d1", None, "msg_e1"}),
-        ({"since": dt.date(2025, 6, 2)}, {"msg_b1", "msg_d1", None, "msg_e1"}),
-        ({"until": dt.date(2025, 6, 2)}, {"msg_a1", "msg_a2", "msg_c1", "msg_b1"}),
-        ({"since": dt.date(2025, 6, 3), "until": dt.date(2025, 6, 3)}, {"msg_d1", None, "msg_e1"}),
-        ({"until": dt.datetime(2025, 6, 3, 23, 59, 59, tzinfo=UTC)}, {"msg_a1", "msg_a2", "msg_c1", "msg_b1", "msg_d1", None}),
-        ({"until": dt.datetime(2025, 6, 3, 23, 59, 59, 999000)}, {"msg_a1", "msg_a2", "msg_c1", "msg_b1", "msg_d1", None, "msg_e1"}),
-        ({"since": dt.datetime(2025, 6, 1, 11, 6, tzinfo=dt.timezone(dt.timedelta(hours=2)))}, {"msg_b1", "msg_d1", None, "msg_e1"}),
-        ({"since": dt.datetime(2025, 6, 1, 9, 5, tzinfo=UTC)}, {"msg_b1", "msg_d1", None, "msg_e1", "msg_a2"}),
+        ({}, ALL),
+        ({"subagents": False}, ALL - {"msg_c1"}),
+        ({"since": dt.date(2025, 6, 2)}, ALL - JUNE_1),
+        ({"until": dt.date(2025, 6, 2)}, JUNE_1 | {"msg_b1"}),
+        ({"since": dt.date(2025, 6, 3), "until": dt.date(2025, 6, 3)}, JUNE_3),
+        ({"until": dt.datetime(2025, 6, 3, 23, 59, 59, tzinfo=UTC)}, ALL - {"msg_e1"}),
+        ({"until": dt.datetime(2025, 6, 3, 23, 59, 59, 999000)}, ALL),
+        ({"since": dt.datetime(2025, 6, 1, 11, 6, tzinfo=PLUS_2)}, ALL - JUNE_1),
+        ({"since": dt.datetime(2025, 6, 1, 9, 5, tzinfo=UTC)}, ALL - JUNE_1 | {"msg_a2"}),
         ({"projects": ["lib"]}, {"msg_d1", None}),
         ({"projects": "lib"}, {"msg_d1", None}),
-        ({"projects": ["nothing", "app"]}, {"msg_a1", "msg_a2", "msg_c1", "msg_b1", "msg_e1"}),
+        ({"projects": ["nothing", "app"]}, ALL - {"msg_d1", None}),
         ({"projects": ["nothing"]}, set()),
     ],
     ids=[
@@ -143,7 +149,9 @@ def test_paths_take_pathlike_and_tilde(tmp_path: Path, monkeypatch: pytest.Monke
 
 def test_problems_are_listed_per_file_and_nothing_is_printed(capfd: pytest.CaptureFixture[str]) -> None:
     table = kestro_sdk.scan_usage([BASE_A, BASE_B])
-    assert [(Path(p).name, n, [line for line, _ in first]) for p, n, first in table.problems] == [("s3.jsonl", 2, [3, 6])]
+    assert [(Path(p).name, n, [line for line, _ in first]) for p, n, first in table.problems] == [
+        ("s3.jsonl", 2, [3, 6])
+    ]
     reasons = [reason for _, reason in table.problems[0][2]]
     assert reasons[0].startswith("not JSON") and reasons[1] == "not a JSON object"
     assert capfd.readouterr() == ("", "")

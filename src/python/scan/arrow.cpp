@@ -38,7 +38,8 @@ void make_schema(ArrowSchema* out, std::string format, std::string name, bool nu
     data->format = std::move(format);
     data->name = std::move(name);
     data->children = std::move(children);
-    for (auto& child : data->children) data->child_pointers.push_back(child.get());
+    for (auto& child : data->children)
+        data->child_pointers.push_back(child.get());
     *out = ArrowSchema{};
     out->format = data->format.c_str();
     out->name = data->name.c_str();
@@ -110,7 +111,8 @@ class array_builder {
         return out;
     }
     void fill(ArrowArray* out, std::size_t length) {
-        for (auto& c : data_->children) data_->child_pointers.push_back(c.get());
+        for (auto& c : data_->children)
+            data_->child_pointers.push_back(c.get());
         *out = ArrowArray{};
         out->length = std::int64_t(length);
         out->null_count = null_count_;
@@ -151,7 +153,8 @@ std::unique_ptr<ArrowArray> text_column(std::size_t n, Text&& text_at) {
 template <class Value>
 std::unique_ptr<ArrowArray> int_column(std::size_t n, Value&& value_at) {
     std::vector<std::int64_t> values(n);
-    for (std::size_t i = 0; i < n; ++i) values[i] = value_at(i);
+    for (std::size_t i = 0; i < n; ++i)
+        values[i] = value_at(i);
     array_builder b;
     b.no_validity();
     b.buffer(std::move(values));

@@ -19,9 +19,9 @@ const file_scan& scan_of(const file_scan_obj& o) {
     return *o.scan;
 }
 
-#define KESTRO_MEMBER(name, type)                           \
+#define KESTRO_MEMBER(name, type)                         \
     const type& FileScan_##name(const file_scan_obj& o) { \
-        return scan_of(o).name;                             \
+        return scan_of(o).name;                           \
     }
 KESTRO_MEMBER(path, std::string)
 KESTRO_MEMBER(start, std::uint64_t)
@@ -60,12 +60,12 @@ std::vector<std::pair<std::uint64_t, std::string>> FileScan_problems(const file_
 
 PyObject* FileScan_repr(PyObject* self) {
     const file_scan& f = scan_of(cast<file_scan_obj>(self));
-    return to_py("<FileScan '" + f.path + "' start=" + std::to_string(f.start) +
-                 " end=" + std::to_string(f.end) + " rows=" + std::to_string(f.rows.rows.size()) +
-                 ">");
+    return to_py("<FileScan '" + f.path + "' start=" + std::to_string(f.start) + " end=" +
+                 std::to_string(f.end) + " rows=" + std::to_string(f.rows.rows.size()) + ">");
 }
 
-#define KESTRO_GET(name) {#name, field<file_scan_obj, FileScan_##name>, nullptr, nullptr, nullptr}
+#define KESTRO_GET(name) \
+    { #name, field < file_scan_obj, FileScan_##name>, nullptr, nullptr, nullptr }
 PyGetSetDef FileScan_getset[] = {
     KESTRO_GET(path),
     KESTRO_GET(start),

@@ -79,8 +79,9 @@ std::optional<std::string> path_argument(PyObject* arg) {
     if (!os_path) return std::nullopt;
     ref expanded = ref::steal(PyObject_CallMethod(os_path.get(), "expanduser", "O", fs.get()));
     if (!expanded) return std::nullopt;
-    ref bytes = ref::steal(PyBytes_Check(expanded.get()) ? Py_NewRef(expanded.get())
-                                                         : PyUnicode_EncodeFSDefault(expanded.get()));
+    ref bytes =
+        ref::steal(PyBytes_Check(expanded.get()) ? Py_NewRef(expanded.get())
+                                                 : PyUnicode_EncodeFSDefault(expanded.get()));
     if (!bytes) return std::nullopt;
     std::string native(PyBytes_AsString(bytes.get()),
                        static_cast<std::size_t>(PyBytes_Size(bytes.get())));
@@ -319,9 +320,9 @@ const PyType_Spec& spec_of(class_id id) {
 
 PyObject* utc_datetime(const date_time& t) {
     // timedelta(days, seconds, microseconds) takes any seconds and normalises them.
-    ref delta = ref::steal(PyObject_CallFunction(g_timedelta, "iLI", 0,
-                                                 static_cast<long long>(t.seconds),
-                                                 static_cast<unsigned int>(t.nanos / 1000)));
+    ref delta =
+        ref::steal(PyObject_CallFunction(g_timedelta, "iLI", 0, static_cast<long long>(t.seconds),
+                                         static_cast<unsigned int>(t.nanos / 1000)));
     if (!delta) return nullptr;
     return PyNumber_Add(g_epoch, delta.get());
 }

@@ -52,7 +52,8 @@ const std::optional<double>& UsageRow_logged_cost_usd(const row_obj& o) {
 }
 std::vector<std::string_view> UsageRow_tools(const row_obj& o) {
     std::vector<std::string_view> names;
-    for (std::uint32_t tool : row_of(o).tools) names.push_back(o.table->texts.at(tool));
+    for (std::uint32_t tool : row_of(o).tools)
+        names.push_back(o.table->texts.at(tool));
     return names;
 }
 const std::optional<std::string>& UsageRow_message_id(const row_obj& o) {
@@ -69,15 +70,16 @@ std::optional<double> UsageRow_cost_usd(const row_obj& o) {
 PyObject* UsageRow_repr(PyObject* self) {
     const auto& o = cast<row_obj>(self);
     const usage_row& r = row_of(o);
-    return to_py("<UsageRow " + r.timestamp.to_rfc3339() + " model=" +
-                 std::string(pooled(o, r.model).value_or("None")) +
+    return to_py("<UsageRow " + r.timestamp.to_rfc3339() +
+                 " model=" + std::string(pooled(o, r.model).value_or("None")) +
                  " input_tokens=" + std::to_string(r.input_tokens) +
                  " output_tokens=" + std::to_string(r.output_tokens) + ">");
 }
 
-#define KESTRO_GET(name) {#name, field<row_obj, UsageRow_##name>, nullptr, nullptr, nullptr}
+#define KESTRO_GET(name) \
+    { #name, field < row_obj, UsageRow_##name>, nullptr, nullptr, nullptr }
 #define KESTRO_COUNT(name, member) \
-    {#name, field<row_obj, UsageRow_count<&reply_figures::member>>, nullptr, nullptr, nullptr}
+    { #name, field < row_obj, UsageRow_count < &reply_figures::member>>, nullptr, nullptr, nullptr }
 
 PyGetSetDef UsageRow_getset[] = {
     KESTRO_GET(timestamp),
@@ -102,12 +104,9 @@ PyGetSetDef UsageRow_getset[] = {
 #undef KESTRO_GET
 
 PyType_Slot UsageRow_slots[] = {
-    {Py_tp_getset, UsageRow_getset},
-    {Py_tp_repr, slot(unary_entry<UsageRow_repr>)},
-    {Py_tp_new, slot(refuse_new)},
-    {Py_tp_traverse, slot(traverse_type)},
-    {Py_tp_dealloc, slot(destroy<row_obj>)},
-    {0, nullptr},
+    {Py_tp_getset, UsageRow_getset},         {Py_tp_repr, slot(unary_entry<UsageRow_repr>)},
+    {Py_tp_new, slot(refuse_new)},           {Py_tp_traverse, slot(traverse_type)},
+    {Py_tp_dealloc, slot(destroy<row_obj>)}, {0, nullptr},
 };
 
 // ---- UsageTable ------------------------------------------------------------------------------
@@ -198,8 +197,8 @@ PyObject* UsageTable_with_costs(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 void Stream_capsule_free(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(
-        PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
     if (stream == nullptr) {
         PyErr_Clear();
         return;
@@ -227,7 +226,8 @@ PyObject* UsageTable_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
     return capsule;
 }
 
-#define KESTRO_GET(name) {#name, field<table_obj, UsageTable_##name>, nullptr, nullptr, nullptr}
+#define KESTRO_GET(name) \
+    { #name, field < table_obj, UsageTable_##name>, nullptr, nullptr, nullptr }
 PyGetSetDef UsageTable_getset[] = {
     KESTRO_GET(problems),
     KESTRO_GET(has_costs),
