@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <variant>
 
 #include "parser/json_reader.hpp"
@@ -308,20 +309,28 @@ class line_handler {
     line_handler(usage_sink& sink, std::uint64_t start) : sink_(sink), read_{start, 0, false} {}
 
     bool feed(const char* data, std::size_t size, const char* readable_end) {
-        const bool complete = size > 0 && data[size - 1] == '\n';
-        last_ok_ = true;
+        // Lines up to the last line feed are complete; what follows it counts only if it reads.
+        const void* last_lf = ::memrchr(data, '\n', size);
+        std::size_t complete =
+            last_lf == nullptr ? 0 : std::size_t(static_cast<const char*>(last_lf) - data) + 1;
         std::uint64_t lines = 0;
+        std::uint64_t complete_lines = 0;
+        last_ok_ = true;
         const bool go_on = detail::split_lines(data, size, readable_end,
                                                [&](std::string_view text, std::size_t readable) {
                                                    ++lines;
+                                                   if (text.data() < data + complete)
+                                                       ++complete_lines;
                                                    return line(text, readable);
                                                });
         // Stopped by the sink: what was handed on before is all that counts.
         if (!go_on) return false;
-        if (complete || last_ok_) {
-            read_.end += size;
-            read_.lines += lines;
+        if (complete < size && last_ok_) {
+            complete = size;
+            complete_lines = lines;
         }
+        read_.end += complete;
+        read_.lines += complete_lines;
         return true;
     }
 
