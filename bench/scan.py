@@ -68,8 +68,10 @@ print(json.dumps({"peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 """
 
 INTERRUPT = r"""
-import json, sys, time
+import json, signal, sys, time
 import kestro_sdk
+# A shell's background job starts with SIGINT ignored; Ctrl-C is what is measured.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 print("ready", flush=True)
 try:
     kestro_sdk.scan_usage(sys.argv[1], threads=2)
