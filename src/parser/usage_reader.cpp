@@ -304,9 +304,21 @@ class usage_mapper {
     std::string reason_;
 };
 
+// What parsing keeps from one file to the next: the JSON parser's buffers above all.
+struct parse_state {
+    detail::line_reader reader;
+    usage_mapper mapper;
+    usage_line line;
+};
+
 class line_handler {
   public:
-    line_handler(usage_sink& sink, std::uint64_t start) : sink_(sink), read_{start, 0, false} {}
+    line_handler(parse_state& state, usage_sink& sink, std::uint64_t start)
+        : sink_(sink),
+          reader_(state.reader),
+          mapper_(state.mapper),
+          line_(state.line),
+          read_{start, 0, false} {}
 
     bool feed(const char* data, std::size_t size, const char* readable_end) {
         // Lines up to the last line feed are complete; what follows it counts only if it reads.
@@ -374,9 +386,9 @@ class line_handler {
 
   private:
     usage_sink& sink_;
-    detail::line_reader reader_;
-    usage_mapper mapper_;
-    usage_line line_;
+    detail::line_reader& reader_;
+    usage_mapper& mapper_;
+    usage_line& line_;
     usage_read read_;
     std::uint64_t in_block_ = 0;
     bool last_ok_ = true;
@@ -384,13 +396,20 @@ class line_handler {
 
 }  // namespace
 
-std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t expected,
-                                    usage_sink& sink, const std::atomic<bool>* cancel,
-                                    usage_read& out) {
+struct usage_reader::impl {
+    parse_state state;
+};
+
+usage_reader::usage_reader() : impl_(std::make_unique<impl>()) {}
+usage_reader::~usage_reader() = default;
+
+std::optional<sdk_error> usage_reader::read(int fd, std::uint64_t start, std::size_t expected,
+                                            usage_sink& sink, const std::atomic<bool>* cancel,
+                                            usage_read& out) {
     if (start > 0 && ::lseek(fd, off_t(start), SEEK_SET) < 0) {
         return sdk_error::io(io_error::from_errno(errno));
     }
-    line_handler handler(sink, start);
+    line_handler handler(impl_->state, sink, start);
     bool cancelled = false;
     auto failure =
         detail::read_blocks(fd, expected > start ? expected - start : 0,
@@ -409,10 +428,22 @@ std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t exp
     return failure;
 }
 
-usage_read read_usage_bytes(std::string_view bytes, usage_sink& sink) {
-    line_handler handler(sink, 0);
+usage_read usage_reader::read_bytes(std::string_view bytes, usage_sink& sink) {
+    line_handler handler(impl_->state, sink, 0);
     (void)handler.feed(bytes.data(), bytes.size(), bytes.data() + bytes.size());
     return handler.result();
+}
+
+std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t expected,
+                                    usage_sink& sink, const std::atomic<bool>* cancel,
+                                    usage_read& out) {
+    usage_reader reader;
+    return reader.read(fd, start, expected, sink, cancel, out);
+}
+
+usage_read read_usage_bytes(std::string_view bytes, usage_sink& sink) {
+    usage_reader reader;
+    return reader.read_bytes(bytes, sink);
 }
 
 }  // namespace kestro

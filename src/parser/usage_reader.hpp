@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,25 @@ struct usage_read {
     std::uint64_t end = 0;
     std::uint64_t lines = 0;  // physical lines up to `end`
     bool cancelled = false;   // `cancel` was seen set
+};
+
+// Reads log files one after another, keeping the parser's buffers between them: one per thread.
+class usage_reader {
+  public:
+    usage_reader();
+    ~usage_reader();
+    usage_reader(const usage_reader&) = delete;
+    usage_reader& operator=(const usage_reader&) = delete;
+
+    // As read_usage and read_usage_bytes below.
+    std::optional<sdk_error> read(int fd, std::uint64_t start, std::size_t expected,
+                                  usage_sink& sink, const std::atomic<bool>* cancel,
+                                  usage_read& out);
+    usage_read read_bytes(std::string_view bytes, usage_sink& sink);
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
 };
 
 // Reads the open file `fd` from byte `start` (the bytes before it are never read) to its end,

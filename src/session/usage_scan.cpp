@@ -138,6 +138,12 @@ std::string io_text(const sdk_error& error) {
 
 file_scan scan_file(const scan_input& in, std::size_t max_problems,
                     const std::atomic<bool>* cancel) {
+    usage_reader reader;
+    return scan_file(in, max_problems, cancel, reader);
+}
+
+file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::atomic<bool>* cancel,
+                    usage_reader& reader) {
     file_scan out;
     out.path = in.path.string();
     out.start = in.start;
@@ -156,7 +162,7 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems,
         }
         file_sink sink(out, project, max_problems);
         usage_read read;
-        auto failure = read_usage(file.fd(), in.start, std::size_t(out.size), sink, cancel, read);
+        auto failure = reader.read(file.fd(), in.start, std::size_t(out.size), sink, cancel, read);
         out.end = read.end;
         out.lines = read.lines;
         if (failure) out.error = io_text(*failure);
@@ -187,11 +193,12 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
     // Files go to whichever thread is free, so one large file does not hold up the rest.
     auto work = [&] {
         try {
+            usage_reader reader;
             for (;;) {
                 if (failed.load() || (cancel != nullptr && cancel->load())) return;
                 const std::size_t i = next.fetch_add(1);
                 if (i >= inputs.size()) return;
-                out[i] = scan_file(inputs[i], max_problems, cancel);
+                out[i] = scan_file(inputs[i], max_problems, cancel, reader);
             }
         } catch (...) {
             const std::lock_guard lock(failure_lock);

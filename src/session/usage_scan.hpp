@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "parser/usage_reader.hpp"
 #include "types/date_time.hpp"
 #include "types/usage.hpp"
 
@@ -51,6 +52,9 @@ inline constexpr std::size_t kept_problems = 5;
 // the problems kept. Never throws but std::bad_alloc.
 file_scan scan_file(const scan_input& in, std::size_t max_problems,
                     const std::atomic<bool>* cancel);
+// The same with a reader kept from file to file.
+file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::atomic<bool>* cancel,
+                    usage_reader& reader);
 
 // Scans the files on `threads` threads (0: one per core), results in the order of `inputs`.
 // Stops early, leaving the rest empty, when `cancel` is set. A std::bad_alloc on a worker is

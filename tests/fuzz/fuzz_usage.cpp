@@ -32,7 +32,8 @@ class checking_sink final : public kestro::usage_sink {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     std::uint64_t feeds = 0;
-    for (char c : bytes) feeds += c == '\n' ? 1 : 0;
+    for (char c : bytes)
+        feeds += c == '\n' ? 1 : 0;
     const std::uint64_t max_line = feeds + 1;
     checking_sink sink(max_line);
     const kestro::usage_read read = kestro::read_usage_bytes(bytes, sink);
