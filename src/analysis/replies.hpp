@@ -23,7 +23,7 @@ struct reply_key {
 struct reply_key_hash {
     std::size_t operator()(const reply_key& k) const noexcept {
         // A message id has one request id but in rare logs: equality tells those apart.
-        return id_hash{}(k.message_id);
+        return text_hasher{}(k.message_id);
     }
 };
 

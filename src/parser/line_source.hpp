@@ -1,119 +1,129 @@
-// Reading a log file in large blocks and cutting the blocks into lines: the one read loop that
-// every reader of session files plugs its line handler into.
+// The line layer under every log mapping: file blocks, lines, their numbers and blank lines.
+//
+// A read has two halves. This layer owns the bytes: it opens the file, reads it in large
+// blocks, splits the blocks into lines, numbers them and drops blank ones. A mapping owns the
+// meaning: it reads each line as JSON (`parser/json_line.hpp`) and turns it into records,
+// which it hands to a record sink supplied by the layer above the parser. The mapping and the
+// sink are template parameters, so the per-line calls compile to direct calls; the layer
+// itself includes no JSON library and knows no record type.
+//
+// A line handler (the mapping plus its sink) is any type with these two members:
+//
+//     // Called once, before the first line, with the input's expected size in bytes (0 when
+//     // unknown). A hint for sizing tables: a file that grows while it is read is read to EOF.
+//     void expect_bytes(std::size_t bytes);
+//
+//     // Called for every line that is not blank, in file order.
+//     //  - `number` is the 1-based physical line number: blank lines are counted, never handed on
+//     //    (a line is blank when it holds only Unicode White_Space; U+FEFF is not white space).
+//     //  - `text` excludes the line feed and one carriage return before it; the last line of
+//     //    the input may lack its line feed. It is raw bytes: not checked for UTF-8 yet.
+//     //  - `readable` bytes from text.data() onward may be read (at least text.size()); the JSON
+//     //    readers use the spare bytes to parse in place.
+//     //  - The view dies with the call: keep nothing that points into it.
+//     // Returning false stops the read at once (the strict mapping's first failure); the read
+//     // then ends with read_end::stopped and hands no further line.
+//     bool line(std::uint64_t number, std::string_view text, std::size_t readable);
+//
+// A new mapping is a new file in parser/ with its handler; neither this layer nor the read
+// loop changes for it.
 #pragma once
 
-#include <simdjson.h>
-
-#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <memory>
-#include <optional>
 #include <string_view>
 
 #include "error.hpp"
 
-namespace kestro::detail {
+namespace kestro {
 
-// Calls line(text, readable) for each line of data[0, size): text without its line feed (and
-// without a carriage return before it), readable the number of bytes that may be read from
-// text.data() on, up to readable_end. Stops early when line returns false.
-template <class Line>
-bool split_lines(const char* data, std::size_t size, const char* readable_end, Line&& line) {
-    const char* p = data;
-    const char* end = data + size;
-    while (p < end) {
-        const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
-        const char* stop = lf != nullptr ? lf : end;
-        std::size_t n = std::size_t(stop - p);
-        if (lf != nullptr && n > 0 && p[n - 1] == '\r') {
-            --n;
-        }
-        if (!line(std::string_view(p, n), std::size_t(readable_end - p))) {
-            return false;
-        }
-        p = lf != nullptr ? lf + 1 : end;
-    }
-    return true;
-}
+// How a read ended when the input could be read.
+enum class read_end : std::uint8_t { end_of_input, stopped };
 
-// Reads the open file `fd` to its end, handing complete lines to feed(data, size,
-// readable_end) in blocks (the last line may lack its line feed). Every line can be parsed
-// where it lies: at least SIMDJSON_PADDING readable bytes follow the data. `expected` (0 when
-// unknown) sizes the buffer. Returns an I/O error, or nullopt once the file is read or feed
-// returned false (the feeder then holds its own error).
-template <class Feed>
-std::optional<sdk_error> read_blocks(int fd, std::size_t expected, Feed&& feed);
+namespace detail {
 
-// Small enough that a block is still in the CPU's cache when its lines are parsed, large
-// enough that read(2) calls stay few; a line longer than half of it grows the buffer.
-inline constexpr std::size_t block_size = std::size_t{256} << 10;
+// True when the line holds nothing but Unicode White_Space (U+FEFF is not white space).
+[[nodiscard]] bool is_blank(std::string_view line);
 
-// The byte count read(2) gave (0 at the end of the file), or minus the errno of its failure;
-// interrupted reads are retried.
-long read_some(int fd, char* into, std::size_t size);
-
-template <class Feed>
-std::optional<sdk_error> read_blocks(int fd, std::size_t expected, Feed&& feed) {
-    // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
-    // after the data lets every line be parsed where it lies. The buffer is left
-    // uninitialised: zeroing a block costs more than parsing a small file.
-    constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
-    std::size_t capacity = expected > 0 ? std::min(expected + 1, block_size) : block_size;
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
-    std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
-    std::size_t total = 0;  // bytes read so far
-    for (;;) {
-        // A line longer than half the buffer grows it, so reads stay large; at the expected
-        // end of the file a full-sized read is not needed to see EOF.
-        if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
-            std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
-            std::memcpy(bigger.get(), buffer.get(), have);
-            buffer = std::move(bigger);
-            capacity = grown;
-        }
-        const long n = read_some(fd, buffer.get() + have, capacity - have);
-        const char* readable_end = buffer.get() + capacity + pad;
-        if (n < 0) return sdk_error::io(io_error::from_errno(int(-n)));
-        if (n == 0) {
-            if (have > 0) (void)feed(buffer.get(), have, readable_end);
-            return std::nullopt;
-        }
-        total += std::size_t(n);
-        std::size_t before = have;
-        have += std::size_t(n);
-        // The carried-over bytes hold no line feed, so only the new bytes are searched.
-        const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
-        if (last_lf == nullptr) {
-            continue;
-        }
-        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.get()) + 1;
-        if (!feed(buffer.get(), used, readable_end)) return std::nullopt;
-        std::memmove(buffer.get(), buffer.get() + used, have - used);
-        have -= used;
-    }
-}
-
-// An open file, closed when it goes out of scope.
-class open_file {
+// Receives a file's bytes block by block; each block ends at a line feed, except the last.
+// One virtual call per block (hundreds of KiB), none per line.
+class block_sink {
   public:
-    // Opens for reading; fd() is negative and error() set when that failed.
-    explicit open_file(const std::filesystem::path& path);
-    ~open_file();
-    open_file(const open_file&) = delete;
-    open_file& operator=(const open_file&) = delete;
+    virtual void expect_bytes(std::size_t bytes) = 0;
+    // Complete lines from data[0, size); memory up to readable_end may be read.
+    virtual bool block(const char* data, std::size_t size, const char* readable_end) = 0;
 
-    [[nodiscard]] int fd() const { return fd_; }
-    [[nodiscard]] sdk_error error() const;
-    // The size to expect, or 0 when unknown. The size only sizes buffers; a file that changes
-    // while it is read is still read to its end.
-    [[nodiscard]] std::size_t expected_size() const;
-
-  private:
-    int fd_;
-    int errno_ = 0;
+  protected:
+    ~block_sink() = default;
 };
 
-}  // namespace kestro::detail
+// Opens and reads the file with open/read in large blocks (a line longer than half a block
+// grows the buffer), reading up to EOF even when the file changes meanwhile. Fails with the
+// operating system's error when the file cannot be opened or read.
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink);
+
+// Opens a log file for reading: the descriptor, or the operating system's error. The caller
+// closes it.
+result<int> open_log(const std::filesystem::path& path);
+
+// The same read from an open descriptor's current offset on (for reads that resume where an
+// earlier one ended). Leaves the descriptor open.
+result<read_end> read_fd_blocks(int fd, block_sink& sink);
+
+// Splits blocks into numbered, non-blank lines for a line handler.
+template <class Handler>
+class line_splitter final : public block_sink {
+  public:
+    explicit line_splitter(Handler& handler) : handler_(handler) {}
+
+    void expect_bytes(std::size_t bytes) override { handler_.expect_bytes(bytes); }
+
+    bool block(const char* data, std::size_t size, const char* readable_end) override {
+        const char* p = data;
+        const char* end = data + size;
+        while (p < end) {
+            const char* lf = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
+            const char* stop = lf != nullptr ? lf : end;
+            std::size_t n = std::size_t(stop - p);
+            if (lf != nullptr && n > 0 && p[n - 1] == '\r') --n;
+            ++number_;
+            const std::string_view text(p, n);
+            // A record line starts with its brace; only other lines pay for the full check.
+            const bool blank = (n == 0 || p[0] != '{') && is_blank(text);
+            if (!blank && !handler_.line(number_, text, std::size_t(readable_end - p))) {
+                return false;
+            }
+            p = lf != nullptr ? lf + 1 : end;
+        }
+        return true;
+    }
+
+  private:
+    Handler& handler_;
+    std::uint64_t number_ = 0;
+};
+
+}  // namespace detail
+
+// Hands every non-blank line of the file to `handler` (see the contract above). Fails only when
+// the file cannot be opened or read; what the lines say is the handler's business.
+template <class Handler>
+result<read_end> read_file_lines(const std::filesystem::path& path, Handler& handler) {
+    detail::line_splitter<Handler> splitter(handler);
+    return detail::read_file_blocks(path, splitter);
+}
+
+// The same over bytes already in memory (tests, fuzzing). Only `bytes` is readable, so lines
+// are parsed from a padded copy.
+template <class Handler>
+read_end read_bytes_lines(std::string_view bytes, Handler& handler) {
+    detail::line_splitter<Handler> splitter(handler);
+    splitter.expect_bytes(bytes.size());
+    return splitter.block(bytes.data(), bytes.size(), bytes.data() + bytes.size())
+               ? read_end::end_of_input
+               : read_end::stopped;
+}
+
+}  // namespace kestro

@@ -135,9 +135,25 @@ struct transcript_mapper::impl {
         reason = "missing field '" + std::string(field) + "'";
         return false;
     }
+    // Fields newer than the original record shapes, and every field of the records other than
+    // user, assistant and summary, are read when they have the right type and otherwise left
+    // out: a log the exact reader accepts must give no problem here.
+    bool lenient = false;
+
     bool wrong(std::string_view field, std::string_view expected) {
+        if (lenient) return true;
         reason = "field '" + std::string(field) + "' is not " + std::string(expected);
         return false;
+    }
+
+    // Runs `read` with wrong types left out instead of reported.
+    template <class F>
+    bool leniently(F&& read) {
+        const bool was = lenient;
+        lenient = true;
+        const bool ok = read();
+        lenient = was;
+        return ok;
     }
 
     // Optional fields: absent or null leave `out` alone.
@@ -259,7 +275,11 @@ struct transcript_mapper::impl {
             return false;
         }
         if (!f.has(u_split)) return true;
-        V split = f.value[u_split];
+        return leniently([&] { return split(f.value[u_split], u); });
+    }
+
+    template <class V>
+    bool split(V split, usage_counts& u) {
         if (split.kind() != json_kind::object) {
             return wrong("message.usage.cache_creation", "an object");
         }
@@ -296,18 +316,20 @@ struct transcript_mapper::impl {
                   m.stop_reason)) {
             return false;
         }
-        if (!f.present[p_content]) return missing("message.content");
-        V content = f.value[p_content];
-        if (content.kind() == json_kind::array) {
-            std::size_t i = 0;
-            for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
-                if (!check_block(V(*it), block_path{i, std::nullopt})) return false;
+        // A message without content (or with null) has no blocks, as the exact reader reads it.
+        if (f.has(p_content)) {
+            V content = f.value[p_content];
+            if (content.kind() == json_kind::array) {
+                std::size_t i = 0;
+                for (auto it = content.array_begin(); it != content.array_end(); ++it, ++i) {
+                    if (!check_block(V(*it), block_path{i, std::nullopt})) return false;
+                }
+            } else if (content.kind() != json_kind::string) {
+                return wrong("message.content", "a string or an array");
             }
-        } else if (content.kind() != json_kind::string) {
-            return wrong("message.content", "a string or an array");
         }
         if (f.present[p_usage] && !usage(f.value[p_usage], m)) return false;
-        m.content = content.take_json(packer);
+        if (f.has(p_content)) m.content = f.value[p_content].take_json(packer);
         return true;
     }
 
@@ -329,7 +351,9 @@ struct transcript_mapper::impl {
         return flag(f.value[k_is_sidechain], f.present[k_is_sidechain], "isSidechain",
                     m.is_sidechain) &&
                flag(f.value[k_is_meta], f.present[k_is_meta], "isMeta", m.is_meta) &&
-               text(f.value[k_agent_id], f.present[k_agent_id], "agentId", m.agent_id) &&
+               leniently([&] {
+                   return text(f.value[k_agent_id], f.present[k_agent_id], "agentId", m.agent_id);
+               }) &&
                text(f.value[k_request_id], f.present[k_request_id], "requestId", m.request_id) &&
                number(f.value[k_cost_usd], f.present[k_cost_usd], "costUSD", m.cost_usd) &&
                count(f.value[k_duration_ms], f.present[k_duration_ms], "durationMs",
@@ -354,9 +378,11 @@ struct transcript_mapper::impl {
                        out.session_id) ||
             !text_view(f.value[k_cwd], f.present[k_cwd], "cwd", out.cwd) ||
             !text_view(f.value[k_version], f.present[k_version], "version", out.version) ||
-            !text_view(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
-                       out.git_branch) ||
-            !text(f.value[k_subtype], f.present[k_subtype], "subtype", r.subtype)) {
+            !leniently([&] {
+                return text_view(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
+                                 out.git_branch) &&
+                       text(f.value[k_subtype], f.present[k_subtype], "subtype", r.subtype);
+            })) {
             return false;
         }
         // Other records' times are informative only: one that does not read is left out.
@@ -389,11 +415,11 @@ struct transcript_mapper::impl {
         if (f.value[k_type].kind() != json_kind::string) return wrong("type", "a string");
         const std::string_view type = f.value[k_type].string();
         r.type = std::string(type);
-        if (!common(f, out)) return false;
         if (type == "user" || type == "assistant") {
             r.kind = record_kind::message;
-            return message(f, out);
+            return common(f, out) && message(f, out);
         }
+        leniently([&] { return common(f, out); });
         r.kind = record_kind::other;
         for (std::string_view known : known_types) {
             if (type == known) r.kind = record_kind::known;
@@ -402,9 +428,14 @@ struct transcript_mapper::impl {
         if (type == "summary") {
             ok = title(f, k_summary, title_source::summary, "summary", true, out);
         } else if (type == "custom-title") {
-            ok = title(f, k_custom_title, title_source::custom_title, "customTitle", true, out);
+            ok = leniently([&] {
+                return title(f, k_custom_title, title_source::custom_title, "customTitle", false,
+                             out);
+            });
         } else if (type == "ai-title") {
-            ok = title(f, k_ai_title, title_source::ai_title, "aiTitle", true, out);
+            ok = leniently([&] {
+                return title(f, k_ai_title, title_source::ai_title, "aiTitle", false, out);
+            });
         }
         if (ok) r.raw = root.take_json(packer);
         return ok;

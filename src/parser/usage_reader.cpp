@@ -3,12 +3,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <variant>
 
-#include "parser/json_reader.hpp"
+#include "parser/json_line.hpp"
 #include "parser/line_source.hpp"
 #include "parser/member_table.hpp"
 
@@ -306,92 +307,96 @@ class usage_mapper {
 
 // What parsing keeps from one file to the next: the JSON parser's buffers above all.
 struct parse_state {
-    detail::line_reader reader;
+    detail::json_line_reader reader;
     usage_mapper mapper;
     usage_line line;
 };
 
-class line_handler {
+// The line handler (see parser/line_source.hpp): each line mapped and handed to the sink.
+class usage_handler {
   public:
-    line_handler(parse_state& state, usage_sink& sink, std::uint64_t start)
-        : sink_(sink),
-          reader_(state.reader),
-          mapper_(state.mapper),
-          line_(state.line),
-          read_{start, 0, false} {}
+    usage_handler(parse_state& state, usage_sink& sink) : state_(state), sink_(sink) {}
 
-    bool feed(const char* data, std::size_t size, const char* readable_end) {
+    void expect_bytes(std::size_t) {}
+
+    bool line(std::uint64_t number, std::string_view text, std::size_t readable) {
+        usage_line& out = state_.line;
+        out.line = number;
+        switch (state_.reader.read(text, readable)) {
+            case detail::json_line_reader::outcome::dom:
+                state_.mapper.map(state_.reader.dom(), out);
+                break;
+            case detail::json_line_reader::outcome::value:
+                state_.mapper.map(state_.reader.value(), out);
+                break;
+            case detail::json_line_reader::outcome::not_utf8:
+                return problem(number, "not valid UTF-8");
+            case detail::json_line_reader::outcome::invalid_json:
+                return problem(number, "not JSON: " + state_.reader.error());
+        }
+        last_ok_ = out.what != usage_line::kind::problem;
+        return sink_.take(out);
+    }
+
+    // Whether the last line handed on read as a record.
+    bool last_ok_ = true;
+
+  private:
+    bool problem(std::uint64_t number, std::string reason) {
+        usage_line& out = state_.line;
+        out = usage_line{};
+        out.line = number;
+        out.what = usage_line::kind::problem;
+        out.reason = std::move(reason);
+        last_ok_ = false;
+        return sink_.take(out);
+    }
+
+    parse_state& state_;
+    usage_sink& sink_;
+};
+
+// Sits between the line layer's blocks and its line splitter to keep count of where the read
+// stands: the end of the last complete line, and cancellation once a block.
+class usage_blocks final : public detail::block_sink {
+  public:
+    usage_blocks(parse_state& state, usage_sink& sink, std::uint64_t start,
+                 const std::atomic<bool>* cancel)
+        : handler_(state, sink), splitter_(handler_), cancel_(cancel), read_{start, 0, false} {}
+
+    void expect_bytes(std::size_t bytes) override { splitter_.expect_bytes(bytes); }
+
+    bool block(const char* data, std::size_t size, const char* readable_end) override {
+        // Checked once a block (a fraction of a millisecond of parsing), so a cancelled scan
+        // stops promptly without a test per line.
+        if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) {
+            read_.cancelled = true;
+            return false;
+        }
         // Lines up to the last line feed are complete; what follows it counts only if it reads.
         const void* last_lf = ::memrchr(data, '\n', size);
         std::size_t complete =
             last_lf == nullptr ? 0 : std::size_t(static_cast<const char*>(last_lf) - data) + 1;
-        std::uint64_t lines = 0;
-        std::uint64_t complete_lines = 0;
-        last_ok_ = true;
-        const bool go_on = detail::split_lines(data, size, readable_end,
-                                               [&](std::string_view text, std::size_t readable) {
-                                                   ++lines;
-                                                   if (text.data() < data + complete)
-                                                       ++complete_lines;
-                                                   return line(text, readable);
-                                               });
+        const auto feeds = std::uint64_t(std::count(data, data + complete, '\n'));
+        handler_.last_ok_ = true;
         // Stopped by the sink: what was handed on before is all that counts.
-        if (!go_on) return false;
-        if (complete < size && last_ok_) {
+        if (!splitter_.block(data, size, readable_end)) return false;
+        read_.lines += feeds;
+        if (complete < size && handler_.last_ok_) {
             complete = size;
-            complete_lines = lines;
+            ++read_.lines;
         }
         read_.end += complete;
-        read_.lines += complete_lines;
         return true;
     }
 
     [[nodiscard]] const usage_read& result() const { return read_; }
 
   private:
-    bool line(std::string_view text, std::size_t readable) {
-        line_.line = read_.lines + ++in_block_;
-        if (detail::is_blank(text)) return true;
-        const auto outcome = reader_.parse(text, readable);
-        if (outcome != detail::line_reader::outcome::dom && !simdjson::validate_utf8(text)) {
-            return problem("not valid UTF-8");
-        }
-        switch (outcome) {
-            case detail::line_reader::outcome::dom:
-                mapper_.map(detail::dom_view(reader_.dom()), line_);
-                break;
-            case detail::line_reader::outcome::value:
-                mapper_.map(detail::json_view(reader_.value()), line_);
-                break;
-            case detail::line_reader::outcome::failed:
-                return problem("not JSON: " + reader_.error());
-        }
-        last_ok_ = line_.what != usage_line::kind::problem;
-        return sink_.take(line_);
-    }
-
-    bool problem(std::string reason) {
-        const std::uint64_t line = line_.line;
-        line_ = usage_line{};
-        line_.line = line;
-        line_.what = usage_line::kind::problem;
-        line_.reason = std::move(reason);
-        last_ok_ = false;
-        return sink_.take(line_);
-    }
-
-  public:
-    // Line numbers run on across blocks.
-    void next_block() { in_block_ = 0; }
-
-  private:
-    usage_sink& sink_;
-    detail::line_reader& reader_;
-    usage_mapper& mapper_;
-    usage_line& line_;
+    usage_handler handler_;
+    detail::line_splitter<usage_handler> splitter_;
+    const std::atomic<bool>* cancel_;
     usage_read read_;
-    std::uint64_t in_block_ = 0;
-    bool last_ok_ = true;
 };
 
 }  // namespace
@@ -403,42 +408,30 @@ struct usage_reader::impl {
 usage_reader::usage_reader() : impl_(std::make_unique<impl>()) {}
 usage_reader::~usage_reader() = default;
 
-std::optional<sdk_error> usage_reader::read(int fd, std::uint64_t start, std::size_t expected,
-                                            usage_sink& sink, const std::atomic<bool>* cancel,
-                                            usage_read& out) {
+std::optional<sdk_error> usage_reader::read(int fd, std::uint64_t start, usage_sink& sink,
+                                            const std::atomic<bool>* cancel, usage_read& out) {
+    out = usage_read{start, 0, false};
     if (start > 0 && ::lseek(fd, off_t(start), SEEK_SET) < 0) {
         return sdk_error::io(io_error::from_errno(errno));
     }
-    line_handler handler(impl_->state, sink, start);
-    bool cancelled = false;
-    auto failure =
-        detail::read_blocks(fd, expected > start ? expected - start : 0,
-                            [&](const char* data, std::size_t size, const char* end) {
-                                // Checked once a block (a fraction of a millisecond of parsing), so
-                                // a cancelled scan stops promptly without a test per line.
-                                if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
-                                    cancelled = true;
-                                    return false;
-                                }
-                                handler.next_block();
-                                return handler.feed(data, size, end);
-                            });
-    out = handler.result();
-    out.cancelled = cancelled;
-    return failure;
+    usage_blocks blocks(impl_->state, sink, start, cancel);
+    result<read_end> how = detail::read_fd_blocks(fd, blocks);
+    out = blocks.result();
+    if (!how) return how.error();
+    return std::nullopt;
 }
 
 usage_read usage_reader::read_bytes(std::string_view bytes, usage_sink& sink) {
-    line_handler handler(impl_->state, sink, 0);
-    (void)handler.feed(bytes.data(), bytes.size(), bytes.data() + bytes.size());
-    return handler.result();
+    usage_blocks blocks(impl_->state, sink, 0, nullptr);
+    blocks.expect_bytes(bytes.size());
+    (void)blocks.block(bytes.data(), bytes.size(), bytes.data() + bytes.size());
+    return blocks.result();
 }
 
-std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t expected,
-                                    usage_sink& sink, const std::atomic<bool>* cancel,
-                                    usage_read& out) {
+std::optional<sdk_error> read_usage(int fd, std::uint64_t start, usage_sink& sink,
+                                    const std::atomic<bool>* cancel, usage_read& out) {
     usage_reader reader;
-    return reader.read(fd, start, expected, sink, cancel, out);
+    return reader.read(fd, start, sink, cancel, out);
 }
 
 usage_read read_usage_bytes(std::string_view bytes, usage_sink& sink) {

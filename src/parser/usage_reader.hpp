@@ -72,9 +72,8 @@ class usage_reader {
     usage_reader& operator=(const usage_reader&) = delete;
 
     // As read_usage and read_usage_bytes below.
-    std::optional<sdk_error> read(int fd, std::uint64_t start, std::size_t expected,
-                                  usage_sink& sink, const std::atomic<bool>* cancel,
-                                  usage_read& out);
+    std::optional<sdk_error> read(int fd, std::uint64_t start, usage_sink& sink,
+                                  const std::atomic<bool>* cancel, usage_read& out);
     usage_read read_bytes(std::string_view bytes, usage_sink& sink);
 
   private:
@@ -85,9 +84,8 @@ class usage_reader {
 // Reads the open file `fd` from byte `start` (the bytes before it are never read) to its end,
 // handing every non-blank line to `sink`. `cancel`, when set by another thread, stops the read
 // within one block. Returns an I/O error, or nullopt.
-std::optional<sdk_error> read_usage(int fd, std::uint64_t start, std::size_t expected,
-                                    usage_sink& sink, const std::atomic<bool>* cancel,
-                                    usage_read& out);
+std::optional<sdk_error> read_usage(int fd, std::uint64_t start, usage_sink& sink,
+                                    const std::atomic<bool>* cancel, usage_read& out);
 
 // The same over bytes in memory (tests and fuzzing).
 usage_read read_usage_bytes(std::string_view bytes, usage_sink& sink);

@@ -8,8 +8,10 @@
 #include <memory>
 #include <new>
 
-#include "analysis/session.hpp"
+#include "analysis/message_text.hpp"
 #include "python/class_support.hpp"
+#include "session/names.hpp"
+#include "session/session.hpp"
 
 namespace kestro::py {
 

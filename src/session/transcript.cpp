@@ -24,7 +24,9 @@ void share(shared_text& last, std::string_view text, shared_text& out) {
 
 class transcript_builder final : public transcript_sink {
   public:
-    transcript_builder(std::string path, read_errors errors) : errors_(errors) {
+    transcript_builder(std::string path, read_errors errors,
+                       const cancel_check* cancelled = nullptr)
+        : errors_(errors), cancelled_(cancelled) {
         t_.path = std::move(path);
     }
 
@@ -36,6 +38,12 @@ class transcript_builder final : public transcript_sink {
 
     bool take(transcript_line& line) override {
         transcript_record& r = line.record;
+        // Every few hundred lines: often enough for Ctrl-C to feel immediate, rarely enough to
+        // cost nothing.
+        if (cancelled_ != nullptr && *cancelled_ && (r.line & 255) == 0 && (*cancelled_)()) {
+            was_cancelled_ = true;
+            return false;
+        }
         if (r.kind == record_kind::problem && errors_ == read_errors::strict) {
             problem_ = read_problem{t_.path, r.line, r.reason};
             return false;
@@ -68,6 +76,7 @@ class transcript_builder final : public transcript_sink {
     }
 
     [[nodiscard]] const std::optional<read_problem>& problem() const { return problem_; }
+    [[nodiscard]] bool was_cancelled() const { return was_cancelled_; }
 
     transcript finish() && {
         if (!last_version_.empty()) t_.version = std::move(last_version_);
@@ -80,7 +89,7 @@ class transcript_builder final : public transcript_sink {
                 break;
             }
         }
-        t_.by_uuid = id_index(t_.records.size());
+        t_.by_uuid = text_index(t_.records.size());
         for (std::uint32_t i = 0; i < t_.records.size(); ++i) {
             if (t_.records[i].uuid) *t_.by_uuid.try_emplace(*t_.records[i].uuid, i).first = i;
         }
@@ -90,6 +99,8 @@ class transcript_builder final : public transcript_sink {
 
   private:
     read_errors errors_;
+    const cancel_check* cancelled_;
+    bool was_cancelled_ = false;
     transcript t_;
     shared_text cwd_, version_, branch_;
     std::string last_version_, last_branch_;
@@ -101,11 +112,14 @@ struct file_outcome {
     std::optional<transcript> value;
     std::optional<sdk_error> io;
     std::optional<read_problem> problem;
+    bool cancelled = false;
 };
 
-file_outcome read_one(const std::filesystem::path& path, read_errors errors) {
-    transcript_builder builder(path.native(), errors);
+file_outcome read_one(const std::filesystem::path& path, read_errors errors,
+                      const cancel_check* cancelled = nullptr) {
+    transcript_builder builder(path.native(), errors, cancelled);
     if (auto io = read_transcript_file(path, builder)) return {std::nullopt, std::move(io), {}};
+    if (builder.was_cancelled()) return {std::nullopt, std::nullopt, std::nullopt, true};
     if (builder.problem()) return {std::nullopt, std::nullopt, builder.problem()};
     return {std::move(builder).finish(), std::nullopt, std::nullopt};
 }
@@ -187,16 +201,22 @@ read_outcome read_transcript_file_only(const std::filesystem::path& path, read_e
     return {std::make_shared<const transcript>(std::move(*one.value)), std::nullopt, std::nullopt};
 }
 
-read_outcome read_transcript(const std::filesystem::path& path, read_errors errors) {
-    file_outcome main = read_one(path, errors);
-    if (!main.value) return {nullptr, std::move(main.io), std::move(main.problem)};
+read_outcome read_transcript(const std::filesystem::path& path, read_errors errors,
+                             const cancel_check& cancelled) {
+    const cancel_check* check = cancelled ? &cancelled : nullptr;
+    file_outcome main = read_one(path, errors, check);
+    if (!main.value) {
+        return {nullptr, std::move(main.io), std::move(main.problem), main.cancelled};
+    }
     transcript& t = *main.value;
     const agent_links links(t);
     const std::filesystem::path dir = path.parent_path();
 
     for (const auto& file : list_files(dir / path.stem() / "subagents", "agent-")) {
-        file_outcome sub = read_one(file, errors);
-        if (sub.problem) return {nullptr, std::nullopt, std::move(sub.problem)};
+        file_outcome sub = read_one(file, errors, check);
+        if (sub.problem || sub.cancelled) {
+            return {nullptr, std::nullopt, std::move(sub.problem), sub.cancelled};
+        }
         if (!sub.value) continue;
         sub.value->agent_id = agent_id_of(*sub.value, file);
         const std::string& agent = *sub.value->agent_id;
@@ -212,8 +232,10 @@ read_outcome read_transcript(const std::filesystem::path& path, read_errors erro
             if (file.filename() == path.filename()) continue;
             session_probe probe;
             if (read_transcript_file(file, probe) || probe.session_id_ != t.session_id) continue;
-            file_outcome sub = read_one(file, errors);
-            if (sub.problem) return {nullptr, std::nullopt, std::move(sub.problem)};
+            file_outcome sub = read_one(file, errors, check);
+            if (sub.problem || sub.cancelled) {
+                return {nullptr, std::nullopt, std::move(sub.problem), sub.cancelled};
+            }
             if (!sub.value) continue;
             sub.value->agent_id = agent_id_of(*sub.value, file);
             t.subagents.push_back(std::make_shared<const transcript>(std::move(*sub.value)));

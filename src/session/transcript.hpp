@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,10 +27,14 @@ struct read_problem {
     std::string reason;
 };
 
+// Asked now and then during a read; true stops it (Ctrl-C). Empty: never cancelled.
+using cancel_check = std::function<bool()>;
+
 struct read_outcome {
     std::shared_ptr<const transcript> value;  // set on success
     std::optional<sdk_error> io;              // the file could not be read
     std::optional<read_problem> problem;      // a strict read met a problem
+    bool cancelled = false;                   // the cancel check said stop
 };
 
 // Reads the session file at `path` and the sub-agent files that belong to it:
@@ -38,7 +43,8 @@ struct read_outcome {
 //   <dir>/agent-*.jsonl whose sessionId is the session's, linked to no tool use.
 // A sub-agent file that cannot be read is left out; a problem in one stops a strict read.
 // Never throws but std::bad_alloc.
-read_outcome read_transcript(const std::filesystem::path& path, read_errors errors);
+read_outcome read_transcript(const std::filesystem::path& path, read_errors errors,
+                             const cancel_check& cancelled = {});
 
 // One file alone, without looking for sub-agents (for tests and sub-agent files).
 read_outcome read_transcript_file_only(const std::filesystem::path& path, read_errors errors);

@@ -2,6 +2,7 @@
 #include "session/usage_scan.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <exception>
@@ -130,9 +131,16 @@ class file_sink final : public usage_sink {
     std::unordered_map<std::string, std::size_t> by_key_;
 };
 
-std::string io_text(const sdk_error& error) {
-    return error.render();
-}
+class fd_closer {
+  public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { ::close(fd_); }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+
+  private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -149,12 +157,13 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::a
     out.start = in.start;
     out.end = in.start;
     const std::uint32_t project = out.rows.texts.intern(in.project);
-    detail::open_file file(in.path);
-    if (file.fd() < 0) {
-        out.error = io_text(file.error());
+    result<int> fd = detail::open_log(in.path);
+    if (!fd) {
+        out.error = fd.error().render();
     } else {
+        const fd_closer closer(fd.value());
         struct stat st {};
-        if (::fstat(file.fd(), &st) == 0) {
+        if (::fstat(fd.value(), &st) == 0) {
             out.dev = std::uint64_t(st.st_dev);
             out.ino = std::uint64_t(st.st_ino);
             out.size = std::uint64_t(st.st_size);
@@ -162,10 +171,10 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::a
         }
         file_sink sink(out, project, max_problems);
         usage_read read;
-        auto failure = reader.read(file.fd(), in.start, std::size_t(out.size), sink, cancel, read);
+        auto failure = reader.read(fd.value(), in.start, sink, cancel, read);
         out.end = read.end;
         out.lines = read.lines;
-        if (failure) out.error = io_text(*failure);
+        if (failure) out.error = failure->render();
         sink.finish(in.path.stem().string());
     }
     if (out.error) {

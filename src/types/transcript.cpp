@@ -2,7 +2,6 @@
 #include "types/transcript.hpp"
 
 #include <array>
-#include <cstring>
 #include <variant>
 
 #include "types/uuid.hpp"
@@ -40,15 +39,6 @@ std::string canonical_id(std::string_view text) {
     auto parsed = uuid::parse(text);
     if (const auto* u = std::get_if<uuid>(&parsed)) return u->to_string();
     return std::string(text);
-}
-
-std::size_t id_hash::operator()(std::string_view text) const noexcept {
-    if (text.size() < 16) return std::hash<std::string_view>{}(text);
-    std::uint64_t head = 0;
-    std::uint64_t tail = 0;
-    std::memcpy(&head, text.data(), 8);
-    std::memcpy(&tail, text.data() + text.size() - 8, 8);
-    return static_cast<std::size_t>(head ^ (tail * 0x9e3779b97f4a7c15ULL) ^ text.size());
 }
 
 std::optional<packed_json::view> find_member(packed_json::view object, std::string_view key) {

@@ -102,12 +102,14 @@ struct transcript_reply : reply_figures {
     std::optional<std::string> stop_reason;
 };
 
-// Identifiers are mostly random text: the first and last eight bytes hash them as well as all
-// of them would, for a fraction of the work.
-struct id_hash {
-    std::size_t operator()(std::string_view text) const noexcept;
+// The hash the text tables use, for tables of other keys made of texts.
+template <class Index>
+struct hash_of;
+template <class Key, class Hash>
+struct hash_of<flat_index<Key, Hash>> {
+    using type = Hash;
 };
-using id_index = flat_index<std::string_view, id_hash>;
+using text_hasher = hash_of<text_index>::type;
 
 // One session file read completely, and the sub-agents it started. Immutable once built.
 struct transcript {
@@ -127,7 +129,7 @@ struct transcript {
     std::vector<std::shared_ptr<const transcript>> subagents;
     // Record index by uuid; of records sharing one, the last in file order. Keys point into
     // `records`, which never changes after the index is built.
-    id_index by_uuid;
+    text_index by_uuid;
 
     transcript() = default;
     transcript(const transcript&) = delete;

@@ -568,3 +568,72 @@ def test_replies_equal_a_plain_count_over_the_raw_lines(tmp_path: Path, seed: in
         assert [(r.message_id, r.output_tokens) for r in sub.replies] == [
             (k[0], k[3]) for k in _plain_replies(Path(sub.path))
         ]
+
+
+@pytest.mark.parametrize(
+    ("pick", "text"),
+    [
+        (lambda t: t, "<Transcript session_id='sess-types' records=16 messages=4 subagents=0>"),
+        (lambda t: t.records[0], "<Record line=1 type='permission-mode'>"),
+        (lambda t: t.messages[0], f"<Message line=3 role='user' uuid='{uid(1)}'>"),
+        (lambda t: t.replies[0], "<Reply message_id='msg_1' records=1 output_tokens=30>"),
+        (lambda t: t.messages[1].usage, "<Usage input_tokens=10 output_tokens=30>"),
+        (lambda t: t.messages[1].content[1], "<Block type='server_tool_use'>"),
+        (lambda t: t.messages[1].content[2], "<ToolUseBlock type='tool_use'>"),
+        (lambda t: t.messages[0].content[0], "<TextBlock type='text'>"),
+    ],
+    ids=["transcript", "record", "message", "reply", "usage", "block", "tool-use", "string-content"],
+)
+def test_reprs(pick: Any, text: str) -> None:
+    assert repr(pick(read("every_type.jsonl"))) == text
+
+
+def test_problem_repr() -> None:
+    problem = read("problems.jsonl").records[3]
+    assert repr(problem) == "<Problem line=4 reason='not a JSON object'>"
+
+
+def _walk(root: Any) -> int:
+    """Reads every property and calls every parameterless method of everything reachable from root."""
+    n, stack = 0, [root]
+    while stack:
+        obj = stack.pop()
+        n += len(repr(obj))
+        if isinstance(obj, list | tuple):
+            stack.extend(obj)
+        elif isinstance(obj, dict):
+            stack.extend(obj.values())
+        elif type(obj).__module__.startswith("kestro_sdk"):
+            for name, member in vars(type(obj)).items():
+                if type(member).__name__ == "getset_descriptor" and not name.startswith("__"):
+                    stack.append(getattr(obj, name))
+                elif getattr(member, "__text_signature__", None) == "($self)":
+                    stack.append(getattr(obj, name)())
+            if isinstance(obj, _reader.Transcript) and obj.messages:
+                stack.append(obj.thread(obj.messages[-1].uuid))
+    return n
+
+
+def _rss() -> int:
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: _walk([read(name) for name in ("every_type.jsonl", "problems.jsonl", "layout_new/session.jsonl")]),
+        lambda: pytest.raises(_reader.ReadError, read, "problems.jsonl", errors="strict"),
+        lambda: pytest.raises(FileNotFoundError, kestro_sdk.read, DATA / "absent.jsonl"),
+    ],
+    ids=["read-walk-drop", "strict-error", "missing-file"],
+)
+def test_memory_settles_over_repeated_reads(call: Any) -> None:
+    for _ in range(30):
+        call()
+    before = _rss()
+    for _ in range(300):
+        call()
+    growth = _rss() - before
+    assert growth < 5 * 1024 * 1024, f"RSS grew by {growth / 1e6:.1f} MB"

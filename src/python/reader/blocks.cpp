@@ -133,12 +133,13 @@ PyGetSetDef ImageBlock_getset[] = {
     {},
 };
 
+// <TextBlock type='text'>, <Block type='tool_reference'>, ...
 PyObject* Block_repr(PyObject* self) {
+    ref name = ref::steal(PyType_GetName(Py_TYPE(self)));
+    if (!name) return nullptr;
     const auto& o = cast<block_obj>(self);
-    std::string text = "<Block type='";
-    text.append(Block_type(o));
-    text += "'>";
-    return to_py(text);
+    std::string type(Block_type(o));
+    return PyUnicode_FromFormat("<%U type='%s'>", name.get(), type.c_str());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -111,17 +112,27 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         return raise(PyExc_ValueError, "embedded null byte");
     }
     read_outcome out;
-    bool out_of_memory = false;
-    // The file is read without the interpreter lock: other threads run meanwhile.
-    Py_BEGIN_ALLOW_THREADS try {
-        out = read_transcript(native, mode);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
+    std::exception_ptr failure;
+    bool interrupted = false;
+    // The file is read without the interpreter lock: other threads run meanwhile. Every few
+    // hundred lines the read takes the lock back for a moment to run the signal handlers, so
+    // Ctrl-C stops it (the handlers run only on the main thread; elsewhere this costs nothing).
+    PyThreadState* saved = PyEval_SaveThread();
+    const cancel_check cancelled = [&] {
+        PyEval_RestoreThread(saved);
+        interrupted = PyErr_CheckSignals() != 0;
+        saved = PyEval_SaveThread();
+        return interrupted;
+    };
+    try {
+        out = read_transcript(native, mode, cancelled);
+    } catch (...) {
+        failure = std::current_exception();
     }
-    Py_END_ALLOW_THREADS;
-    if (out_of_memory) return PyErr_NoMemory();
-    // A Ctrl-C that arrived during the read is raised now rather than after the next call.
-    if (PyErr_CheckSignals() < 0) return nullptr;
+    PyEval_RestoreThread(saved);
+    // With the lock held again, the guard turns it into MemoryError or the internal fault.
+    if (failure) std::rethrow_exception(failure);
+    if (interrupted || PyErr_CheckSignals() < 0) return propagate();
     if (out.io) {
         ref shown = ref::steal(PyOS_FSPath(arg[0]));
         return raise_io(*out.io, shown ? shown.get() : arg[0]);
