@@ -374,3 +374,15 @@ def test_the_scan_keeps_its_rows_alive() -> None:
     del table
     assert [r.output_tokens for r in rows] == [200, 12]
     assert not math.isnan(rows[0].timestamp.timestamp())
+
+
+def test_the_cache_on_the_per_file_scan_agrees_with_the_whole_scan() -> None:
+    from kestro_sdk import cache
+
+    loaded = cache.load_usage([BASE_A, BASE_B], use_cache=False)
+    table = kestro_sdk.scan_usage([BASE_A, BASE_B])
+
+    def seen(rows: Any) -> list[tuple[Any, ...]]:
+        return sorted((r.message_id or "", r.session_id, r.project, r.output_tokens, r.timestamp) for r in rows)
+
+    assert seen(loaded.rows) == seen(table)
