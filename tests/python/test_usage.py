@@ -386,3 +386,17 @@ def test_the_cache_on_the_per_file_scan_agrees_with_the_whole_scan() -> None:
         return sorted((r.message_id or "", r.session_id, r.project, r.output_tokens, r.timestamp) for r in rows)
 
     assert seen(loaded.rows) == seen(table)
+
+
+def test_the_readme_example_prints_the_daily_cost_of_the_sample_logs() -> None:
+    import re
+    import subprocess
+    import sys
+
+    root = Path(__file__).resolve().parent.parent.parent
+    section = (root / "README.md").read_text().split("## Usage and cost", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    out = subprocess.run([sys.executable, "-c", code], cwd=root, capture_output=True, text=True, check=True).stdout
+    *days, last = out.splitlines()
+    assert days and all(re.fullmatch(r"2025-\d\d-\d\d  \$ +\d+\.\d{4}", d) for d in days), out
+    assert last == "183 replies; no price for: none"
