@@ -400,3 +400,39 @@ def test_the_readme_example_prints_the_daily_cost_of_the_sample_logs() -> None:
     *days, last = out.splitlines()
     assert days and all(re.fullmatch(r"2025-\d\d-\d\d  \$ +\d+\.\d{4}", d) for d in days), out
     assert last == "183 replies; no price for: none"
+
+
+TIERED = """
+[models."kestro-large-2"]
+input = 2.0
+output = 10.0
+[models."kestro-large-2".tier]
+above = 1000
+input = 4.0
+output = 20.0
+"""
+
+
+@pytest.mark.parametrize(
+    ("model", "usage", "cost", "unpriced"),
+    [
+        ("kestro-large-2", {"input_tokens": 1000, "output_tokens": 10}, (1000 * 2 + 10 * 10) / 1e6, []),
+        ("kestro-large-2", {"input_tokens": 1001, "output_tokens": 10}, (1001 * 4 + 10 * 20) / 1e6, []),
+        ("kestro-large-2", {"input_tokens": 1, "cache_read_input_tokens": 1000}, None, ["kestro-large-2"]),
+        ("vendor/kestro-large-2-20250101", {"input_tokens": 10}, 10 * 2 / 1e6, []),
+        ("kestro-unknown", {"input_tokens": 0, "output_tokens": 0}, 0.0, []),
+        ("kestro-unknown", {"input_tokens": 1}, None, ["kestro-unknown"]),
+    ],
+    ids=["at-threshold", "above-threshold", "tier-rate-unknown", "normalised-name", "zero-unknown", "unknown"],
+)
+def test_costs_through_tiers_names_and_zero_replies(
+    tmp_path: Path, model: str, usage: dict[str, int], cost: float | None, unpriced: list[str]
+) -> None:
+    line = {"type": "assistant", "uuid": "u1", "timestamp": "2025-06-01T08:00:00Z", "sessionId": "s",
+            "message": {"id": "m", "model": model, "content": "x", "usage": usage}}  # fmt: skip
+    (tmp_path / "p").mkdir()
+    (tmp_path / "p" / "s.jsonl").write_text(json.dumps(line) + "\n")
+    table = kestro_sdk.scan_usage(tmp_path).with_costs(pricing.parse_prices(TIERED), mode="calculate")
+    (row,) = table
+    assert row.cost_usd == (None if cost is None else pytest.approx(cost, rel=1e-12))
+    assert table.unpriced_models == unpriced
