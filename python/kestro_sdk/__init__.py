@@ -10,7 +10,8 @@ if TYPE_CHECKING:
     import os
     from collections.abc import Sequence
 
-    from ._reader import Transcript
+    from ._reader import ReadError as ReadError
+    from ._reader import Transcript as Transcript
     from ._scan import UsageTable
 
 __version__ = "0.1.0"
@@ -49,10 +50,18 @@ def scan_usage(
     return scan(base_path, since=since, until=until, projects=projects, subagents=subagents, threads=threads)
 
 
+# The complete reader's classes users name directly; the rest stay in kestro_sdk._reader.
+_READER_NAMES = ("Transcript", "ReadError")
+
+
 def __getattr__(name: str) -> object:
     # Submodules that plain reading does not need load on first use, keeping the import fast.
     if name in ("pricing", "usage"):
         import importlib
 
         return importlib.import_module(f"{__name__}.{name}")
+    if name in _READER_NAMES:
+        from . import _reader
+
+        return getattr(_reader, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
