@@ -116,9 +116,22 @@ class session_builder {
 
     sdk_error take_error() && { return std::move(*error_); }
 
+    // Fails on the coming line when `pending`, the start of it read so far, is already longer
+    // than any line the reader can parse and is not blank.
+    bool check_pending(std::string_view pending) {
+        if (pending.size() <= max_line_bytes || is_blank(pending)) {
+            return true;
+        }
+        ++line_number_;
+        return too_long();
+    }
+
   private:
     // Lines of real logs average a few KiB; a low guess only costs one more growth.
     static constexpr std::size_t bytes_per_record_estimate = 2048;
+    // The fast reader's limit; the precise one would take longer lines, but no log has them and
+    // a file without line feeds (a device, a sparse file) must end before memory does.
+    static constexpr std::size_t max_line_bytes = simdjson::SIMDJSON_MAXSIZE_BYTES;
 
     bool line(std::string_view text, std::size_t readable) {
         ++line_number_;
@@ -126,6 +139,9 @@ class session_builder {
         // lines it refuses are checked here, before anything else is said about them.
         if (is_blank(text)) {
             return true;
+        }
+        if (text.size() > max_line_bytes) {
+            return too_long();
         }
         const line_reader::outcome outcome = reader_.parse(text, readable);
         if (outcome != line_reader::outcome::dom && !simdjson::validate_utf8(text)) {
@@ -188,6 +204,11 @@ class session_builder {
         return true;
     }
 
+    bool too_long() {
+        return fail("line " + std::to_string(line_number_) + " is longer than " +
+                    std::to_string(max_line_bytes) + " bytes");
+    }
+
     bool fail(std::string message) {
         error_ = sdk_error::invalid_jsonl(line_number_, std::move(message));
         return false;
@@ -246,6 +267,9 @@ result<parsed_session> parse_session_file(const std::filesystem::path& path,
     std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
     std::size_t total = 0;  // bytes read so far
     for (;;) {
+        if (!builder.check_pending(std::string_view(buffer.get(), have))) {
+            return std::move(builder).take_error();
+        }
         // A line longer than half the buffer grows it, so reads stay large; at the expected
         // end of the file a full-sized read is not needed to see EOF.
         if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {

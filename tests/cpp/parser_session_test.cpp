@@ -1,11 +1,14 @@
-// The session reader: line rules, failure order, warnings, files and read errors.
+// The session reader: line rules, failure order, warnings, files, read errors and line length.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "parser/session.hpp"
@@ -22,7 +25,7 @@ const std::string summary =
     R"({"type":"summary","summary":"s","leafUuid":"11111111-1111-1111-1111-111111111111"})";
 
 // The rendered error, or "<messages>:<summaries>:<session id>" of what was read.
-std::string parse(const std::string& bytes, std::vector<std::string>& warnings) {
+std::string parse(std::string_view bytes, std::vector<std::string>& warnings) {
     auto r = parse_session_bytes(bytes, "/p.jsonl",
                                  [&](std::string_view w) { warnings.emplace_back(w); });
     if (!r) return r.error().render();
@@ -151,6 +154,22 @@ TEST(parser, file_and_bytes_agree_across_block_boundaries) {
     // Invalid UTF-8 far past the first block still ends the read as an I/O failure.
     const auto bad = dir.write("u.jsonl", bytes + "\n" + bad_utf8 + "\n" + user() + "\n");
     EXPECT_EQ(render(parse_session_file(bad, [](std::string_view) {})), utf8_error);
+}
+
+// A line past the fast reader's 4 GiB limit is reported as too long, not as bad JSON. The line
+// lies in untouched anonymous memory, which reads as zeros without costing any.
+TEST(parser, a_line_longer_than_four_gib_is_too_long) {
+    const std::string head = user() + "\n" + summary + "\n";
+    const std::size_t size = head.size() + (std::size_t{1} << 32);
+    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) GTEST_SKIP() << "no room for a 4 GiB mapping";
+    std::memcpy(map, head.data(), head.size());
+    std::vector<std::string> warnings;
+    EXPECT_EQ(parse(std::string_view(static_cast<const char*>(map), size), warnings),
+              "Parse error: Invalid JSONL format at line 3: line 3 is longer than 4294967295 "
+              "bytes");
+    ::munmap(map, size);
 }
 
 }  // namespace
