@@ -19,4 +19,4 @@ def test_readme_example_runs_as_written(home: Path, capsys: pytest.CaptureFixtur
     exec(compile(blocks[0], str(README), "exec"), {})
     lines = capsys.readouterr().out.splitlines()
     assert lines[0] == "sess-1 $2.0000 4"
-    assert len(lines) == 4 and lines[-1].startswith("Project(")
+    assert lines[-1] == "Project '-home-me-app' with 1 sessions 4 {}"
