@@ -98,7 +98,14 @@ std::vector<project_file> load_project_files(const std::vector<fs::path>& paths)
     std::optional<std::thread> helper;
     if (paths.size() > 1) {
         try {
-            helper.emplace(work);
+            helper.emplace([&work] {
+                // The first exception a thread throws makes the C++ runtime allocate its
+                // per-thread exception state, in a library loaded after start-up; if that
+                // allocation fails, the C library ends the process ("cannot allocate memory for
+                // thread-local data"). So a std::bad_alloc thrown later, when memory has run
+                // out, must not be the first touch: touch it now, while memory is still there.
+                if (std::uncaught_exceptions() == 0) work();
+            });
         } catch (const std::system_error&) {
             // No thread to be had: this thread does all the files.
         }
