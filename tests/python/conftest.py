@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
+import http.server
 import json
 import os
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, Iterator
 
 import pytest
 
@@ -123,3 +125,43 @@ def home(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
     base.mkdir(parents=True)
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     return base
+
+
+class Server:
+    """Serves body with status at http://127.0.0.1:<port>/prices; counts the requests."""
+
+    def __init__(self) -> None:
+        self.status, self.body, self.requests = 200, b"", 0
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self) -> None:
+                outer.requests += 1
+                self.send_response(outer.status)
+                self.send_header("Content-Length", str(len(outer.body)))
+                self.end_headers()
+                self.wfile.write(outer.body)
+
+            def log_message(self, *args: object) -> None:
+                pass
+
+        self.httpd = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/prices"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)
+        self.thread.start()
+
+    def close(self) -> None:
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.fixture
+def server(monkeypatch: pytest.MonkeyPatch) -> Iterator[Server]:
+    # A proxy that does not exist: fetching from loopback must go around it.
+    for var in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+        monkeypatch.setenv(var, "http://127.0.0.1:9")
+    monkeypatch.delenv("no_proxy", raising=False)
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    s = Server()
+    yield s
+    s.close()
