@@ -99,12 +99,8 @@ std::vector<project_file> load_project_files(const std::vector<fs::path>& paths)
     if (paths.size() > 1) {
         try {
             helper.emplace([&work] {
-                // The first exception a thread throws makes the C++ runtime allocate its
-                // per-thread exception state, in a library loaded after start-up; if that
-                // allocation fails, the C library ends the process ("cannot allocate memory for
-                // thread-local data"). So a std::bad_alloc thrown later, when memory has run
-                // out, must not be the first touch: touch it now, while memory is still there.
-                if (std::uncaught_exceptions() == 0) work();
+                reserve_exception_state();
+                work();
             });
         } catch (const std::system_error&) {
             // No thread to be had: this thread does all the files.
@@ -238,6 +234,8 @@ constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
 template <auto Fn>
 PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
+    // The calling thread may be any Python thread, and these calls are where memory runs out.
+    reserve_exception_state();
     return guarded([&] { return Fn(module, args, nargs, kwnames); });
 }
 
