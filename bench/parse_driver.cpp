@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "parser/session.hpp"
+#include "session/session.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

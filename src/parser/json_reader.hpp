@@ -15,9 +15,6 @@ namespace kestro::detail {
 // Arrays and objects nested this deep are accepted; one level more is an error.
 inline constexpr std::size_t max_json_depth = 127;
 
-// True when the line holds nothing but Unicode White_Space (U+FEFF is not white space).
-[[nodiscard]] bool is_blank(std::string_view line);
-
 // The precise reader: accepts exactly the log format's JSON grammar. Integer literals beyond
 // the 64-bit ranges become doubles; a number beyond the range of a double fails. On failure
 // `error` holds the description "<what> at line 1 column <N>" (N counts bytes from 1).

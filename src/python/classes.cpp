@@ -13,6 +13,7 @@
 
 #include "python/args.hpp"
 #include "python/models.hpp"
+#include "session/project.hpp"
 
 namespace kestro::py {
 
@@ -375,17 +376,8 @@ PyObject* Session_repr(PyObject* self) {
 
 // ---- Project ---------------------------------------------------------------------------------
 
-struct project_data {
-    std::string name;
-    std::size_t session_count = 0;
-    double total_cost = 0.0;
-    std::uint64_t total_messages = 0;
-    std::vector<std::pair<std::string, std::uint64_t>> tool_usage_count;  // first-use order
-    std::optional<std::int64_t> total_duration;
-};
-
 struct project_obj {
-    PyObject_HEAD project_data data;
+    PyObject_HEAD project_summary data;
     PyObject* sessions;  // a list of Session objects, shared with callers
 };
 
@@ -439,32 +431,6 @@ void Project_dealloc(PyObject* self) {
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
-}
-
-project_data aggregate(std::string name,
-                       const std::vector<std::shared_ptr<const session>>& sessions) {
-    project_data d;
-    d.name = std::move(name);
-    d.session_count = sessions.size();
-    std::unordered_map<std::string_view, std::size_t> slot_of;
-    std::int64_t duration_sum = 0;
-    bool any_duration = false;
-    for (const auto& s : sessions) {
-        const auto& metadata = s->parsed.metadata;
-        d.total_cost += metadata.total_cost_usd;
-        d.total_messages += s->parsed.messages.size();
-        for (const auto& [tool, count] : metadata.tool_usage_count) {
-            auto [it, fresh] = slot_of.try_emplace(tool, d.tool_usage_count.size());
-            if (fresh) d.tool_usage_count.emplace_back(tool, 0);
-            d.tool_usage_count[it->second].second += count;
-        }
-        if (metadata.session_duration) {
-            duration_sum += metadata.session_duration->whole_seconds();
-            any_duration = true;
-        }
-    }
-    if (any_duration) d.total_duration = duration_sum;
-    return d;
 }
 
 // ---- class descriptions ----------------------------------------------------------------------
@@ -712,7 +678,7 @@ PyObject* make_session(std::shared_ptr<const session> s) {
 
 PyObject* make_project(std::string name,
                        const std::vector<std::shared_ptr<const session>>& sessions) {
-    project_data d = aggregate(std::move(name), sessions);
+    project_summary d = summarize_project(std::move(name), sessions);
     ref list = ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& s : sessions) {
@@ -724,7 +690,7 @@ PyObject* make_project(std::string name,
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (self == nullptr) return nullptr;
     auto& p = cast<project_obj>(self);
-    new (&p.data) project_data(std::move(d));
+    new (&p.data) project_summary(std::move(d));
     p.sessions = list.release();
     return self;
 }

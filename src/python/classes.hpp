@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis/session.hpp"
 #include "python/types.hpp"
+#include "session/session.hpp"
 
 namespace kestro::py {
 

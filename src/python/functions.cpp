@@ -8,24 +8,21 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
-#include <exception>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "analysis/session.hpp"
-#include "parser/session.hpp"
 #include "python/args.hpp"
 #include "python/classes.hpp"
 #include "python/exceptions.hpp"
 #include "python/ref.hpp"
+#include "session/names.hpp"
+#include "session/project.hpp"
+#include "session/session.hpp"
+#include "types/utf8.hpp"
 #include "utils/discovery.hpp"
 
 namespace kestro::py {
@@ -62,53 +59,6 @@ std::optional<std::string> path_argument(PyObject* value) {
     auto utf8 = utf8_of(text.get());
     if (!utf8) return std::nullopt;
     return std::string(*utf8);
-}
-
-// One session file of a project: the session, or the rendered error, with the warning lines
-// its parse met, kept until they can be written in file order.
-struct project_file {
-    std::shared_ptr<const session> loaded;
-    std::string error;
-    std::vector<std::string> warnings;
-    std::exception_ptr fault;  // std::bad_alloc, handed to the interpreter's thread
-};
-
-// Parses and builds every file, on this thread and one helper: the machines this runs on have
-// two cores, and the files are independent. No Python API is touched here; the caller keeps
-// the interpreter lock, as it would for one thread.
-std::vector<project_file> load_project_files(const std::vector<fs::path>& paths) {
-    std::vector<project_file> files(paths.size());
-    std::atomic<std::size_t> next{0};
-    auto work = [&]() noexcept {
-        for (std::size_t i = next.fetch_add(1); i < paths.size(); i = next.fetch_add(1)) {
-            project_file& f = files[i];
-            try {
-                auto parsed = parse_session_file(
-                    paths[i], [&f](std::string_view line) { f.warnings.emplace_back(line); });
-                if (parsed) {
-                    f.loaded = build_session(std::move(parsed).value());
-                } else {
-                    f.error = parsed.error().render();
-                }
-            } catch (...) {
-                f.fault = std::current_exception();
-            }
-        }
-    };
-    std::optional<std::thread> helper;
-    if (paths.size() > 1) {
-        try {
-            helper.emplace([&work] {
-                reserve_exception_state();
-                work();
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: this thread does all the files.
-        }
-    }
-    work();
-    if (helper) helper->join();
-    return files;
 }
 
 fs::path base_directory(const std::optional<std::string_view>& base_path) {
@@ -184,22 +134,14 @@ PyObject* load_project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     } else {
         auto projects = kestro::find_projects(base);
         if (!projects) return raise_core_error(core_call::find_projects, projects.error());
-        bool matched = false;
-        for (const auto& candidate : projects.value()) {
-            auto name = final_path_component(candidate.native());
-            if (!name || !is_valid_utf8(*name)) continue;
-            if (name->find(*identifier) != std::string_view::npos) {
-                project_dir = candidate;
-                matched = true;
-                break;
-            }
-        }
+        auto matched = match_project(projects.value(), *identifier);
         if (!matched) {
             auto exc = exception_type(exception_class::parse_error);
             if (exc == nullptr) return nullptr;
             return raise(
                 exc, "Project '" + std::string(*identifier) + "' not found in " + base.native());
         }
+        project_dir = std::move(*matched);
     }
 
     if (!entry_exists(project_dir.native())) {
@@ -210,22 +152,7 @@ PyObject* load_project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     auto session_paths = kestro::find_sessions(project_dir, std::nullopt);
     if (!session_paths) return raise_core_error(core_call::project_sessions, session_paths.error());
-    std::vector<project_file> files = load_project_files(session_paths.value());
-    std::vector<std::shared_ptr<const session>> sessions;
-    sessions.reserve(files.size());
-    // Everything a file said is written in file order, as if the files had been read one by one.
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        project_file& f = files[i];
-        for (const std::string& line : f.warnings)
-            write_warning_to_stderr(line);
-        if (f.fault) std::rethrow_exception(f.fault);
-        if (!f.loaded) {
-            write_warning_to_stderr("Warning: Failed to parse session " +
-                                    session_paths.value()[i].native() + ": " + f.error);
-            continue;
-        }
-        sessions.push_back(std::move(f.loaded));
-    }
+    auto sessions = load_sessions(session_paths.value(), write_warning_to_stderr);
     return make_project(std::move(name), sessions);
 }
 

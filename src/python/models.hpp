@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "analysis/session.hpp"
 #include "python/types.hpp"
+#include "session/session.hpp"
 
 namespace kestro::py {
 

@@ -8,9 +8,11 @@
 #include <memory>
 #include <new>
 
-#include "analysis/session.hpp"
+#include "analysis/message_text.hpp"
 #include "python/convert.hpp"
 #include "python/exceptions.hpp"
+#include "session/names.hpp"
+#include "session/session.hpp"
 
 namespace kestro::py {
 

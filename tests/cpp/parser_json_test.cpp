@@ -7,6 +7,7 @@
 
 #include "parser/json_reader.hpp"
 #include "parser/json_view.hpp"
+#include "parser/line_source.hpp"
 
 namespace kestro::detail {
 namespace {

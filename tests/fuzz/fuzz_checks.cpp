@@ -16,11 +16,12 @@
 #include <variant>
 #include <vector>
 
-#include "analysis/session.hpp"
+#include "analysis/message_text.hpp"
 #include "parser/json_reader.hpp"
 #include "parser/json_view.hpp"
+#include "parser/line_source.hpp"
 #include "parser/record_mapping.hpp"
-#include "parser/session.hpp"
+#include "session/session.hpp"
 
 namespace kestro::fuzz {
 namespace {

@@ -91,6 +91,15 @@ def test_the_command_runs_as_a_process(argv: list[str]) -> None:
     assert (out.returncode, out.stdout, out.stderr) == (0, f"kestro-sdk {kestro_sdk.__version__}\n", "")
 
 
+def test_rich_is_imported_only_to_draw_a_table() -> None:
+    code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
+            "with contextlib.redirect_stdout(io.StringIO()): main(['prices', 'show', '--{}'], standalone_mode=False)\n"
+            "print(sorted({{m.split('.')[0] for m in sys.modules}} & {{'rich', 'typer', 'jsonschema'}}))")  # fmt: skip
+    for flag in ("json", "csv", "help"):
+        out = subprocess.run([sys.executable, "-c", code.format(flag)], capture_output=True, text=True, timeout=60)
+        assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
+
+
 def test_installed_script(tmp_path: Path) -> None:
     script = Path(sys.executable).with_name("kestro-sdk")
     out = subprocess.run([str(script), "prices", "show", "--csv"], capture_output=True, text=True, timeout=60)
@@ -414,7 +423,7 @@ def test_prices_fetch_then_show_and_path(server: Server, tmp_path: Path) -> None
     cache = tmp_path / "cache" / "prices"
     assert run("prices", "path").stdout == f"{cache}\n"
     result = run("prices", "fetch", server.url)
-    assert (result.exit_code, result.stdout) == (0, f"saved prices for 1 models to {cache}\n")
+    assert (result.exit_code, result.stdout) == (0, f"saved prices for 1 model to {cache}\n")
     assert json.loads(run("prices", "show", "--json").stdout)["source"] == str(cache)
     server.status = 404
     failed = run("prices", "fetch", server.url)

@@ -56,7 +56,8 @@ def fetch(url: str | None, timeout: float) -> None:
     one model before it replaces the cached one.
     """
     table = pricing.fetch(url, timeout=timeout)
-    click.echo(f"saved prices for {len(table)} models to {table.source}")
+    count = len(table)
+    click.echo(f"saved prices for {count} model{'' if count == 1 else 's'} to {table.source}")
 
 
 @prices.command()

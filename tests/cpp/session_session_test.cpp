@@ -1,11 +1,15 @@
 // Tests of the loaded session: identifier table, threads, message text and path names.
-#include "analysis/session.hpp"
+#include "session/session.hpp"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "analysis/message_text.hpp"
+#include "session/names.hpp"
+#include "types/utf8.hpp"
 
 namespace kestro {
 namespace {

@@ -1,8 +1,10 @@
-// The session reader: line rules, failure order, warnings, files, read errors and line length.
+// The strict mapping over the line layer: line rules, failure order, warnings, what the sink
+// sees, files, read errors and line length.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -11,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/session.hpp"
+#include "parser/strict_mapping.hpp"
 
 namespace kestro {
 namespace {
@@ -24,12 +26,34 @@ std::string user(const std::string& uuid_digit = "1", const std::string& session
 const std::string summary =
     R"({"type":"summary","summary":"s","leafUuid":"11111111-1111-1111-1111-111111111111"})";
 
+// Records what a sink is handed, to check it against what the read returns.
+struct recording_sink {
+    std::vector<std::string> seen;
+    void message(const message_record& r) {
+        seen.push_back("m:" + std::string(r.session_id.view()));
+    }
+    void summary(const summary_record& r) { seen.push_back("s:" + r.summary); }
+};
+
+// What the read returned, messages then summaries, each in file order.
+std::vector<std::string> returned(const parsed_log& log) {
+    std::vector<std::string> out;
+    for (const auto& m : log.messages)
+        out.push_back("m:" + std::string(m.session_id.view()));
+    for (const auto& s : log.summaries)
+        out.push_back("s:" + s.summary);
+    return out;
+}
+
 // The rendered error, or "<messages>:<summaries>:<session id>" of what was read.
 std::string parse(std::string_view bytes, std::vector<std::string>& warnings) {
-    auto r = parse_session_bytes(bytes, "/p.jsonl",
-                                 [&](std::string_view w) { warnings.emplace_back(w); });
+    recording_sink sink;
+    auto r = read_strict_bytes(bytes, sink, [&](std::string_view w) { warnings.emplace_back(w); });
     if (!r) return r.error().render();
-    const parsed_session& p = r.value();
+    const parsed_log& p = r.value();
+    std::vector<std::string> seen = sink.seen;
+    std::stable_partition(seen.begin(), seen.end(), [](const auto& e) { return e[0] == 'm'; });
+    EXPECT_EQ(seen, returned(p)) << "the sink saw other records than were returned";
     return std::to_string(p.messages.size()) + ":" + std::to_string(p.summaries.size()) + ":" +
            p.session_id;
 }
@@ -41,9 +65,9 @@ struct session_case {
     std::vector<std::string> warnings{};
 };
 
-class parser_session_lines : public testing::TestWithParam<session_case> {};
+class parser_strict_lines : public testing::TestWithParam<session_case> {};
 
-TEST_P(parser_session_lines, reads_lines) {
+TEST_P(parser_strict_lines, reads_lines) {
     std::vector<std::string> warnings;
     EXPECT_EQ(parse(GetParam().bytes, warnings), GetParam().outcome);
     EXPECT_EQ(warnings, GetParam().warnings);
@@ -100,7 +124,7 @@ const std::vector<session_case> line_cases{
     {"depth_128_fails", std::string(128, '[') + std::string(128, ']'),
      at(1, "Invalid JSON: recursion limit exceeded at line 1 column 128")}};
 
-INSTANTIATE_TEST_SUITE_P(parser, parser_session_lines, testing::ValuesIn(line_cases),
+INSTANTIATE_TEST_SUITE_P(parser, parser_strict_lines, testing::ValuesIn(line_cases),
                          [](const auto& p) { return std::string(p.param.name); });
 
 struct temp_dir {
@@ -115,17 +139,23 @@ struct temp_dir {
     }
 };
 
-std::string render(const result<parsed_session>& r) {
+std::string render(const result<parsed_log>& r) {
     return r.ok() ? "" : r.error().render();
+}
+
+result<parsed_log> read_file(const std::filesystem::path& path, const warning_sink& warn = {}) {
+    recording_sink sink;
+    return read_strict_file(
+        path, sink, warn ? warn : [](std::string_view) {});
 }
 
 TEST(parser, open_and_read_errors_are_io_errors) {
     temp_dir dir;
-    EXPECT_EQ(render(parse_session_file(dir.path)), "IO error: Is a directory (os error 21)");
-    EXPECT_EQ(render(parse_session_file(dir.path / "missing.jsonl")),
+    EXPECT_EQ(render(read_file(dir.path)), "IO error: Is a directory (os error 21)");
+    EXPECT_EQ(render(read_file(dir.path / "missing.jsonl")),
               "IO error: No such file or directory (os error 2)");
     auto file = dir.write("f.jsonl", user());
-    EXPECT_EQ(render(parse_session_file(file / "x")), "IO error: Not a directory (os error 20)");
+    EXPECT_EQ(render(read_file(file / "x")), "IO error: Not a directory (os error 20)");
 }
 
 TEST(parser, file_and_bytes_agree_across_block_boundaries) {
@@ -142,18 +172,17 @@ TEST(parser, file_and_bytes_agree_across_block_boundaries) {
     temp_dir dir;
     const auto file = dir.write("big.jsonl", bytes);
     std::size_t file_warnings = 0, byte_warnings = 0;
-    auto from_file = parse_session_file(file, [&](std::string_view) { ++file_warnings; });
-    auto from_bytes =
-        parse_session_bytes(bytes, file.native(), [&](std::string_view) { ++byte_warnings; });
+    auto from_file = read_file(file, [&](std::string_view) { ++file_warnings; });
+    recording_sink sink;
+    auto from_bytes = read_strict_bytes(bytes, sink, [&](std::string_view) { ++byte_warnings; });
     ASSERT_TRUE(from_file.ok()) << from_file.error().render();
     ASSERT_TRUE(from_bytes.ok()) << from_bytes.error().render();
     EXPECT_EQ(from_file.value().messages.size(), from_bytes.value().messages.size());
     EXPECT_EQ(file_warnings, byte_warnings);
     EXPECT_EQ(file_warnings, from_file.value().messages.size());
-    EXPECT_EQ(from_file.value().metadata.session_file_path, file.native());
     // Invalid UTF-8 far past the first block still ends the read as an I/O failure.
     const auto bad = dir.write("u.jsonl", bytes + "\n" + bad_utf8 + "\n" + user() + "\n");
-    EXPECT_EQ(render(parse_session_file(bad, [](std::string_view) {})), utf8_error);
+    EXPECT_EQ(render(read_file(bad)), utf8_error);
 }
 
 // A line past the fast reader's 4 GiB limit is reported as too long, not as bad JSON. The line

@@ -1,0 +1,146 @@
+// The line layer: blank lines, and reading a file in blocks that end at line feeds.
+#include "parser/line_source.hpp"
+
+#include <fcntl.h>
+#include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <utility>
+
+namespace kestro::detail {
+
+namespace {
+
+// The length of the Unicode White_Space character at p, or 0 (U+FEFF is not one).
+std::size_t white_space_at(const unsigned char* p, const unsigned char* end) {
+    const unsigned c = p[0];
+    const auto left = end - p;
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) {
+        return 1;
+    }
+    if (c == 0xC2 && left >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) {
+        return 2;  // U+0085, U+00A0
+    }
+    if (left < 3) {
+        return 0;
+    }
+    if (c == 0xE1 && p[1] == 0x9A && p[2] == 0x80) {
+        return 3;  // U+1680
+    }
+    if (c == 0xE2 && p[1] == 0x80 &&
+        (p[2] <= 0x8A || p[2] == 0xA8 || p[2] == 0xA9 || p[2] == 0xAF)) {
+        return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+    }
+    if (c == 0xE2 && p[1] == 0x81 && p[2] == 0x9F) {
+        return 3;  // U+205F
+    }
+    if (c == 0xE3 && p[1] == 0x80 && p[2] == 0x80) {
+        return 3;  // U+3000
+    }
+    return 0;
+}
+
+class fd_closer {
+  public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { ::close(fd_); }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+
+  private:
+    int fd_;
+};
+
+// Small enough that a block is still in the CPU's cache when its lines are parsed, large
+// enough that read(2) calls stay few; a line longer than half of it grows the buffer.
+constexpr std::size_t block_size = std::size_t{256} << 10;
+
+}  // namespace
+
+// A line is blank when nothing but white space is in it: trimming both ends leaves nothing.
+bool is_blank(std::string_view line) {
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    const auto* end = p + line.size();
+    while (p < end) {
+        std::size_t n = white_space_at(p, end);
+        if (n == 0) {
+            return false;
+        }
+        p += n;
+    }
+    return true;
+}
+
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return sdk_error::io(io_error::from_errno(errno));
+    }
+    fd_closer closer(fd);
+    struct stat st {};
+    // The size only sizes buffers; a file that changes while it is read is still read to EOF.
+    const std::size_t expected =
+        ::fstat(fd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
+    sink.expect_bytes(expected);
+
+    // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
+    // after the data lets every line be parsed where it lies. The buffer is left
+    // uninitialised: zeroing a block costs more than parsing a small file.
+    constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
+    std::size_t capacity = expected > 0 ? std::min(expected + 1, block_size) : block_size;
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
+    std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
+    std::size_t total = 0;  // bytes read so far
+    for (;;) {
+        if (have > max_line_bytes) {
+            // The carried bytes are one unfinished line, already too long to be read.
+            if (!sink.block(buffer.get(), have, buffer.get() + capacity + pad)) {
+                return read_end::stopped;
+            }
+            have = 0;
+        }
+        // A line longer than half the buffer grows it, so reads stay large; at the expected
+        // end of the file a full-sized read is not needed to see EOF.
+        if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
+            std::size_t grown = capacity * 2;
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
+            std::memcpy(bigger.get(), buffer.get(), have);
+            buffer = std::move(bigger);
+            capacity = grown;
+        }
+        ssize_t n = ::read(fd, buffer.get() + have, capacity - have);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return sdk_error::io(io_error::from_errno(errno));
+        }
+        const char* readable_end = buffer.get() + capacity + pad;
+        if (n == 0) {
+            if (have > 0 && !sink.block(buffer.get(), have, readable_end)) {
+                return read_end::stopped;
+            }
+            return read_end::end_of_input;
+        }
+        total += std::size_t(n);
+        std::size_t before = have;
+        have += std::size_t(n);
+        // The carried-over bytes hold no line feed, so only the new bytes are searched.
+        const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
+        if (last_lf == nullptr) {
+            continue;
+        }
+        std::size_t used = std::size_t(static_cast<const char*>(last_lf) - buffer.get()) + 1;
+        if (!sink.block(buffer.get(), used, readable_end)) {
+            return read_end::stopped;
+        }
+        std::memmove(buffer.get(), buffer.get() + used, have - used);
+        have -= used;
+    }
+}
+
+}  // namespace kestro::detail

@@ -1,0 +1,48 @@
+// A project: its directory found by name, its session files loaded in parallel, its totals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "parser/strict_mapping.hpp"
+#include "session/session.hpp"
+
+namespace kestro {
+
+// The first of `projects` (in their order) whose final path component is UTF-8 and contains
+// `identifier`; none when no project matches.
+std::optional<std::filesystem::path> match_project(
+    const std::vector<std::filesystem::path>& projects, std::string_view identifier);
+
+// Loads the session files, on this thread and one helper (the files are independent, and the
+// machines this runs on have two cores). What each file's read said reaches `warn` afterwards,
+// on this thread, in file order, as if the files had been read one by one: its warning lines,
+// then for a file that failed "Warning: Failed to parse session <path>: <error>". Files that
+// fail are left out of the result, which keeps file order. A std::bad_alloc met on the helper
+// is rethrown here, after the warnings of the files before it. Touches no Python state.
+std::vector<std::shared_ptr<const session>> load_sessions(
+    const std::vector<std::filesystem::path>& paths, const warning_sink& warn);
+
+// The totals of a project's sessions.
+struct project_summary {
+    std::string name;
+    std::size_t session_count = 0;
+    double total_cost = 0.0;
+    std::uint64_t total_messages = 0;
+    std::vector<std::pair<std::string, std::uint64_t>> tool_usage_count;  // first-use order
+    std::optional<std::int64_t> total_duration;  // whole seconds; none when no session has one
+};
+
+// Sums cost, messages, tool uses (by name, in order of first use across the sessions) and the
+// durations of the sessions that have one. O(sessions + distinct tools).
+project_summary summarize_project(std::string name,
+                                  const std::vector<std::shared_ptr<const session>>& sessions);
+
+}  // namespace kestro

@@ -1,0 +1,117 @@
+// Projects: finding one by name, loading its files in parallel in file order, its totals.
+#include "session/project.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string line(const std::string& role, int n, const std::string& session, double cost,
+                 const std::string& time, const std::string& content) {
+    return R"({"isSidechain":false,"userType":"external","cwd":"/w","sessionId":")" + session +
+           R"(","version":"1","type":")" + role + R"(","message":{"role":")" + role +
+           R"(","content":)" + content + R"(},"uuid":"00000000-0000-4000-8000-00000000000)" +
+           std::to_string(n) + R"(","timestamp":")" + time + R"(","costUSD":)" +
+           std::to_string(cost) + "}\n";
+}
+std::string tool_use(const std::string& name) {
+    return R"([{"type":"tool_use","id":"t","name":")" + name + R"(","input":{}}])";
+}
+
+struct temp_dir {
+    fs::path path = [] {
+        char pattern[] = "/tmp/project-test-XXXXXX";
+        return fs::path(::mkdtemp(pattern));
+    }();
+    ~temp_dir() { fs::remove_all(path); }
+    fs::path write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path / name, std::ios::binary) << bytes;
+        return path / name;
+    }
+};
+
+struct match_case {
+    const char* name;
+    std::vector<fs::path> projects;
+    std::string identifier;
+    std::optional<fs::path> expected;
+};
+
+class session_match_project : public testing::TestWithParam<match_case> {};
+
+TEST_P(session_match_project, picks_the_first_final_component_containing_the_name) {
+    EXPECT_EQ(match_project(GetParam().projects, GetParam().identifier), GetParam().expected);
+}
+
+const std::vector<match_case> match_cases{
+    {"first_in_order_wins", {"/b/-x-app", "/b/-y-app"}, "app", fs::path("/b/-x-app")},
+    {"substring_of_the_last_component", {"/app/-x-one"}, "app", std::nullopt},
+    {"trailing_separator_ignored", {"/b/-x-app/"}, "x-a", fs::path("/b/-x-app/")},
+    {"not_utf8_skipped", {"/b/\xff-app", "/b/ok-app"}, "app", fs::path("/b/ok-app")},
+    {"none", {"/b/one"}, "two", std::nullopt},
+};
+INSTANTIATE_TEST_SUITE_P(session, session_match_project, testing::ValuesIn(match_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(session, project_files_load_in_file_order_with_their_warnings_in_order) {
+    temp_dir dir;
+    std::vector<fs::path> paths;
+    // Enough files that both threads take some, each with a warning of its own.
+    for (int i = 0; i < 12; ++i) {
+        std::string bytes =
+            "{\"type\":\"note" + std::to_string(i) + "\"}\n" +
+            line("user", 1, "s" + std::to_string(i), 0.0, "2025-06-01T08:00:00Z", "\"hi\"");
+        if (i == 5) bytes = "{\"type\":\"note5\"}\nnot json\n";
+        paths.push_back(dir.write("f" + std::to_string(i) + ".jsonl", bytes));
+    }
+    std::vector<std::string> warnings;
+    auto sessions = load_sessions(paths, [&](std::string_view w) { warnings.emplace_back(w); });
+    ASSERT_EQ(sessions.size(), 11u);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 12; ++i) {
+        expected.push_back("Warning: Unknown record type 'note" + std::to_string(i) +
+                           "' at line 1, skipping");
+        if (i == 5) {
+            expected.push_back("Warning: Failed to parse session " + paths[5].native() +
+                               ": Parse error: Invalid JSONL format at line 2: Invalid JSON: "
+                               "expected ident at line 1 column 2");
+        }
+    }
+    EXPECT_EQ(warnings, expected);
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        EXPECT_EQ(sessions[i]->parsed.session_id, "s" + std::to_string(i < 5 ? i : i + 1));
+    }
+}
+
+TEST(session, project_totals_sum_sessions_and_order_tools_by_first_use) {
+    temp_dir dir;
+    const auto a = dir.write(
+        "a.jsonl", line("assistant", 1, "a", 0.25, "2025-06-01T08:00:00Z", tool_use("Read")) +
+                       line("assistant", 2, "a", 0.5, "2025-06-01T08:01:30Z", tool_use("Edit")));
+    const auto b = dir.write(
+        "b.jsonl", line("assistant", 1, "b", 1.0, "2025-06-01T09:00:00Z", tool_use("Bash")) +
+                       line("assistant", 2, "b", 0.0, "2025-06-01T09:00:10Z", tool_use("Read")));
+    const auto sessions = load_sessions({a, b}, [](std::string_view) {});
+    ASSERT_EQ(sessions.size(), 2u);
+    const project_summary p = summarize_project("proj", sessions);
+    EXPECT_EQ(p.name, "proj");
+    EXPECT_EQ(p.session_count, 2u);
+    EXPECT_DOUBLE_EQ(p.total_cost, 1.75);
+    EXPECT_EQ(p.total_messages, 4u);
+    using counts = std::vector<std::pair<std::string, std::uint64_t>>;
+    EXPECT_EQ(p.tool_usage_count, (counts{{"Read", 2}, {"Edit", 1}, {"Bash", 1}}));
+    EXPECT_EQ(p.total_duration, 100);
+    EXPECT_EQ(summarize_project("none", {}).total_duration, std::nullopt);
+}
+
+}  // namespace
+}  // namespace kestro
