@@ -2,6 +2,7 @@
 #include "parser/line_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +56,48 @@ class fd_closer {
     int fd_;
 };
 
+sdk_error interrupted() {
+    return sdk_error::io(io_error::with_message("interrupted", EINTR));
+}
+
+// An open input and how to wait on it.
+struct input {
+    int fd;
+    bool regular;
+    const read_options* options;
+
+    [[nodiscard]] bool cancelled() const { return options->cancelled && options->cancelled(); }
+
+    // read(2), except that an input with nothing to give yet (it was opened non-blocking) is
+    // waited on in short polls with the cancellation checked between them; a regular file
+    // always has something to give. -1 with errno EINTR once cancelled.
+    ssize_t read(char* into, std::size_t size) const {
+        for (;;) {
+            // A FIFO's first read reports EOF while no writer has come yet; poll(2) waits for
+            // one, as a blocking open would have.
+            if (!regular && !wait_readable()) {
+                errno = EINTR;
+                return -1;
+            }
+            const ssize_t n = ::read(fd, into, size);
+            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+        }
+    }
+
+    // Whether the input became readable (or closed, or failed) before the read was cancelled.
+    [[nodiscard]] bool wait_readable() const {
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, poll_interval_ms);
+            if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+            if (cancelled()) return false;
+        }
+    }
+
+    // How long one wait for input lasts before the cancellation is checked again.
+    static constexpr int poll_interval_ms = 10;
+};
+
 // Small enough that a block is still in the CPU's cache when its lines are parsed, large
 // enough that read(2) calls stay few; a line longer than half of it grows the buffer.
 constexpr std::size_t block_size = std::size_t{256} << 10;
@@ -75,16 +118,25 @@ bool is_blank(std::string_view line) {
     return true;
 }
 
-result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink,
+                                  const read_options& options) {
+    // Without O_NONBLOCK, opening a FIFO that has no writer waits for one, deaf to everything.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return sdk_error::io(io_error::from_errno(errno));
     }
     fd_closer closer(fd);
     struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return sdk_error::io(io_error::from_errno(errno));
+    }
+    const bool regular = S_ISREG(st.st_mode);
+    if (!regular && options.regular_files_only) {
+        return sdk_error::io(io_error::with_message("not a regular file"));
+    }
+    const input in{fd, regular, &options};
     // The size only sizes buffers; a file that changes while it is read is still read to EOF.
-    const std::size_t expected =
-        ::fstat(fd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
+    const std::size_t expected = st.st_size > 0 ? std::size_t(st.st_size) : 0;
     sink.expect_bytes(expected);
 
     // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
@@ -112,7 +164,10 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
             buffer = std::move(bigger);
             capacity = grown;
         }
-        ssize_t n = ::read(fd, buffer.get() + have, capacity - have);
+        if (in.cancelled()) {
+            return interrupted();
+        }
+        ssize_t n = in.read(buffer.get() + have, capacity - have);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
