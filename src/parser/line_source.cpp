@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace kestro::detail {
@@ -98,6 +100,20 @@ struct input {
     static constexpr int poll_interval_ms = 10;
 };
 
+struct free_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+using block_buffer = std::unique_ptr<char[], free_deleter>;
+
+char* checked(void* p) {
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<char*>(p);
+}
+
+// One read(2) asks for at most this much, so that the cancellation is checked at least every
+// few milliseconds however large the buffer has grown.
+constexpr std::size_t max_read = std::size_t{16} << 20;
+
 // Small enough that a block is still in the CPU's cache when its lines are parsed, large
 // enough that read(2) calls stay few; a line longer than half of it grows the buffer.
 constexpr std::size_t block_size = std::size_t{256} << 10;
@@ -144,7 +160,7 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
     // uninitialised: zeroing a block costs more than parsing a small file.
     constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
     std::size_t capacity = expected > 0 ? std::min(expected + 1, block_size) : block_size;
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
+    block_buffer buffer(checked(std::malloc(capacity + pad)));
     std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
     std::size_t total = 0;  // bytes read so far
     for (;;) {
@@ -159,15 +175,17 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
         // end of the file a full-sized read is not needed to see EOF.
         if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
             std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
-            std::memcpy(bigger.get(), buffer.get(), have);
-            buffer = std::move(bigger);
+            // Large blocks are moved by remapping their pages, not copied: a line that keeps
+            // growing (a device without line feeds) costs no pause that Ctrl-C waits through.
+            char* bigger = checked(std::realloc(buffer.get(), grown + pad));
+            static_cast<void>(buffer.release());
+            buffer.reset(bigger);
             capacity = grown;
         }
         if (in.cancelled()) {
             return interrupted();
         }
-        ssize_t n = in.read(buffer.get() + have, capacity - have);
+        ssize_t n = in.read(buffer.get() + have, std::min(capacity - have, max_read));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
