@@ -1,12 +1,31 @@
 """Fast, exact reader for Kestro Code session logs."""
 
+from typing import TYPE_CHECKING, Literal
+
 from . import _core
 from ._core import *  # noqa: F403  (the module's public names, the same objects)
 
+if TYPE_CHECKING:
+    import os
+
+    from ._reader import Transcript
+
 __version__ = "0.1.0"
 
-# The native module fixes the public names and their order; the package shows the same list.
-__all__ = list(_core.__all__)
+# The native module fixes the public names and their order; the package shows the same list,
+# then the complete reader's entry point.
+__all__ = [*_core.__all__, "read"]
+
+
+def read(path: "str | os.PathLike[str]", *, errors: Literal["skip", "strict"] = "skip") -> "Transcript":
+    """Reads a session log completely; see kestro_sdk._reader.read.
+
+    The complete reader's module is loaded on first use, so that importing the package stays
+    as quick as loading the exact reader alone.
+    """
+    from ._reader import read as read_native
+
+    return read_native(path, errors=errors)
 
 
 def __getattr__(name: str) -> object:

@@ -163,6 +163,7 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
     block_buffer buffer(checked(std::malloc(capacity + pad)));
     std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
     std::size_t total = 0;  // bytes read so far
+    bool skipping = false;  // inside a line too long to read, handed over already
     for (;;) {
         if (have > max_line_bytes) {
             // The carried bytes are one unfinished line, already too long to be read.
@@ -170,6 +171,7 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
                 return read_end::stopped;
             }
             have = 0;
+            skipping = true;
         }
         // A line longer than half the buffer grows it, so reads stay large; at the expected
         // end of the file a full-sized read is not needed to see EOF.
@@ -202,6 +204,19 @@ result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink&
         total += std::size_t(n);
         std::size_t before = have;
         have += std::size_t(n);
+        if (skipping) {
+            // The rest of a line handed over cut: nothing before its line feed is kept.
+            const void* lf = std::memchr(buffer.get(), '\n', have);
+            if (lf == nullptr) {
+                have = 0;
+                continue;
+            }
+            const std::size_t rest = std::size_t(static_cast<const char*>(lf) - buffer.get()) + 1;
+            std::memmove(buffer.get(), buffer.get() + rest, have - rest);
+            have -= rest;
+            before = 0;
+            skipping = false;
+        }
         // The carried-over bytes hold no line feed, so only the new bytes are searched.
         const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
         if (last_lf == nullptr) {

@@ -27,9 +27,8 @@
 //
 // A line longer than max_line_bytes is not read to its end: as soon as more of it than that is
 // read, what was read is handed over as the line (so `text` is longer than max_line_bytes),
-// for the handler to refuse. A file without line feeds (a device, a sparse file) would
-// otherwise be read until memory runs out. Should the handler take it as blank, the rest of
-// that line counts as a line of its own.
+// for the handler to refuse, and the rest of it up to its line feed is skipped. A file without
+// line feeds (a device, a sparse file) would otherwise be read until memory runs out.
 //
 // A new mapping is a new file in parser/ with its handler; neither this layer nor the read
 // loop changes for it.
