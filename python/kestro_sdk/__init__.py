@@ -8,7 +8,8 @@ from ._core import *  # noqa: F403  (the module's public names, the same objects
 if TYPE_CHECKING:
     import os
 
-    from ._reader import Transcript
+    from ._reader import ReadError as ReadError
+    from ._reader import Transcript as Transcript
 
 __version__ = "0.1.0"
 
@@ -28,10 +29,18 @@ def read(path: "str | os.PathLike[str]", *, errors: Literal["skip", "strict"] = 
     return read_native(path, errors=errors)
 
 
+# The complete reader's classes users name directly; the rest stay in kestro_sdk._reader.
+_READER_NAMES = ("Transcript", "ReadError")
+
+
 def __getattr__(name: str) -> object:
     # Submodules that plain reading does not need load on first use, keeping the import fast.
     if name == "pricing":
         import importlib
 
         return importlib.import_module(f"{__name__}.{name}")
+    if name in _READER_NAMES:
+        from . import _reader
+
+        return getattr(_reader, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -649,7 +649,7 @@ def _collect(
     lo = _ts(since)
     hi = _ts(until)
     by_key: dict[tuple[Any, ...], int] = {}
-    packed: list[_Packed] = []
+    packed: list[CachedRow] = []
     sessions: list[SessionFacts] = []
     per_file: list[tuple[str, int, Sequence[tuple[int, str]]]] = []
     for log in logs:  # path order: the first file a reply is found in names its project, session and agent
@@ -664,17 +664,18 @@ def _collect(
             per_file.append((e.path, e.problem_count, e.problems))
         for r in e.rows:
             if r[_MID] is None:
-                packed.append(r)
+                packed.append(CachedRow(r))
                 continue
             key = r[_MID : _RID + 1]
             i = by_key.get(key)
             if i is None:
                 by_key[key] = len(packed)
-                packed.append(r)
+                packed.append(CachedRow(r))
             else:
-                packed[i] = _merge(packed[i], r)
+                packed[i] = CachedRow(_merge(packed[i], r))
+        e.rows = []  # each reply is held once, as its row, from here on
     rows = [
-        CachedRow(r)
+        r
         for r in packed
         if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
     ]

@@ -6,6 +6,8 @@ import gc
 import json
 import os
 import shutil
+import subprocess
+import sys
 from collections import Counter
 from pathlib import Path
 from typing import Any
@@ -637,3 +639,13 @@ def test_memory_settles_over_repeated_reads(call: Any) -> None:
         call()
     growth = _rss() - before
     assert growth < 5 * 1024 * 1024, f"RSS grew by {growth / 1e6:.1f} MB"
+
+
+def test_the_package_loads_the_complete_reader_only_when_asked() -> None:
+    code = (
+        "import sys, kestro_sdk; before = 'kestro_sdk._reader' in sys.modules; "
+        "error = kestro_sdk.ReadError; print(before, 'kestro_sdk._reader' in sys.modules, "
+        "error is sys.modules['kestro_sdk._reader'].ReadError, kestro_sdk.Transcript.__name__)"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["False", "True", "True", "Transcript"]
