@@ -333,6 +333,9 @@ class usage_handler {
                 return problem(number, "not valid UTF-8");
             case detail::json_line_reader::outcome::invalid_json:
                 return problem(number, "not JSON: " + state_.reader.error());
+            case detail::json_line_reader::outcome::too_long:
+                return problem(number, "line " + std::to_string(number) + " is longer than " +
+                                           std::to_string(max_line_bytes) + " bytes");
         }
         last_ok_ = out.what != usage_line::kind::problem;
         return sink_.take(out);
