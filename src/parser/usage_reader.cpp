@@ -240,8 +240,10 @@ class usage_mapper {
         if (!p.present[p_content]) return missing("message.content");
         V content = p.value[p_content];
         bool tool_result = false;
+        // Tool names matter only for replies, tool results only for telling prompts apart.
+        const bool blocks_matter = !assistant || p.has(p_usage);
         if (content.kind() == json_kind::array) {
-            tool_result = scan_blocks(content, out, assistant);
+            if (blocks_matter) tool_result = scan_blocks(content, out, assistant);
         } else if (content.kind() != json_kind::string) {
             return wrong("message.content", "a string or an array");
         }

@@ -331,3 +331,24 @@ def test_progress_is_reported_between_batches(
     assert len(seen) == (4 if batch == 1 else 2)
     assert summary(loaded) == summary(load(use_cache=False)[0])
     assert sorted(scanner.calls) == sorted((str(p), 0) for p in tree.rglob("*.jsonl"))
+
+
+def test_the_test_scan_reads_the_sample_logs_as_the_package_scan_does() -> None:
+    # The cache and the command are tested on pyscan; it must agree with the native per-file scan.
+    from kestro_sdk import _scan
+
+    examples = HERE.parents[1] / "examples" / "projects"
+    files = [(str(p), 0) for p in sorted(examples.rglob("*.jsonl"))]
+    ours = {s.path: s for s in Scanner()(files)}
+
+    def key(r: Any) -> tuple[Any, ...]:
+        return (r.message_id, r.request_id, r.timestamp, r.model, r.input_tokens, r.output_tokens,
+                r.cache_creation_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools))  # fmt: skip
+
+    for native in _scan.scan_files(files):
+        mine = ours[native.path]
+        assert (native.end, native.lines, native.size, native.session_id, native.agent_id, native.title,
+                native.first_timestamp, native.last_timestamp, native.turn_duration_ms) == (
+                mine.end, mine.lines, mine.size, mine.session_id, mine.agent_id, mine.title,
+                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms), native.path  # fmt: skip
+        assert sorted(map(key, native.rows)) == sorted(map(key, mine.rows))
