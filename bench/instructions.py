@@ -2,8 +2,9 @@
 
     python3 bench/instructions.py [--workdir DIR] [--update-budget] [--json]
 
-Counts the instructions that load() executes on a fixed 5 MB generated session
-under callgrind: one child interpreter imports kestro_sdk and loads the file,
+Counts the instructions that load() executes on a fixed 5 MB session, made by
+the test helpers' generator (tests/python/generated.py) so that the guard runs
+on a clone of the repository alone, under callgrind: one child interpreter imports kestro_sdk and loads the file,
 a second one only imports; the difference, divided by the file size, is the
 figure kept in instructions_budget.json. Exit status 1 when it exceeds the
 budget by more than the tolerance there (10 %).
@@ -27,12 +28,12 @@ import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import inputs  # noqa: E402
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+import generated  # noqa: E402
 
 BUDGET_FILE = HERE / "instructions_budget.json"
 INPUT_NAME = "guard-5mb-seed3.jsonl"
-INPUT_SIZE_MB = 5
+INPUT_SIZE_BYTES = 5_000_000
 INPUT_SEED = 3
 
 # One script for both runs so they execute the same bytecode up to the call;
@@ -89,7 +90,7 @@ def sha256_of(path: Path) -> str:
 
 
 def guard_input(workdir: Path) -> Path:
-    return inputs.generate_session(workdir / INPUT_NAME, INPUT_SIZE_MB, INPUT_SEED)
+    return generated.write_session(workdir / INPUT_NAME, INPUT_SIZE_BYTES, INPUT_SEED)
 
 
 def measure(workdir: Path) -> dict:
@@ -147,8 +148,8 @@ def write_budget(m: dict, tolerance: float, path: Path = BUDGET_FILE) -> dict:
     budget = {
         "instructions_per_byte": m["instructions_per_byte"],
         "tolerance": tolerance,
-        "input": {"generator": f"gen_sessions.py session FILE --size-mb {INPUT_SIZE_MB} "
-                               f"--seed {INPUT_SEED}",
+        "input": {"generator": f"tests/python/generated.py write_session(FILE, {INPUT_SIZE_BYTES}, "
+                               f"{INPUT_SEED})",
                   "bytes": m["input_bytes"], "sha256": m["input_sha256"]},
         "measured": {"instructions": m["instructions"],
                      "python": platform.python_version(), "machine": platform.machine(),

@@ -109,4 +109,11 @@ class [[nodiscard]] result {
     std::variant<T, sdk_error> v_;
 };
 
+// Makes the C++ runtime set up this thread's exception state now. It lives in a library loaded
+// after start-up, so it is allocated on first use; if that allocation fails the C library ends
+// the process ("cannot allocate memory for thread-local data"). A std::bad_alloc is thrown
+// exactly when memory has run out, so its thread must have done this before. Cheap after the
+// first call on a thread.
+void reserve_exception_state() noexcept;
+
 }  // namespace kestro

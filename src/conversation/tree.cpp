@@ -57,6 +57,9 @@ record_links link_records(std::span<const message_record> records, identifier_in
         links.id[r] = *n;
         if (!m.parent_uuid) {
             links.parent[r] = no_parent;
+        } else if (r > 0 && *m.parent_uuid == records[r - 1].uuid) {
+            // Most replies answer the record just before: a compare instead of a keyed hash.
+            links.parent[r] = links.id[r - 1];
         } else if (const std::size_t* p = ids.number.find(*m.parent_uuid)) {
             links.parent[r] = *p;
         } else {

@@ -12,6 +12,7 @@
 
 #include "parser/json_reader.hpp"
 #include "parser/json_view.hpp"
+#include "parser/line_source.hpp"
 
 namespace kestro::detail {
 
@@ -25,11 +26,18 @@ class json_line_reader {
         value,         // parsed by the precise reader: use value()
         not_utf8,      // the line is not UTF-8 (checked before its JSON is judged)
         invalid_json,  // UTF-8 but not JSON: error() describes where
+        too_long,      // longer than max_line_bytes: no reader takes it
     };
+
+    // The fast reader's limit. The precise one would take longer lines, but no log has them,
+    // and saying so beats a JSON syntax error about a line that may be valid.
+    static constexpr std::size_t max_line_bytes = kestro::max_line_bytes;
+    static_assert(max_line_bytes == simdjson::SIMDJSON_MAXSIZE_BYTES);
 
     // `readable` as in the line handler contract of parser/line_source.hpp. The views and the
     // error stay valid until the next call.
     [[nodiscard]] outcome read(std::string_view text, std::size_t readable) {
+        if (text.size() > max_line_bytes) return outcome::too_long;
         const line_reader::outcome parsed = reader_.parse(text, readable);
         // simdjson validates every line it accepts, so only refused lines are checked here.
         if (parsed != line_reader::outcome::dom && !simdjson::validate_utf8(text)) {

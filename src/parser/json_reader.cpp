@@ -7,6 +7,7 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -43,6 +44,30 @@ class line_stream {
     const char* begin_;
     const char* p_;
     const char* end_;
+};
+
+// RapidJSON's own allocator hands a failed realloc's null straight to the parser's stack, which
+// then writes through it. This one reports running out of memory the way the rest of the core
+// does; the stack keeps its old block when growing fails, so it is still freed.
+class throwing_allocator {
+  public:
+    static const bool kNeedFree = true;
+    void* Malloc(std::size_t size) {
+        if (size == 0) return nullptr;
+        void* p = std::malloc(size);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    void* Realloc(void* original, std::size_t, std::size_t size) {
+        if (size == 0) {
+            std::free(original);
+            return nullptr;
+        }
+        void* p = std::realloc(original, size);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    static void Free(void* p) { std::free(p); }
 };
 
 bool is_hex(char c) {
@@ -539,7 +564,7 @@ void flatten_zero_exponents(std::string& text, std::size_t from) {
 bool parse_json_precise(std::string_view line, json_value& out, std::string& error) {
     line_stream stream(line);
     value_builder builder(stream, line);
-    rapidjson::Reader reader;
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, throwing_allocator> reader;
     constexpr unsigned flags =
         rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::ParseResult r = reader.Parse<flags>(stream, builder);
@@ -886,6 +911,11 @@ line_reader::outcome line_reader::parse(std::string_view line, std::size_t reada
         text = padded_.data();
     }
     simdjson::error_code e = parser_.parse(text, line.size(), false).get(dom_);
+    if (e == simdjson::MEMALLOC) {
+        // Running out of memory says nothing about the line; the precise path would call it
+        // invalid.
+        throw std::bad_alloc();
+    }
     if (e == simdjson::SUCCESS) {
         // Only a line whose DOM holds an integer 0 can have read "-0" as one, so the text is
         // searched for the token only then.

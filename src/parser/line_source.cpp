@@ -2,13 +2,16 @@
 #include "parser/line_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace kestro::detail {
@@ -55,6 +58,62 @@ class fd_closer {
     int fd_;
 };
 
+sdk_error interrupted() {
+    return sdk_error::io(io_error::with_message("interrupted", EINTR));
+}
+
+// An open input and how to wait on it.
+struct input {
+    int fd;
+    bool regular;
+    const read_options* options;
+
+    [[nodiscard]] bool cancelled() const { return options->cancelled && options->cancelled(); }
+
+    // read(2), except that an input with nothing to give yet (it was opened non-blocking) is
+    // waited on in short polls with the cancellation checked between them; a regular file
+    // always has something to give. -1 with errno EINTR once cancelled.
+    ssize_t read(char* into, std::size_t size) const {
+        for (;;) {
+            // A FIFO's first read reports EOF while no writer has come yet; poll(2) waits for
+            // one, as a blocking open would have.
+            if (!regular && !wait_readable()) {
+                errno = EINTR;
+                return -1;
+            }
+            const ssize_t n = ::read(fd, into, size);
+            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+        }
+    }
+
+    // Whether the input became readable (or closed, or failed) before the read was cancelled.
+    [[nodiscard]] bool wait_readable() const {
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, poll_interval_ms);
+            if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+            if (cancelled()) return false;
+        }
+    }
+
+    // How long one wait for input lasts before the cancellation is checked again.
+    static constexpr int poll_interval_ms = 10;
+};
+
+struct free_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+using block_buffer = std::unique_ptr<char[], free_deleter>;
+
+char* checked(void* p) {
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<char*>(p);
+}
+
+// One read(2) asks for at most this much, so that the cancellation is checked at least every
+// few milliseconds however large the buffer has grown.
+constexpr std::size_t max_read = std::size_t{16} << 20;
+
 // Small enough that a block is still in the CPU's cache when its lines are parsed, large
 // enough that read(2) calls stay few; a line longer than half of it grows the buffer.
 constexpr std::size_t block_size = std::size_t{256} << 10;
@@ -76,29 +135,38 @@ bool is_blank(std::string_view line) {
 }
 
 result<int> open_log(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO that has no writer waits for one, deaf to everything.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return sdk_error::io(io_error::from_errno(errno));
     }
     return fd;
 }
 
-result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink) {
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink,
+                                  const read_options& options) {
     result<int> fd = open_log(path);
     if (!fd) {
         return fd.error();
     }
     fd_closer closer(fd.value());
-    return read_fd_blocks(fd.value(), sink);
+    return read_fd_blocks(fd.value(), sink, options);
 }
 
-result<read_end> read_fd_blocks(int fd, block_sink& sink) {
+result<read_end> read_fd_blocks(int fd, block_sink& sink, const read_options& options) {
     struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return sdk_error::io(io_error::from_errno(errno));
+    }
+    const bool regular = S_ISREG(st.st_mode);
+    if (!regular && options.regular_files_only) {
+        return sdk_error::io(io_error::with_message("not a regular file"));
+    }
+    const input in{fd, regular, &options};
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     // The size only sizes buffers; a file that changes while it is read is still read to EOF.
-    const std::size_t expected = ::fstat(fd, &st) == 0 && st.st_size > std::max<off_t>(at, 0)
-                                     ? std::size_t(st.st_size - std::max<off_t>(at, 0))
-                                     : 0;
+    const std::size_t expected =
+        st.st_size > std::max<off_t>(at, 0) ? std::size_t(st.st_size - std::max<off_t>(at, 0)) : 0;
     sink.expect_bytes(expected);
 
     // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room
@@ -106,20 +174,34 @@ result<read_end> read_fd_blocks(int fd, block_sink& sink) {
     // uninitialised: zeroing a block costs more than parsing a small file.
     constexpr std::size_t pad = simdjson::SIMDJSON_PADDING;
     std::size_t capacity = expected > 0 ? std::min(expected + 1, block_size) : block_size;
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + pad);
+    block_buffer buffer(checked(std::malloc(capacity + pad)));
     std::size_t have = 0;   // bytes of an incomplete line carried over from the last block
     std::size_t total = 0;  // bytes read so far
+    bool skipping = false;  // inside a line too long to read, handed over already
     for (;;) {
+        if (have > max_line_bytes) {
+            // The carried bytes are one unfinished line, already too long to be read.
+            if (!sink.block(buffer.get(), have, buffer.get() + capacity + pad)) {
+                return read_end::stopped;
+            }
+            have = 0;
+            skipping = true;
+        }
         // A line longer than half the buffer grows it, so reads stay large; at the expected
         // end of the file a full-sized read is not needed to see EOF.
         if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
             std::size_t grown = capacity * 2;
-            auto bigger = std::make_unique_for_overwrite<char[]>(grown + pad);
-            std::memcpy(bigger.get(), buffer.get(), have);
-            buffer = std::move(bigger);
+            // Large blocks are moved by remapping their pages, not copied: a line that keeps
+            // growing (a device without line feeds) costs no pause that Ctrl-C waits through.
+            char* bigger = checked(std::realloc(buffer.get(), grown + pad));
+            static_cast<void>(buffer.release());
+            buffer.reset(bigger);
             capacity = grown;
         }
-        ssize_t n = ::read(fd, buffer.get() + have, capacity - have);
+        if (in.cancelled()) {
+            return interrupted();
+        }
+        ssize_t n = in.read(buffer.get() + have, std::min(capacity - have, max_read));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -136,6 +218,19 @@ result<read_end> read_fd_blocks(int fd, block_sink& sink) {
         total += std::size_t(n);
         std::size_t before = have;
         have += std::size_t(n);
+        if (skipping) {
+            // The rest of a line handed over cut: nothing before its line feed is kept.
+            const void* lf = std::memchr(buffer.get(), '\n', have);
+            if (lf == nullptr) {
+                have = 0;
+                continue;
+            }
+            const std::size_t rest = std::size_t(static_cast<const char*>(lf) - buffer.get()) + 1;
+            std::memmove(buffer.get(), buffer.get() + rest, have - rest);
+            have -= rest;
+            before = 0;
+            skipping = false;
+        }
         // The carried-over bytes hold no line feed, so only the new bytes are searched.
         const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);
         if (last_lf == nullptr) {

@@ -25,6 +25,11 @@
 //     // then ends with read_end::stopped and hands no further line.
 //     bool line(std::uint64_t number, std::string_view text, std::size_t readable);
 //
+// A line longer than max_line_bytes is not read to its end: as soon as more of it than that is
+// read, what was read is handed over as the line (so `text` is longer than max_line_bytes),
+// for the handler to refuse, and the rest of it up to its line feed is skipped. A file without
+// line feeds (a device, a sparse file) would otherwise be read until memory runs out.
+//
 // A new mapping is a new file in parser/ with its handler; neither this layer nor the read
 // loop changes for it.
 #pragma once
@@ -33,11 +38,26 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 #include "error.hpp"
 
 namespace kestro {
+
+// The longest line a JSON reader can take (4 GiB - 1).
+inline constexpr std::size_t max_line_bytes = 0xFFFFFFFF;
+
+// What a reader of a file may ask beyond its path.
+struct read_options {
+    // Polled on the reading thread between blocks, and every few milliseconds while an input
+    // that is not a regular file (a pipe, a terminal) has nothing to give; returning true ends
+    // the read with the I/O error "interrupted" (EINTR). Empty: the read is never cancelled.
+    std::function<bool()> cancelled;
+    // Refuses what is not a regular file once it is open, with the I/O error "not a regular
+    // file": checked on the open descriptor, so a file swapped after it was listed is refused.
+    bool regular_files_only = false;
+};
 
 // How a read ended when the input could be read.
 enum class read_end : std::uint8_t { end_of_input, stopped };
@@ -60,17 +80,21 @@ class block_sink {
 };
 
 // Opens and reads the file with open/read in large blocks (a line longer than half a block
-// grows the buffer), reading up to EOF even when the file changes meanwhile. Fails with the
-// operating system's error when the file cannot be opened or read.
-result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink);
+// grows the buffer), reading up to EOF even when the file changes meanwhile. Opening never
+// waits (a FIFO without a writer is opened at once); reading waits for input only as long as
+// `options.cancelled` allows. Fails with the operating system's error when the file cannot be
+// opened or read, or with the errors of `options`.
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink,
+                                  const read_options& options);
 
-// Opens a log file for reading: the descriptor, or the operating system's error. The caller
-// closes it.
+// Opens a log file for reading, without waiting (O_NONBLOCK: a FIFO is opened even while it has
+// no writer; the reads wait for input instead): the descriptor, or the operating system's error.
+// The caller closes it.
 result<int> open_log(const std::filesystem::path& path);
 
 // The same read from an open descriptor's current offset on (for reads that resume where an
 // earlier one ended). Leaves the descriptor open.
-result<read_end> read_fd_blocks(int fd, block_sink& sink);
+result<read_end> read_fd_blocks(int fd, block_sink& sink, const read_options& options = {});
 
 // Splits blocks into numbered, non-blank lines for a line handler.
 template <class Handler>
@@ -110,9 +134,10 @@ class line_splitter final : public block_sink {
 // Hands every non-blank line of the file to `handler` (see the contract above). Fails only when
 // the file cannot be opened or read; what the lines say is the handler's business.
 template <class Handler>
-result<read_end> read_file_lines(const std::filesystem::path& path, Handler& handler) {
+result<read_end> read_file_lines(const std::filesystem::path& path, Handler& handler,
+                                 const read_options& options = {}) {
     detail::line_splitter<Handler> splitter(handler);
-    return detail::read_file_blocks(path, splitter);
+    return detail::read_file_blocks(path, splitter, options);
 }
 
 // The same over bytes already in memory (tests, fuzzing). Only `bytes` is readable, so lines

@@ -100,6 +100,10 @@ strict_mapping::mapped strict_mapping::map(std::uint64_t number, std::string_vie
             return mapped::failed;
         case outcome::invalid_json:
             break;
+        case outcome::too_long:
+            return impl_->fail(
+                number, "line " + std::to_string(number) + " is longer than " +
+                            std::to_string(detail::json_line_reader::max_line_bytes) + " bytes");
     }
     return impl_->fail(number, "Invalid JSON: " + impl_->reader.error());
 }

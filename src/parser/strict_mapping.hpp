@@ -118,9 +118,9 @@ class strict_reader {
 // partial log. Memory stays proportional to the result.
 template <class Sink>
 result<parsed_log> read_strict_file(const std::filesystem::path& path, Sink& sink,
-                                    const warning_sink& warn) {
+                                    const warning_sink& warn, const read_options& options = {}) {
     strict_reader<Sink> reader(sink, warn);
-    result<read_end> how = read_file_lines(path, reader);
+    result<read_end> how = read_file_lines(path, reader, options);
     return reader.finish(std::move(how));
 }
 

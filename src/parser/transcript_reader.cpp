@@ -31,6 +31,9 @@ class transcript_handler {
                 return problem(number, "not valid UTF-8");
             case detail::json_line_reader::outcome::invalid_json:
                 break;
+            case detail::json_line_reader::outcome::too_long:
+                return problem(number, "line " + std::to_string(number) + " is longer than " +
+                                           std::to_string(max_line_bytes) + " bytes");
         }
         return problem(number, "not JSON: " + reader_.error());
     }

@@ -240,8 +240,10 @@ class usage_mapper {
         if (!p.present[p_content]) return missing("message.content");
         V content = p.value[p_content];
         bool tool_result = false;
+        // Tool names matter only for replies, tool results only for telling prompts apart.
+        const bool blocks_matter = !assistant || p.has(p_usage);
         if (content.kind() == json_kind::array) {
-            tool_result = scan_blocks(content, out, assistant);
+            if (blocks_matter) tool_result = scan_blocks(content, out, assistant);
         } else if (content.kind() != json_kind::string) {
             return wrong("message.content", "a string or an array");
         }
@@ -333,6 +335,9 @@ class usage_handler {
                 return problem(number, "not valid UTF-8");
             case detail::json_line_reader::outcome::invalid_json:
                 return problem(number, "not JSON: " + state_.reader.error());
+            case detail::json_line_reader::outcome::too_long:
+                return problem(number, "line " + std::to_string(number) + " is longer than " +
+                                           std::to_string(max_line_bytes) + " bytes");
         }
         last_ok_ = out.what != usage_line::kind::problem;
         return sink_.take(out);

@@ -19,6 +19,7 @@
 #include "python/classes.hpp"
 #include "python/exceptions.hpp"
 #include "python/ref.hpp"
+#include "python/unlocked.hpp"
 #include "session/names.hpp"
 #include "session/project.hpp"
 #include "session/session.hpp"
@@ -85,11 +86,28 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!match_arguments(params, args, nargs, kwnames, arg)) return nullptr;
     auto path = path_argument(arg[0]);
     if (!path) return nullptr;
-    if (!entry_exists(*path))
-        return raise(PyExc_FileNotFoundError, "Session file not found: " + *path);
-    auto parsed = parse_session_file(fs::path(*path));
-    if (!parsed) return raise_core_error(core_call::load, parsed.error());
-    return make_session(build_session(std::move(parsed).value()));
+    bool exists = false;
+    std::optional<result<std::shared_ptr<const session>>> loaded;
+    bool interrupted = false;
+    {
+        unlocked nolock;
+        exists = entry_exists(*path);
+        if (exists) {
+            read_options options;
+            options.cancelled = nolock.check();
+            auto parsed = parse_session_file(fs::path(*path), write_warning_to_stderr, options);
+            if (parsed) {
+                loaded.emplace(build_session(std::move(parsed).value()));
+            } else {
+                loaded.emplace(parsed.error());
+            }
+        }
+        interrupted = nolock.was_interrupted();
+    }
+    if (interrupted) return nullptr;
+    if (!exists) return raise(PyExc_FileNotFoundError, "Session file not found: " + *path);
+    if (!*loaded) return raise_core_error(core_call::load, loaded->error());
+    return make_session(std::move(*loaded).value());
 }
 
 PyObject* find_sessions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -102,7 +120,12 @@ PyObject* find_sessions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!optional_text_argument(arg[1], "project", project)) return nullptr;
     std::optional<std::string> project_text;
     if (project) project_text.emplace(*project);
-    auto found = kestro::find_sessions(base_directory(base_path), project_text);
+    // The environment is read with the lock held: another thread may be changing it.
+    const fs::path base = base_directory(base_path);
+    auto found = [&] {
+        unlocked nolock;
+        return kestro::find_sessions(base, project_text);
+    }();
     if (!found) return raise_core_error(core_call::find_sessions, found.error());
     return path_list(found.value());
 }
@@ -113,7 +136,11 @@ PyObject* find_projects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!match_arguments(params, args, nargs, kwnames, arg)) return nullptr;
     std::optional<std::string_view> base_path;
     if (!optional_text_argument(arg[0], "base_path", base_path)) return nullptr;
-    auto found = kestro::find_projects(base_directory(base_path));
+    const fs::path base = base_directory(base_path);
+    auto found = [&] {
+        unlocked nolock;
+        return kestro::find_projects(base);
+    }();
     if (!found) return raise_core_error(core_call::find_projects, found.error());
     return path_list(found.value());
 }
@@ -126,34 +153,66 @@ PyObject* load_project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!identifier) return nullptr;
     std::optional<std::string_view> base_path;
     if (!optional_text_argument(arg[1], "base_path", base_path)) return nullptr;
-    const fs::path base = base_directory(base_path);
+    const std::string identifier_text(*identifier);
 
+    // Everything up to the Python objects runs without the interpreter lock; what went wrong is
+    // kept to be raised once the lock is back.
+    enum class outcome { loaded, no_match, missing, core_error, interrupted };
+    outcome what = outcome::loaded;
+    core_call failed_call = core_call::find_projects;
+    std::optional<sdk_error> error;
+    // The environment is read with the lock held: another thread may be changing it.
+    const fs::path base = base_directory(base_path);
     fs::path project_dir;
-    if (identifier->find_first_of("/\\") != std::string_view::npos) {
-        project_dir = fs::path(std::string(*identifier));
-    } else {
-        auto projects = kestro::find_projects(base);
-        if (!projects) return raise_core_error(core_call::find_projects, projects.error());
-        auto matched = match_project(projects.value(), *identifier);
-        if (!matched) {
+    std::vector<std::shared_ptr<const session>> sessions;
+    {
+        unlocked nolock;
+        what = [&] {
+            if (identifier_text.find_first_of("/\\") != std::string::npos) {
+                project_dir = fs::path(identifier_text);
+            } else {
+                auto projects = kestro::find_projects(base);
+                if (!projects) {
+                    error = projects.error();
+                    return outcome::core_error;
+                }
+                auto matched = match_project(projects.value(), identifier_text);
+                if (!matched) return outcome::no_match;
+                project_dir = std::move(*matched);
+            }
+            if (!entry_exists(project_dir.native())) return outcome::missing;
+            auto session_paths = kestro::find_sessions(project_dir, std::nullopt);
+            if (!session_paths) {
+                failed_call = core_call::project_sessions;
+                error = session_paths.error();
+                return outcome::core_error;
+            }
+            load_options options;
+            options.cancelled = nolock.check();
+            auto loaded = load_sessions(session_paths.value(), write_warning_to_stderr, options);
+            if (!loaded) return outcome::interrupted;
+            sessions = std::move(loaded).value();
+            return outcome::loaded;
+        }();
+        if (nolock.was_interrupted()) what = outcome::interrupted;
+    }
+    switch (what) {
+        case outcome::loaded:
+            break;
+        case outcome::no_match: {
             auto exc = exception_type(exception_class::parse_error);
             if (exc == nullptr) return nullptr;
-            return raise(
-                exc, "Project '" + std::string(*identifier) + "' not found in " + base.native());
+            return raise(exc, "Project '" + identifier_text + "' not found in " + base.native());
         }
-        project_dir = std::move(*matched);
+        case outcome::missing:
+            return raise(PyExc_FileNotFoundError,
+                         "Project directory not found: " + project_dir.native());
+        case outcome::core_error:
+            return raise_core_error(failed_call, *error);
+        case outcome::interrupted:
+            return nullptr;
     }
-
-    if (!entry_exists(project_dir.native())) {
-        return raise(PyExc_FileNotFoundError,
-                     "Project directory not found: " + project_dir.native());
-    }
-    std::string name = final_component_name(project_dir.native());
-
-    auto session_paths = kestro::find_sessions(project_dir, std::nullopt);
-    if (!session_paths) return raise_core_error(core_call::project_sessions, session_paths.error());
-    auto sessions = load_sessions(session_paths.value(), write_warning_to_stderr);
-    return make_project(std::move(name), sessions);
+    return make_project(final_component_name(project_dir.native()), sessions);
 }
 
 constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
@@ -161,6 +220,8 @@ constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
 template <auto Fn>
 PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
+    // The calling thread may be any Python thread, and these calls are where memory runs out.
+    reserve_exception_state();
     return guarded([&] { return Fn(module, args, nargs, kwnames); });
 }
 

@@ -100,5 +100,6 @@ PyObject* init() {
 }  // namespace kestro::py
 
 PyMODINIT_FUNC PyInit__core(void) {
+    kestro::reserve_exception_state();
     return kestro::py::guarded([] { return kestro::py::init(); });
 }

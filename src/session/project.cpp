@@ -1,8 +1,15 @@
 // Finding a project, loading its sessions in parallel, and summing them.
 #include "session/project.hpp"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -25,15 +32,68 @@ struct project_file {
     std::exception_ptr fault;  // std::bad_alloc, handed to the calling thread
 };
 
-std::vector<project_file> load_files(const std::vector<fs::path>& paths) {
-    std::vector<project_file> files(paths.size());
+// Runs `work` on `extra` helper threads, joined by the destructor. A thread that cannot be
+// had is simply not there: the others, and the calling thread, do its share.
+class helper_threads {
+  public:
+    template <class F>
+    helper_threads(std::size_t extra, F& work) {
+        threads_.reserve(extra);
+        for (std::size_t i = 0; i < extra; ++i) {
+            try {
+                threads_.emplace_back([&work] {
+                    reserve_exception_state();
+                    work();
+                });
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+    }
+    ~helper_threads() {
+        for (std::thread& t : threads_)
+            t.join();
+    }
+    helper_threads(const helper_threads&) = delete;
+    helper_threads& operator=(const helper_threads&) = delete;
+
+    [[nodiscard]] std::size_t size() const { return threads_.size(); }
+
+  private:
+    std::vector<std::thread> threads_;
+};
+
+// Parses and builds every file on `threads` threads, this one included. Only this thread polls
+// options.cancelled; the helpers see the outcome through `stop`. False when cancelled.
+bool load_files(const std::vector<fs::path>& paths, std::vector<project_file>& files,
+                std::size_t threads, const load_options& options) {
     std::atomic<std::size_t> next{0};
-    auto work = [&]() noexcept {
-        for (std::size_t i = next.fetch_add(1); i < paths.size(); i = next.fetch_add(1)) {
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable all_done;
+    std::size_t finished = 0;  // threads out of work; under `mutex`
+
+    read_options on_helper;
+    on_helper.regular_files_only = true;
+    on_helper.cancelled = [&stop] { return stop.load(std::memory_order_relaxed); };
+    read_options on_caller;
+    on_caller.regular_files_only = true;
+    on_caller.cancelled = [&] {
+        if (stop.load(std::memory_order_relaxed)) return true;
+        if (options.cancelled && options.cancelled()) stop.store(true, std::memory_order_relaxed);
+        return stop.load(std::memory_order_relaxed);
+    };
+
+    auto work = [&](const read_options& read) noexcept {
+        // Asked before the first file too: a cancellation already pending is honoured even
+        // when the helpers take every file.
+        while (!read.cancelled()) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= paths.size()) break;
             project_file& f = files[i];
             try {
                 auto parsed = parse_session_file(
-                    paths[i], [&f](std::string_view line) { f.warnings.emplace_back(line); });
+                    paths[i], [&f](std::string_view line) { f.warnings.emplace_back(line); }, read);
                 if (parsed) {
                     f.loaded = build_session(std::move(parsed).value());
                 } else {
@@ -43,18 +103,26 @@ std::vector<project_file> load_files(const std::vector<fs::path>& paths) {
                 f.fault = std::current_exception();
             }
         }
+        const std::lock_guard lock(mutex);
+        ++finished;
+        all_done.notify_one();
     };
-    std::optional<std::thread> helper;
-    if (paths.size() > 1) {
-        try {
-            helper.emplace(work);
-        } catch (const std::system_error&) {
-            // No thread to be had: this thread does all the files.
+    auto helper_work = [&] { work(on_helper); };
+    {
+        helper_threads helpers(threads - 1, helper_work);
+        work(on_caller);
+        // Waiting for the helpers, this thread still answers for the cancellation.
+        std::unique_lock lock(mutex);
+        const std::size_t started = 1 + helpers.size();
+        while (finished < started) {
+            if (all_done.wait_for(lock, std::chrono::milliseconds(10)) == std::cv_status::timeout) {
+                lock.unlock();
+                on_caller.cancelled();
+                lock.lock();
+            }
         }
     }
-    work();
-    if (helper) helper->join();
-    return files;
+    return !stop.load();
 }
 
 }  // namespace
@@ -69,9 +137,24 @@ std::optional<fs::path> match_project(const std::vector<fs::path>& projects,
     return std::nullopt;
 }
 
-std::vector<std::shared_ptr<const session>> load_sessions(const std::vector<fs::path>& paths,
-                                                          const warning_sink& warn) {
-    std::vector<project_file> files = load_files(paths);
+std::size_t available_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return std::size_t(count);
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+result<std::vector<std::shared_ptr<const session>>> load_sessions(
+    const std::vector<fs::path>& paths, const warning_sink& warn, const load_options& options) {
+    const std::size_t threads = std::max<std::size_t>(
+        1, std::min(paths.size(), options.threads != 0 ? options.threads : available_cores()));
+    std::vector<project_file> files(paths.size());
+    if (!load_files(paths, files, threads, options)) {
+        return sdk_error::io(io_error::with_message("interrupted", EINTR));
+    }
     std::vector<std::shared_ptr<const session>> sessions;
     sessions.reserve(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {

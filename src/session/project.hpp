@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,14 +22,31 @@ namespace kestro {
 std::optional<std::filesystem::path> match_project(
     const std::vector<std::filesystem::path>& projects, std::string_view identifier);
 
-// Loads the session files, on this thread and one helper (the files are independent, and the
-// machines this runs on have two cores). What each file's read said reaches `warn` afterwards,
+// How load_sessions may run.
+struct load_options {
+    // Threads to parse on, the calling one included, at most one per file; 0: as many as the
+    // process may run on cores at once (see available_cores).
+    std::size_t threads = 0;
+    // Polled on the calling thread, between blocks and every few milliseconds while it waits
+    // for the other threads; returning true stops every thread at its next block and makes
+    // the load fail with the I/O error "interrupted". Empty: the load is never cancelled.
+    std::function<bool()> cancelled;
+};
+
+// The cores this process may run on (its CPU affinity), at least 1.
+std::size_t available_cores();
+
+// Loads the session files, in parallel (the files are independent), opening each without
+// waiting and reading only regular files: a file that is no longer one when it is opened fails
+// with "IO error: not a regular file". What each file's read said reaches `warn` afterwards,
 // on this thread, in file order, as if the files had been read one by one: its warning lines,
 // then for a file that failed "Warning: Failed to parse session <path>: <error>". Files that
-// fail are left out of the result, which keeps file order. A std::bad_alloc met on the helper
-// is rethrown here, after the warnings of the files before it. Touches no Python state.
-std::vector<std::shared_ptr<const session>> load_sessions(
-    const std::vector<std::filesystem::path>& paths, const warning_sink& warn);
+// fail are left out of the result, which keeps file order. A std::bad_alloc met on any thread
+// is rethrown here, after the warnings of the files before it: running out of memory is no
+// fault of a file. A cancelled load warns nothing. Touches no Python state.
+result<std::vector<std::shared_ptr<const session>>> load_sessions(
+    const std::vector<std::filesystem::path>& paths, const warning_sink& warn,
+    const load_options& options = {});
 
 // The totals of a project's sessions.
 struct project_summary {

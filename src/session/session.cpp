@@ -27,9 +27,9 @@ result<parsed_session> assemble(result<parsed_log> log, session_sink& sink, std:
 }  // namespace
 
 result<parsed_session> parse_session_file(const std::filesystem::path& path,
-                                          const warning_sink& warn) {
+                                          const warning_sink& warn, const read_options& options) {
     session_sink sink;
-    return assemble(read_strict_file(path, sink, warn), sink, path.native());
+    return assemble(read_strict_file(path, sink, warn, options), sink, path.native());
 }
 
 result<parsed_session> parse_session_bytes(std::string_view bytes, std::string path_text,

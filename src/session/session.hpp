@@ -37,10 +37,12 @@ struct parsed_session {
 };
 
 // Parses the whole file through the strict mapping, with metadata and tool pairing listening
-// in the same pass, then links the tree. Fails with the first error in line order; never
-// returns a partial session. Memory stays proportional to the result.
+// in the same pass, then links the tree. Fails with the first error in line order (or with
+// the errors of `options`); never returns a partial session. Memory stays proportional to the
+// result.
 result<parsed_session> parse_session_file(const std::filesystem::path& path,
-                                          const warning_sink& warn = write_warning_to_stderr);
+                                          const warning_sink& warn = write_warning_to_stderr,
+                                          const read_options& options = {});
 
 // The same over bytes already in memory (used by tests and fuzzing); `path_text` becomes the
 // metadata's session file path.

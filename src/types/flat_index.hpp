@@ -5,13 +5,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "types/keyed_hash.hpp"
 #include "types/uuid.hpp"
 
 namespace kestro {
@@ -19,7 +19,9 @@ namespace kestro {
 // Maps keys to std::size_t values with linear probing in one array: the passes after parsing
 // insert one key per record, and a node per key was most of their cost. Keys are copied in, so a
 // std::string_view key must outlive the table. Values must not be SIZE_MAX. The table grows by
-// doubling; sized from the expected count it never does. Lookups and inserts are O(1) expected.
+// doubling; sized from the expected count it never does. Lookups and inserts are O(1) expected
+// when Hash spreads the keys it is given: the keys come from files, so the hashes below are keyed
+// per process and a file cannot choose keys that pile up on one slot.
 template <class Key, class Hash>
 class flat_index {
   public:
@@ -68,6 +70,18 @@ class flat_index {
         return value;
     }
 
+    // How many slots past its home each key sits, summed over the keys: the extra probes that
+    // finding every key once costs. Linear in the keys when the hash spreads them, quadratic
+    // when they share a home. O(capacity); for tests and diagnostics.
+    [[nodiscard]] std::size_t displacement() const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (slots_[i].value != vacant) total += (i - home(slots_[i].key)) & mask;
+        }
+        return total;
+    }
+
     [[nodiscard]] std::size_t size() const { return size_; }
     [[nodiscard]] bool empty() const { return size_ == 0; }
 
@@ -84,12 +98,9 @@ class flat_index {
         return std::bit_ceil(std::max<std::size_t>(16, count + count / 3 + 1));
     }
 
-    // Fibonacci hashing over a folded hash: the top bits of the product depend on every bit of
-    // the key's hash, so keys that differ only in a few high bytes still spread.
+    // The top bits of a 64-bit hash: a keyed hash mixes every input bit into all of them.
     [[nodiscard]] std::size_t home(const Key& key) const {
-        std::uint64_t h = Hash{}(key);
-        h ^= h >> 32;
-        return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ULL) >> shift_);
+        return static_cast<std::size_t>(std::uint64_t(Hash{}(key)) >> shift_);
     }
 
     // The slot holding `key`, or the vacant slot where it would go; the table is never full.
@@ -114,9 +125,9 @@ class flat_index {
     unsigned shift_ = 63;
 };
 
-// Record identifiers: uuid_hash folds the two halves, which are random already.
+// Record identifiers.
 using uuid_index = flat_index<uuid, uuid_hash>;
 // Texts viewed in the records, such as tool-use ids and tool names.
-using text_index = flat_index<std::string_view, std::hash<std::string_view>>;
+using text_index = flat_index<std::string_view, text_hash>;
 
 }  // namespace kestro

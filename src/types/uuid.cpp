@@ -1,6 +1,8 @@
 // Reading and writing UUID text forms.
 #include "types/uuid.hpp"
 
+#include "types/keyed_hash.hpp"
+
 #include <cstring>
 
 namespace kestro {
@@ -139,12 +141,9 @@ std::string uuid::to_string() const {
 }
 
 std::size_t uuid_hash::operator()(const uuid& u) const noexcept {
-    // Random identifiers are already well mixed; fold the two halves.
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
-    std::memcpy(&a, u.bytes.data(), 8);
-    std::memcpy(&b, u.bytes.data() + 8, 8);
-    return static_cast<std::size_t>(a ^ (b * 0x9E3779B97F4A7C15ULL));
+    // Identifiers come from the file, so whoever wrote it chose them: keyed, they cannot be
+    // chosen to collide.
+    return static_cast<std::size_t>(keyed_hash(u.bytes.data(), u.bytes.size()));
 }
 
 }  // namespace kestro

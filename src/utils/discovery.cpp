@@ -100,6 +100,13 @@ std::vector<fs::path> newest_first(std::vector<found_entry> found) {
     return paths;
 }
 
+// The status of `path`, or false. The system call would read a path only up to a NUL byte and so
+// name some other directory; a path with one names nothing.
+bool status_of(const fs::path& path, struct stat& st) {
+    if (path.native().find('\0') != std::string::npos) return false;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 sdk_error directory_not_found(const fs::path& base) {
     return sdk_error::io(io_error::with_message("Directory not found: " + base.string(), ENOENT));
 }
@@ -170,7 +177,7 @@ std::filesystem::path default_base_directory() {
 result<std::vector<std::filesystem::path>> find_sessions(
     const std::filesystem::path& base, const std::optional<std::string>& project) {
     struct stat base_st;
-    if (::stat(base.c_str(), &base_st) != 0) return detail::directory_not_found(base);
+    if (!detail::status_of(base, base_st)) return detail::directory_not_found(base);
 
     if (!project) {
         auto found = detail::walk_sessions(base, base_st);
@@ -181,7 +188,7 @@ result<std::vector<std::filesystem::path>> find_sessions(
     // Joining with an absolute project path yields that path, as wanted.
     const std::filesystem::path dir = base / *project;
     struct stat dir_st;
-    if (::stat(dir.c_str(), &dir_st) != 0 || !S_ISDIR(dir_st.st_mode)) {
+    if (!detail::status_of(dir, dir_st) || !S_ISDIR(dir_st.st_mode)) {
         return std::vector<std::filesystem::path>{};
     }
     auto entries = detail::list_entries(dir);
@@ -197,7 +204,7 @@ result<std::vector<std::filesystem::path>> find_sessions(
 
 result<std::vector<std::filesystem::path>> find_projects(const std::filesystem::path& base) {
     struct stat base_st;
-    if (::stat(base.c_str(), &base_st) != 0) return detail::directory_not_found(base);
+    if (!detail::status_of(base, base_st)) return detail::directory_not_found(base);
     auto entries = detail::list_entries(base);
     if (!entries) return entries.error();
     std::vector<detail::found_entry> found;

@@ -1,13 +1,20 @@
 // The strict mapping over the line layer: line rules, failure order, warnings, what the sink
-// sees, files and read errors.
+// sees, files, pipes and cancellation, read errors and line length.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "parser/strict_mapping.hpp"
@@ -43,7 +50,7 @@ std::vector<std::string> returned(const parsed_log& log) {
 }
 
 // The rendered error, or "<messages>:<summaries>:<session id>" of what was read.
-std::string parse(const std::string& bytes, std::vector<std::string>& warnings) {
+std::string parse(std::string_view bytes, std::vector<std::string>& warnings) {
     recording_sink sink;
     auto r = read_strict_bytes(bytes, sink, [&](std::string_view w) { warnings.emplace_back(w); });
     if (!r) return r.error().render();
@@ -146,6 +153,66 @@ result<parsed_log> read_file(const std::filesystem::path& path, const warning_si
         path, sink, warn ? warn : [](std::string_view) {});
 }
 
+// Inputs that are not regular files: how their read ends, and how often it asked whether to stop.
+struct special_case {
+    const char* name;
+    bool with_writer;  // a writer holds the FIFO open and says nothing
+    bool regular_files_only;
+    std::string outcome;
+    bool asked;
+};
+
+class parser_special_files : public testing::TestWithParam<special_case> {};
+
+TEST_P(parser_special_files, wait_only_while_not_cancelled) {
+    temp_dir dir;
+    const auto fifo = dir.path / "f.jsonl";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = GetParam().with_writer ? ::open(fifo.c_str(), O_RDWR) : -1;
+    int asked = 0;
+    read_options options;
+    options.regular_files_only = GetParam().regular_files_only;
+    // Stops on the fourth question: the read must keep asking while it waits.
+    options.cancelled = [&asked] { return ++asked > 3; };
+    recording_sink sink;
+    EXPECT_EQ(render(read_strict_file(
+                  fifo, sink, [](std::string_view) {}, options)),
+              GetParam().outcome);
+    EXPECT_EQ(asked > 3, GetParam().asked);
+    if (writer >= 0) ::close(writer);
+}
+
+const std::vector<special_case> special_cases{
+    {"fifo_with_a_silent_writer", true, false, "IO error: interrupted", true},
+    {"fifo_without_a_writer_waits_for_one", false, false, "IO error: interrupted", true},
+    {"fifo_refused_at_once_when_only_regular_files", true, true, "IO error: not a regular file",
+     false},
+    {"fifo_without_a_writer_refused_at_once", false, true, "IO error: not a regular file", false},
+};
+INSTANTIATE_TEST_SUITE_P(parser, parser_special_files, testing::ValuesIn(special_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST(parser, a_fifo_is_read_to_its_writers_end) {
+    temp_dir dir;
+    const auto fifo = dir.path / "f.jsonl";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::ofstream out(fifo, std::ios::binary);
+        for (char n = '1'; n <= '3'; ++n) {
+            out << user(std::string(1, n)) << "\n" << std::flush;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    read_options options;
+    options.cancelled = [] { return false; };
+    recording_sink sink;
+    auto r = read_strict_file(
+        fifo, sink, [](std::string_view) {}, options);
+    writer.join();
+    ASSERT_TRUE(r.ok()) << r.error().render();
+    EXPECT_EQ(r.value().messages.size(), 3u);
+}
+
 TEST(parser, open_and_read_errors_are_io_errors) {
     temp_dir dir;
     EXPECT_EQ(render(read_file(dir.path)), "IO error: Is a directory (os error 21)");
@@ -180,6 +247,22 @@ TEST(parser, file_and_bytes_agree_across_block_boundaries) {
     // Invalid UTF-8 far past the first block still ends the read as an I/O failure.
     const auto bad = dir.write("u.jsonl", bytes + "\n" + bad_utf8 + "\n" + user() + "\n");
     EXPECT_EQ(render(read_file(bad)), utf8_error);
+}
+
+// A line past the fast reader's 4 GiB limit is reported as too long, not as bad JSON. The line
+// lies in untouched anonymous memory, which reads as zeros without costing any.
+TEST(parser, a_line_longer_than_four_gib_is_too_long) {
+    const std::string head = user() + "\n" + summary + "\n";
+    const std::size_t size = head.size() + (std::size_t{1} << 32);
+    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) GTEST_SKIP() << "no room for a 4 GiB mapping";
+    std::memcpy(map, head.data(), head.size());
+    std::vector<std::string> warnings;
+    EXPECT_EQ(parse(std::string_view(static_cast<const char*>(map), size), warnings),
+              "Parse error: Invalid JSONL format at line 3: line 3 is longer than 4294967295 "
+              "bytes");
+    ::munmap(map, size);
 }
 
 }  // namespace

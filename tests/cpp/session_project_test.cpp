@@ -1,7 +1,9 @@
 // Projects: finding one by name, loading its files in parallel in file order, its totals.
 #include "session/project.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -74,7 +76,8 @@ TEST(session, project_files_load_in_file_order_with_their_warnings_in_order) {
         paths.push_back(dir.write("f" + std::to_string(i) + ".jsonl", bytes));
     }
     std::vector<std::string> warnings;
-    auto sessions = load_sessions(paths, [&](std::string_view w) { warnings.emplace_back(w); });
+    auto sessions =
+        load_sessions(paths, [&](std::string_view w) { warnings.emplace_back(w); }).value();
     ASSERT_EQ(sessions.size(), 11u);
     std::vector<std::string> expected;
     for (int i = 0; i < 12; ++i) {
@@ -92,6 +95,58 @@ TEST(session, project_files_load_in_file_order_with_their_warnings_in_order) {
     }
 }
 
+// A session file swapped for a FIFO after it was listed is refused when opened, not waited on.
+TEST(session, project_files_that_are_no_longer_regular_are_skipped_at_once) {
+    temp_dir dir;
+    const auto a =
+        dir.write("a.jsonl", line("user", 1, "a", 0.0, "2025-06-01T08:00:00Z", "\"hi\""));
+    const auto fifo = dir.path / "f.jsonl";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    std::vector<std::string> warnings;
+    const auto sessions = load_sessions({fifo, a, "/dev/null"},
+                                        [&](std::string_view w) { warnings.emplace_back(w); });
+    ::close(writer);
+    ASSERT_TRUE(sessions.ok());
+    ASSERT_EQ(sessions.value().size(), 1u);
+    EXPECT_EQ(
+        warnings,
+        (std::vector<std::string>{
+            "Warning: Failed to parse session " + fifo.native() + ": IO error: not a regular file",
+            "Warning: Failed to parse session /dev/null: IO error: not a regular file"}));
+}
+
+TEST(session, a_cancelled_project_load_stops_and_warns_nothing) {
+    temp_dir dir;
+    std::vector<fs::path> paths;
+    for (int i = 0; i < 40; ++i) {
+        paths.push_back(dir.write(
+            "f" + std::to_string(i) + ".jsonl",
+            "{\"type\":\"note\"}\n" + line("user", 1, "s", 0.0, "2025-06-01T08:00:00Z", "\"hi\"")));
+    }
+    std::vector<std::string> warnings;
+    load_options options;
+    options.threads = 3;
+    // Already cancelled when the load starts: it must still ask, however fast the helpers are.
+    options.cancelled = [] { return true; };
+    const auto r = load_sessions(
+        paths, [&](std::string_view w) { warnings.emplace_back(w); }, options);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().render(), "IO error: interrupted");
+    EXPECT_TRUE(warnings.empty());
+    // Uncancelled, the same files load on any number of threads alike.
+    for (std::size_t threads : {1u, 3u, 64u}) {
+        warnings.clear();
+        options.threads = threads;
+        options.cancelled = nullptr;
+        const auto all = load_sessions(
+            paths, [&](std::string_view w) { warnings.emplace_back(w); }, options);
+        ASSERT_TRUE(all.ok());
+        EXPECT_EQ(all.value().size(), 40u);
+        EXPECT_EQ(warnings.size(), 40u);
+    }
+}
+
 TEST(session, project_totals_sum_sessions_and_order_tools_by_first_use) {
     temp_dir dir;
     const auto a = dir.write(
@@ -100,7 +155,7 @@ TEST(session, project_totals_sum_sessions_and_order_tools_by_first_use) {
     const auto b = dir.write(
         "b.jsonl", line("assistant", 1, "b", 1.0, "2025-06-01T09:00:00Z", tool_use("Bash")) +
                        line("assistant", 2, "b", 0.0, "2025-06-01T09:00:10Z", tool_use("Read")));
-    const auto sessions = load_sessions({a, b}, [](std::string_view) {});
+    const auto sessions = load_sessions({a, b}, [](std::string_view) {}).value();
     ASSERT_EQ(sessions.size(), 2u);
     const project_summary p = summarize_project("proj", sessions);
     EXPECT_EQ(p.name, "proj");

@@ -163,6 +163,21 @@ TEST(utils, a_base_that_is_missing_or_a_file_fails_to_list) {
     EXPECT_TRUE(ok(find_sessions(f, "-p")).empty());
 }
 
+TEST(utils, a_nul_byte_in_a_path_names_no_directory) {
+    temp_tree t;
+    t.file("-p/s.jsonl");
+    // Cut at the NUL, each path would name the temporary tree or its project.
+    const fs::path base = t.root.native() + std::string("\0/x", 3);
+    for (const auto& r :
+         {find_sessions(base, std::nullopt), find_sessions(base, "-p"), find_projects(base)}) {
+        ASSERT_FALSE(r.ok());
+        ASSERT_NE(r.error().as_io(), nullptr);
+        EXPECT_EQ(r.error().as_io()->code, ENOENT);
+        EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + base.string());
+    }
+    EXPECT_TRUE(ok(find_sessions(t.root, std::string("-p\0/x", 5))).empty());
+}
+
 // Sets or unsets HOME for one scope and restores the previous state afterwards.
 struct home_override {
     std::optional<std::string> saved =

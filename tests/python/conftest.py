@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import http.server
 import json
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 from pathlib import Path
 from typing import Any, Callable, Iterable, Iterator
@@ -11,6 +15,16 @@ from typing import Any, Callable, Iterable, Iterator
 import pytest
 
 import kestro_sdk
+
+
+def run_isolated(code: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    """Runs code in a fresh interpreter, so a crash (negative return code) or a hang
+    (TimeoutExpired) fails one test, not the run."""
+    env = dict(os.environ if env is None else env)
+    # The child must import the same kestro_sdk as this process.
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(kestro_sdk.__file__))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          errors="replace", timeout=60, env=env)  # fmt: skip
 
 
 def uid(n: int) -> str:

@@ -48,6 +48,9 @@ DISCOVERY_ERRORS: dict[str, tuple[Callable[[Path], Any], type, str]] = {
     "name_with_missing_base": (lambda t: load_project("x", str(t / "nope")), ParseError, "Failed to discover projects: IO error: Directory not found: {t}/nope"),
     "name_without_match": (lambda t: load_project("zzz", str(t)), ParseError, "Project 'zzz' not found in {t}"),
     "missing_project_directory": (lambda t: load_project(str(t / "nope" / "-p")), FileNotFoundError, "Project directory not found: {t}/nope/-p"),
+    "find_sessions_nul_in_base": (lambda t: find_sessions(f"{t}\0/-p"), ParseError, "Failed to discover sessions: IO error: Directory not found: {t}\0/-p"),
+    "find_projects_nul_in_base": (lambda t: find_projects(f"{t}\0"), ParseError, "Failed to discover projects: IO error: Directory not found: {t}\0"),
+    "name_with_nul_in_base": (lambda t: load_project("app", f"{t}\0"), ParseError, "Failed to discover projects: IO error: Directory not found: {t}\0"),
     "project_path_names_a_file": (lambda t: load_project(str(t / "-f")), ParseError, "Failed to discover sessions in project: IO error: Not a directory (os error 20)"),
 }  # fmt: skip
 

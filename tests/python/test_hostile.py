@@ -7,9 +7,6 @@ fault fails that one case with its signal instead of taking the whole run down.
 from __future__ import annotations
 
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 from pathlib import Path
@@ -17,18 +14,8 @@ from pathlib import Path
 import pytest
 
 import kestro_sdk
-from conftest import chain, dumps, record, write_log
+from conftest import chain, dumps, record, run_isolated, write_log
 from kestro_sdk import ParseError, load
-
-
-def run_isolated(code: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    """Runs code in a fresh interpreter, so a crash (negative return code) or a hang
-    (TimeoutExpired) fails one test, not the run."""
-    env = dict(os.environ if env is None else env)
-    # The child must import the same kestro_sdk as this process.
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(kestro_sdk.__file__))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          errors="replace", timeout=60, env=env)  # fmt: skip
 
 
 GOOD = dumps(record())

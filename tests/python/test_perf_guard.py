@@ -25,3 +25,11 @@ def test_load_instructions_within_budget(tmp_path: Path) -> None:
 def test_verdict_allows_ten_percent(measured: float, passed: bool, note: str) -> None:
     ok, message = instructions.verdict(measured, 10.0, 0.10)
     assert ok is passed and note in message
+
+
+def test_guard_input_is_made_from_the_repository_alone(tmp_path: Path) -> None:
+    # The input the budget was measured on, rebuilt from the seed by the test helpers: a clone
+    # without anything beside it must produce the same bytes.
+    path = instructions.guard_input(tmp_path)
+    want = instructions.load_budget()["input"]
+    assert (path.stat().st_size, instructions.sha256_of(path)) == (want["bytes"], want["sha256"])
