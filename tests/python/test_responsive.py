@@ -20,6 +20,10 @@ from conftest import chain, dumps, rich_lines, run_isolated, write_log
 PRELUDE = """
 import os, signal, sys, threading, time, kestro_sdk
 
+# A child of a background job starts with SIGINT ignored, and the interpreter then keeps it
+# ignored; the cases must not depend on how the suite was started.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
