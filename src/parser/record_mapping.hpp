@@ -1,4 +1,4 @@
-// Mapping one parsed log line onto a message or summary record, with the log's failure texts.
+// Mapping one parsed log line onto a message or summary record.
 #pragma once
 
 #include <memory>
@@ -32,10 +32,5 @@ class record_mapper {
     struct impl;
     std::unique_ptr<impl> impl_;
 };
-
-// "string \"a\\nb\"": how a failure text shows a string value.
-std::string describe_string(std::string_view s);
-// Shortest round-trip decimal without exponent, always with a point: 1.0, 0.1, 1e20 -> 100...0.0.
-std::string format_double(double d);
 
 }  // namespace kestro::detail
