@@ -169,7 +169,7 @@ struct parent_groups {
     std::vector<std::size_t> records;
 };
 
-parent_groups group_by_parent(std::vector<std::pair<std::size_t, std::size_t>> filed,
+parent_groups group_by_parent(std::vector<std::pair<std::size_t, std::size_t>>&& filed,
                               std::size_t id_count) {
     parent_groups g;
     g.start.assign(id_count + 1, 0);
@@ -181,6 +181,7 @@ parent_groups group_by_parent(std::vector<std::pair<std::size_t, std::size_t>> f
     std::vector<std::size_t> fill(g.start.begin(), g.start.end() - 1);
     for (const auto& f : filed)
         g.records[fill[f.first]++] = f.second;
+    std::vector<std::pair<std::size_t, std::size_t>>().swap(filed);
     return g;
 }
 

@@ -104,8 +104,8 @@ json_value to_json_value(simdjson::dom::element root) {
             }
             continue;
         }
-        json_value done = std::move(top).finish();
         std::string key = std::move(top.key);
+        json_value done = std::move(top).finish();
         stack.pop_back();
         if (stack.empty()) return done;
         stack.back().add(std::move(key), std::move(done));

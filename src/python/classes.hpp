@@ -48,7 +48,7 @@ extern PyType_Spec MessageIterator_spec;
 // Each returns a new reference, or nullptr with an exception set.
 
 // A Session object sharing `s`.
-PyObject* make_session(std::shared_ptr<const session> s);
+PyObject* make_session(const std::shared_ptr<const session>& s);
 
 // A Project over the sessions (in the given order): totals computed now, one list of Session
 // objects kept.

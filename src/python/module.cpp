@@ -88,6 +88,7 @@ PyObject* init() {
 }  // namespace
 }  // namespace kestro::py
 
-PyMODINIT_FUNC PyInit__core(void) {
+// The one name the interpreter looks for: reserved-looking, but not ours to choose.
+PyMODINIT_FUNC PyInit__core(void) {  // NOLINT(bugprone-reserved-identifier)
     return kestro::py::guarded([] { return kestro::py::init(); });
 }

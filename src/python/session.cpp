@@ -305,9 +305,8 @@ PyType_Slot Session_slots[] = {
 PyType_Spec Session_spec{class_name(class_id::session), sizeof(session_obj), 0, k_type_flags,
                          Session_slots};
 
-PyObject* make_session(std::shared_ptr<const session> s) {
-    const session* item = s.get();
-    return make_view(class_id::session, s, item);
+PyObject* make_session(const std::shared_ptr<const session>& s) {
+    return make_view(class_id::session, s, s.get());
 }
 
 }  // namespace kestro::py
