@@ -1,5 +1,5 @@
 """``python -m kestro_sdk``: the kestro-sdk command."""
 
-from .cli import main
+from .cli import run
 
-main(prog_name="kestro-sdk")
+run()

@@ -13,6 +13,7 @@ import click
 from .. import __version__
 from .._core import KestroSDKError
 from .prices import prices
+from .reports import COMMANDS
 
 PROG: Final = "kestro-sdk"
 
@@ -20,6 +21,12 @@ HELP = f"""Usage and cost reports for Kestro Code session logs.
 
 \b
 Examples:
+  {PROG} daily                         cost and tokens per day
+  {PROG} daily --since 2025-06-01 --breakdown
+  {PROG} weekly --start-of-week sunday
+  {PROG} sessions app --order desc     one project's sessions
+  {PROG} blocks --active --token-limit max
+  {PROG} statusline                    one line for a shell prompt
   {PROG} prices show                   the price table in use
   {PROG} prices show kestro-large-2    one model's rates
   {PROG} prices fetch https://example.org/prices.json
@@ -98,6 +105,8 @@ def main(ctx: click.Context) -> None:
 
 
 main.add_command(prices)
+for _command in COMMANDS:
+    main.add_command(_command)
 
 
 @main.command()
@@ -120,6 +129,18 @@ def completion(shell: str) -> None:
 @main.command("config-path")
 def config_path_command() -> None:
     """Print where the config file is read from."""
-    from .options import config_path
+    from ..config import config_path
 
     click.echo(str(config_path()))
+
+
+@main.command(
+    context_settings={"ignore_unknown_options": True, "allow_extra_args": True, "help_option_names": []},
+    add_help_option=False,
+)
+@click.pass_context
+def statusline(ctx: click.Context) -> int:
+    """One short line for a shell prompt: today's cost, the active window's, a session's (--help for options)."""
+    from .statusline import main as status
+
+    return status(ctx.args)

@@ -7,7 +7,8 @@ from dataclasses import dataclass
 import click
 
 from .. import pricing
-from .options import Failure, load_config, resolve_prices
+from ..config import load_config
+from .options import Failure, resolve_prices
 from .render import Report, column, render
 
 

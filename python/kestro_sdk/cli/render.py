@@ -3,8 +3,8 @@
 A report is a list of dataclass rows plus optional totals. The row class says how
 each field is shown through :func:`column` metadata; fields without it appear in
 JSON (and CSV) only. A field made with ``column(..., breakdown=True)`` holds rows
-of the same class, shown indented under their row in a table, nested in JSON and
-left out of CSV.
+of the same class, or of a smaller class named by its first field, shown indented
+under their row in a table, nested in JSON and left out of CSV.
 
 A cost cell whose row has ``unpriced_replies`` shows its cost with a mark and a
 footnote; a cost of None (nothing priced) shows a dash, and ``null`` in JSON.
@@ -22,24 +22,14 @@ import math
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import IO, Any, Final, Literal
+from typing import IO, Any, Final
 
-Kind = Literal["text", "int", "tokens", "cost", "rate", "date", "datetime", "list", "seconds"]
+from .._columns import Column, Kind, column
+
+__all__ = ["Column", "Kind", "Report", "column", "render", "render_csv", "render_json", "render_table"]
+
 UNPRICED_MARK: Final = "*"
 DASH: Final = "-"
-
-
-@dataclass(frozen=True, slots=True)
-class Column:
-    label: str
-    kind: Kind = "text"
-    compact: bool = True  # kept when the terminal is too narrow for every column
-    breakdown: bool = False
-
-
-def column(label: str, kind: Kind = "text", *, compact: bool = True, breakdown: bool = False, **kw: Any) -> Any:
-    """A dataclass field shown in tables under ``label`` and formatted by ``kind``."""
-    return field(metadata={"column": Column(label, kind, compact, breakdown)}, **kw)
 
 
 @dataclass(slots=True)
@@ -211,6 +201,9 @@ def render_table(report: Report, file: IO[str] | None = None, *, width: int | No
             out.append((_cells(row, columns, compact), ""))
             for child in getattr(row, sub) if sub else ():
                 cells = _cells(child, columns, compact)
+                if type(child) is not report.row_type:
+                    # A breakdown row of its own class (one model under a day) is named by its first field.
+                    cells[0] = str(getattr(child, dataclasses.fields(child)[0].name))
                 cells[0] = "  " + cells[0]
                 out.append((cells, "dim"))
         if report.totals is not None:

@@ -1,0 +1,634 @@
+"""The usage cache: each log's replies and session facts kept in SQLite, so a repeated report reads only changes.
+
+One SQLite file, ``usage.sqlite3`` in the user cache folder of kestro-sdk
+(``$KESTRO_CACHE_DIR`` names another folder). Per log file it keeps the path, the
+device, inode, size and modification time of what was read, the offset just past
+the last complete line read, a hash of the bytes before that offset, the replies
+(UTC timestamps and token counts, never costs: those depend on the price table
+and are computed at report time), the session facts and the problems. The cache's
+schema version and the package version are part of the key: a cache written by
+another version is rebuilt.
+
+A report then reads:
+
+* an unchanged file (same device, inode, size and modification time) from the cache;
+* a file that only grew, after checking that the bytes before its old end are
+  unchanged, from its old end only; a reply whose records straddle the old end is
+  merged with its cached part by the reply rule (largest count, earliest time),
+  so it replaces that part instead of being added to it;
+* any other file whole, and forgets the files that are gone.
+
+A corrupt or foreign cache file is deleted and rebuilt; when that fails, or when
+another process holds the write lock past the busy timeout, the report goes on
+with what it read and leaves the cache as it was. The cache never changes a
+result and never fails a report. Writers take SQLite's write lock for the whole
+update (WAL journal, immediate transactions), so reports running at once are safe.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime as dt
+import hashlib
+import marshal
+import os
+import sqlite3
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from operator import itemgetter
+from pathlib import Path
+from typing import Any, Final, Protocol
+
+from . import __version__
+from .reports import Problems, SessionFacts
+
+__all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
+
+SCHEMA_VERSION: Final = 1
+APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
+TAIL_BYTES: Final = 4096
+BUSY_TIMEOUT_MS: Final = 3000
+EPOCH: Final = dt.datetime(1970, 1, 1, tzinfo=dt.UTC)
+MAX_PROBLEMS_KEPT: Final = 5
+
+
+class ScanRow(Protocol):
+    """One reply of one file as the per-file scan gives it."""
+
+    timestamp: dt.datetime
+    message_id: str | None
+    request_id: str | None
+    session_id: str | None
+    agent_id: str | None
+    is_sidechain: bool
+    model: str | None
+    input_tokens: int
+    output_tokens: int
+    cache_creation_tokens: int
+    cache_creation_5m_tokens: int
+    cache_creation_1h_tokens: int
+    cache_read_tokens: int
+    logged_cost_usd: float | None
+    tools: Sequence[str]
+
+
+class FileScan(Protocol):
+    """What the per-file scan gives for one file read from ``start`` to ``end``."""
+
+    path: str
+    start: int
+    end: int
+    dev: int
+    ino: int
+    size: int
+    mtime_ns: int
+    rows: Sequence[ScanRow]
+    problems: Sequence[tuple[int, str]]
+    session_id: str | None
+    agent_id: str | None
+    title: str | None
+    first_timestamp: dt.datetime | None
+    last_timestamp: dt.datetime | None
+    turn_duration_ms: int | None
+    prompt_active_ms: int | None
+
+
+Scanner = Callable[[Sequence[tuple[str, int]]], Sequence[FileScan]]
+
+
+class CachedRow(tuple[Any, ...]):
+    """One reply, as the reports read it: a tuple (cheap to make by the hundred thousand) with named fields."""
+
+    __slots__ = ()
+
+    # The packed fields, then the project.
+    message_id = property(itemgetter(1))
+    request_id = property(itemgetter(2))
+    session_id = property(itemgetter(3))
+    agent_id = property(itemgetter(4))
+    is_sidechain = property(itemgetter(5))
+    model = property(itemgetter(6))
+    input_tokens = property(itemgetter(7))
+    output_tokens = property(itemgetter(8))
+    cache_creation_tokens = property(itemgetter(9))
+    cache_creation_5m_tokens = property(itemgetter(10))
+    cache_creation_1h_tokens = property(itemgetter(11))
+    cache_read_tokens = property(itemgetter(12))
+    logged_cost_usd = property(itemgetter(13))
+    project = property(itemgetter(15))
+
+    @property
+    def tools(self) -> list[str]:
+        return list(self[14])
+
+    @property
+    def timestamp(self) -> dt.datetime:
+        return EPOCH + dt.timedelta(microseconds=self[0])
+
+    def __repr__(self) -> str:
+        return f"CachedRow({self.timestamp.isoformat()}, {self.project!r}, {self.model!r}, {self.message_id!r})"
+
+
+@dataclass(slots=True)
+class Loaded:
+    """What a report reads: the replies once each, the session facts, the problems and how the cache served."""
+
+    rows: list[CachedRow]
+    sessions: list[SessionFacts]
+    problems: Problems
+    files: int = 0
+    scanned: int = 0  # files read whole or from their old end on this call
+    cache: str = "off"  # off, used, rebuilt, bypassed: <why>
+    notes: list[str] = field(default_factory=list)
+
+
+# ---------------------------------------------------------------------------------------------
+# Finding the logs
+
+
+@dataclass(frozen=True, slots=True)
+class LogFile:
+    path: str
+    project: str
+
+
+def find_logs(bases: Iterable[str | os.PathLike[str]], projects: Sequence[str] = ()) -> list[LogFile]:
+    """Every session log and sub-agent log under the bases, in path order, with its project's folder name.
+
+    Sessions are ``<base>/<project>/<session>.jsonl``; sub-agents ``<session>/subagents/*.jsonl``
+    beside them, or ``agent-*.jsonl`` among the sessions.
+    """
+    found: list[LogFile] = []
+    for base in bases:
+        try:
+            entries = sorted(os.scandir(os.path.expanduser(os.fspath(base))), key=lambda e: e.name)
+        except OSError:
+            continue
+        for project in entries:
+            if not project.is_dir() or (projects and not any(p in project.name for p in projects)):
+                continue
+            try:
+                inside = list(os.scandir(project.path))
+            except OSError:
+                continue
+            for entry in inside:
+                if entry.name.endswith(".jsonl") and entry.is_file():
+                    found.append(LogFile(entry.path, project.name))
+                elif entry.is_dir():
+                    sub = os.path.join(entry.path, "subagents")
+                    with contextlib.suppress(OSError):
+                        found += [LogFile(e.path, project.name) for e in os.scandir(sub)
+                                  if e.name.endswith(".jsonl") and e.is_file()]  # fmt: skip
+    found.sort(key=lambda f: f.path)
+    return found
+
+
+# ---------------------------------------------------------------------------------------------
+# Packing what a file scan gives
+
+_Packed = tuple[Any, ...]
+
+
+def _pack_row(r: ScanRow) -> _Packed:
+    delta = r.timestamp - EPOCH
+    us = (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+    return (us, r.message_id, r.request_id, r.session_id, r.agent_id, bool(r.is_sidechain), r.model,
+            r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
+            r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, tuple(r.tools))  # fmt: skip
+
+
+def _ts(value: dt.datetime | None) -> int | None:
+    if value is None:
+        return None
+    delta = value - EPOCH
+    return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+
+
+def _from_ts(us: int | None) -> dt.datetime | None:
+    return None if us is None else EPOCH + dt.timedelta(microseconds=us)
+
+
+_TS, _MID, _RID = 0, 1, 2
+_COUNTS: Final = range(7, 13)
+_LOGGED: Final = 13
+
+
+def _merge(old: _Packed, new: _Packed) -> _Packed:
+    """One reply from two sightings: each count the larger, the earlier time, the larger logged cost."""
+    merged = list(old)
+    merged[_TS] = min(old[_TS], new[_TS])
+    for i in _COUNTS:
+        if new[i] > merged[i]:
+            merged[i] = new[i]
+    a, b = old[_LOGGED], new[_LOGGED]
+    merged[_LOGGED] = b if a is None else a if b is None else max(a, b)
+    if len(new[14]) > len(old[14]):
+        merged[14] = new[14]
+    return tuple(merged)
+
+
+def _merge_rows(old: list[_Packed], new: Iterable[_Packed]) -> list[_Packed]:
+    """The replies of a file read in two parts; a reply seen in both is merged, not counted twice."""
+    at: dict[tuple[Any, Any], int] = {(r[_MID], r[_RID]): i for i, r in enumerate(old) if r[_MID] is not None}
+    out = list(old)
+    for r in new:
+        key = (r[_MID], r[_RID])
+        i = at.get(key) if r[_MID] is not None else None
+        if i is None:
+            if r[_MID] is not None:
+                at[key] = len(out)
+            out.append(r)
+        else:
+            out[i] = _merge(out[i], r)
+    return out
+
+
+def _pack_facts(s: FileScan) -> _Packed:
+    return (s.session_id, s.agent_id, s.title, _ts(s.first_timestamp), _ts(s.last_timestamp), s.turn_duration_ms,
+            s.prompt_active_ms)  # fmt: skip
+
+
+def _add(a: int | None, b: int | None) -> int | None:
+    return a if b is None else b if a is None else a + b
+
+
+def _merge_facts(old: _Packed, new: _Packed) -> _Packed:
+    sid, agent, title, first, last, turns, prompts = old
+    nsid, nagent, ntitle, nfirst, nlast, nturns, nprompts = new
+    return (sid or nsid, agent or nagent, ntitle or title,
+            first if nfirst is None else nfirst if first is None else min(first, nfirst),
+            last if nlast is None else nlast if last is None else max(last, nlast),
+            _add(turns, nturns), _add(prompts, nprompts))  # fmt: skip
+
+
+@dataclass(slots=True)
+class _Entry:
+    """One file as the cache holds it."""
+
+    path: str
+    project: str
+    dev: int
+    ino: int
+    size: int
+    mtime_ns: int
+    end: int
+    tail: bytes
+    rows: list[_Packed]
+    facts: _Packed
+    problem_count: int
+    problems: list[tuple[int, str]]
+
+
+def _tail_hash(path: str, end: int) -> bytes | None:
+    """A hash of the bytes just before ``end``; None when they cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            start = max(0, end - TAIL_BYTES)
+            f.seek(start)
+            data = f.read(end - start)
+    except OSError:
+        return None
+    if len(data) != end - start:
+        return None
+    return hashlib.blake2b(data, digest_size=16).digest()
+
+
+def _entry(log: LogFile, scan: FileScan) -> _Entry:
+    problems = list(scan.problems)
+    error = getattr(scan, "error", None)
+    if error:
+        problems.insert(0, (0, error))
+    return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
+                  _tail_hash(log.path, scan.end) or b"", [_pack_row(r) for r in scan.rows], _pack_facts(scan),
+                  len(problems), problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+
+
+def _grown(old: _Entry, scan: FileScan) -> _Entry:
+    problems = old.problems + list(scan.problems)
+    return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
+                  _tail_hash(old.path, scan.end) or b"", _merge_rows(old.rows, (_pack_row(r) for r in scan.rows)),
+                  _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
+                  problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+
+
+# ---------------------------------------------------------------------------------------------
+# The SQLite file
+
+
+def cache_file() -> Path:
+    """Where the usage cache lives."""
+    from .pricing import cache_dir
+
+    return cache_dir() / "usage.sqlite3"
+
+
+class _Unusable(Exception):
+    """The cache cannot be used this time; the report goes on without it."""
+
+
+_CREATE: Final = """
+CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS files (
+    path TEXT PRIMARY KEY, project TEXT NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL,
+    size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, end_offset INTEGER NOT NULL, tail BLOB NOT NULL,
+    rows BLOB NOT NULL, facts BLOB NOT NULL, problem_count INTEGER NOT NULL, problems BLOB NOT NULL
+);
+"""
+
+
+class _Store:
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.db = self._open()
+
+    def _open(self) -> sqlite3.Connection:
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        db = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_MS / 1000, isolation_level=None)
+        try:
+            db.execute(f"PRAGMA busy_timeout = {BUSY_TIMEOUT_MS}")
+            app, version = db.execute("PRAGMA application_id").fetchone()[0], db.execute("PRAGMA user_version")
+            version = version.fetchone()[0]
+            tables = db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+            if tables and app != APPLICATION_ID:
+                raise sqlite3.DatabaseError("not a kestro-sdk cache")
+            db.execute("PRAGMA journal_mode = WAL")
+            db.execute("PRAGMA synchronous = NORMAL")
+            if not tables or version != SCHEMA_VERSION or self._package(db) != __version__:
+                self._reset(db)
+        except BaseException:
+            db.close()
+            raise
+        return db
+
+    @staticmethod
+    def _package(db: sqlite3.Connection) -> str | None:
+        try:
+            row = db.execute("SELECT value FROM meta WHERE key = 'package_version'").fetchone()
+        except sqlite3.OperationalError:
+            return None
+        return None if row is None else str(row[0])
+
+    @staticmethod
+    def _reset(db: sqlite3.Connection) -> None:
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            # Another report may have set the file up while this one waited for the lock.
+            if db.execute("PRAGMA user_version").fetchone()[0] != SCHEMA_VERSION or _Store._package(db) != __version__:
+                db.execute("DROP TABLE IF EXISTS files")
+                db.execute("DROP TABLE IF EXISTS meta")
+                for statement in _CREATE.split(";"):
+                    if statement.strip():
+                        db.execute(statement)
+                db.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+                db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+                db.execute("INSERT OR REPLACE INTO meta VALUES ('package_version', ?)", (__version__,))
+            db.execute("COMMIT")
+        except BaseException:
+            db.rollback()
+            raise
+
+    def keys(self) -> dict[str, tuple[int, int, int, int, int, bytes]]:
+        return {p: (d, i, s, m, e, t) for p, d, i, s, m, e, t in
+                self.db.execute("SELECT path, dev, ino, size, mtime_ns, end_offset, tail FROM files")}  # fmt: skip
+
+    def entries(self, paths: set[str]) -> dict[str, _Entry]:
+        """The cached entries of those paths; one that does not decode is left out, to be read again."""
+        out: dict[str, _Entry] = {}
+        for row in self.db.execute("SELECT * FROM files"):
+            if row[0] in paths:
+                entry = _decode(row)
+                if entry is not None:
+                    out[entry.path] = entry
+        return out
+
+    def entry(self, path: str) -> _Entry | None:
+        row = self.db.execute("SELECT * FROM files WHERE path = ?", (path,)).fetchone()
+        return None if row is None else _decode(row)
+
+    def write(self, entries: Iterable[_Entry], gone: Iterable[str]) -> None:
+        self.db.execute("BEGIN IMMEDIATE")
+        try:
+            self.db.executemany("DELETE FROM files WHERE path = ?", [(p,) for p in gone])
+            self.db.executemany(
+                "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
+                  marshal.dumps(e.facts), e.problem_count, marshal.dumps(e.problems)) for e in entries],
+            )  # fmt: skip
+            self.db.execute("COMMIT")
+        except BaseException:
+            self.db.rollback()
+            raise
+
+    def close(self) -> None:
+        self.db.close()
+
+
+def _decode(row: tuple[Any, ...]) -> _Entry | None:
+    path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+    try:
+        return _Entry(path, project, dev, ino, size, mtime, end, tail, marshal.loads(rows), marshal.loads(facts),
+                      count, marshal.loads(problems))  # fmt: skip
+    except (ValueError, EOFError, TypeError):
+        return None
+
+
+def _discard(path: Path) -> None:
+    for suffix in ("", "-wal", "-shm", "-journal"):
+        with contextlib.suppress(OSError):
+            os.unlink(f"{path}{suffix}")
+
+
+def _open_store(path: Path) -> tuple[_Store | None, str]:
+    """The cache, rebuilt when it is corrupt or foreign; None with the reason when it cannot be had."""
+    try:
+        return _Store(path), "used"
+    except sqlite3.OperationalError as e:
+        if "locked" in str(e) or "busy" in str(e):
+            return None, f"bypassed: {e}"
+        reason = str(e)
+    except (sqlite3.DatabaseError, ValueError, EOFError, TypeError) as e:
+        reason = str(e)
+    except OSError as e:
+        return None, f"bypassed: {e.strerror or e}"
+    _discard(path)
+    try:
+        return _Store(path), "rebuilt"
+    except (sqlite3.Error, OSError) as e:
+        return None, f"bypassed: {reason}; {e}"
+
+
+# ---------------------------------------------------------------------------------------------
+# Loading the usage
+
+
+def native_scanner(threads: int | None = None) -> Scanner:
+    """The package's per-file scan; KestroSDKError when this build has none."""
+    from . import _core
+
+    try:
+        from ._scan import scan_files  # type: ignore[import-not-found,unused-ignore]
+    except ImportError:
+        raise _core.KestroSDKError("this build of kestro_sdk has no usage scan") from None
+
+    def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
+        return scan_files(files, threads=threads)  # type: ignore[no-any-return]
+
+    return scan
+
+
+def load_usage(
+    bases: Iterable[str | os.PathLike[str]],
+    *,
+    projects: Sequence[str] = (),
+    since: dt.datetime | None = None,
+    until: dt.datetime | None = None,
+    subagents: bool = True,
+    use_cache: bool = True,
+    path: str | os.PathLike[str] | None = None,
+    scanner: Scanner | None = None,
+) -> Loaded:
+    """The replies under the bases, each once, with the session facts and the problems.
+
+    ``since`` (included) and ``until`` (excluded) bound the replies' UTC timestamps.
+    A reply found in several files keeps the project, session and agent of the first
+    file in path order, and the largest of each count. ``use_cache`` False reads
+    every file whole and leaves the cache alone.
+    """
+    logs = find_logs(bases, projects)
+
+    def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
+        # Looked up only when some file must be read: a warm report needs no scan at all.
+        return (scanner or native_scanner())(files)
+
+    entries: dict[str, _Entry]
+    status, scanned = "off", 0
+    if not use_cache:
+        entries = {log.path: _entry(log, s) for log, s in zip(logs, scan([(g.path, 0) for g in logs]), strict=True)}
+        scanned = len(logs)
+    else:
+        db = Path(path) if path is not None else cache_file()
+        store, status = _open_store(db)
+        try:
+            entries, scanned, problem = _refresh(store, logs, scan)
+        finally:
+            if store is not None:
+                store.close()
+        if problem is not None:
+            status = f"bypassed: {problem}"
+            if "locked" not in problem and "busy" not in problem:
+                _discard(db)  # found damaged on the way: the next report starts a new one
+    return _collect(logs, entries, since, until, subagents, status, scanned)
+
+
+def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[dict[str, _Entry], int, str | None]:
+    """Every log's entry, from the cache where it still holds, scanned where not; the cache brought up to date."""
+    problem: str | None = None
+    known: dict[str, tuple[int, int, int, int, int, bytes]] = {}
+    if store is not None:
+        try:
+            known = store.keys()
+        except (sqlite3.Error, ValueError) as e:
+            store, problem = None, str(e)
+    whole: list[LogFile] = []
+    grown: list[tuple[LogFile, int]] = []
+    fresh: set[str] = set()
+    for log in logs:
+        key = known.get(log.path)
+        try:
+            st = os.stat(log.path)
+        except OSError:
+            continue  # gone since it was listed
+        if key is None:
+            whole.append(log)
+            continue
+        dev, ino, size, mtime, end, tail = key
+        if (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) == (dev, ino, size, mtime):
+            fresh.add(log.path)
+        elif (st.st_dev, st.st_ino) == (dev, ino) and st.st_size > size and _tail_hash(log.path, end) == tail:
+            grown.append((log, end))
+        else:
+            whole.append(log)
+    entries: dict[str, _Entry] = {}
+    if store is not None and fresh:
+        try:
+            entries = store.entries(fresh)
+        except sqlite3.Error as e:
+            store, problem, entries = None, str(e), {}
+    if len(entries) < len(fresh):
+        whole += [log for log in logs if log.path in fresh and log.path not in entries]
+        whole.sort(key=lambda g: g.path)
+    updated: list[_Entry] = []
+    unreadable: list[_Entry] = []  # reported, never cached: the next report tries again
+    jobs = [(g.path, 0) for g in whole] + [(g.path, end) for g, end in grown]
+    results = scan(jobs) if jobs else []
+    for log, result in zip(whole, results[: len(whole)], strict=True):
+        (unreadable if getattr(result, "error", None) else updated).append(_entry(log, result))
+    for (log, end), result in zip(grown, results[len(whole) :], strict=True):
+        old = None
+        if store is not None:
+            try:
+                old = store.entry(log.path)
+            except sqlite3.Error as e:
+                store, problem = None, str(e)
+        if getattr(result, "error", None):
+            unreadable.append(_entry(log, result))
+        elif old is None or old.end != end:
+            # The cached part changed under us (another report updated it): read the file whole.
+            updated.append(_entry(log, scan([(log.path, 0)])[0]))
+        else:
+            updated.append(_grown(old, result))
+    entries.update((e.path, e) for e in updated + unreadable)
+    if store is not None:
+        listed = {log.path for log in logs}
+        gone = [p for p in known if p not in listed and not os.path.exists(p)]
+        if updated or gone:
+            try:
+                store.write(updated, gone)
+            except sqlite3.Error as e:
+                problem = str(e)
+    return entries, len(jobs), problem
+
+
+def _collect(
+    logs: list[LogFile],
+    entries: dict[str, _Entry],
+    since: dt.datetime | None,
+    until: dt.datetime | None,
+    subagents: bool,
+    status: str,
+    scanned: int,
+) -> Loaded:
+    lo = _ts(since)
+    hi = _ts(until)
+    by_key: dict[tuple[Any, Any], int] = {}
+    packed: list[tuple[str, _Packed]] = []
+    sessions: list[SessionFacts] = []
+    per_file: list[tuple[str, int, Sequence[tuple[int, str]]]] = []
+    for log in logs:  # path order: the first file a reply is found in names its project, session and agent
+        e = entries.get(log.path)
+        if e is None:
+            continue
+        sid, agent, title, first, last, turns, prompts = e.facts
+        if subagents or agent is None:
+            sessions.append(SessionFacts(e.project, sid, agent, title, _from_ts(first), _from_ts(last), turns,
+                                         prompts))  # fmt: skip
+        if e.problem_count:
+            per_file.append((e.path, e.problem_count, e.problems))
+        for r in e.rows:
+            if r[_MID] is None:
+                packed.append((e.project, r))
+                continue
+            key = (r[_MID], r[_RID])
+            i = by_key.get(key)
+            if i is None:
+                by_key[key] = len(packed)
+                packed.append((e.project, r))
+            else:
+                project, seen = packed[i]
+                packed[i] = (project, _merge(seen, r))
+    rows = [
+        CachedRow((*r, project))
+        for project, r in packed
+        if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
+    ]
+    return Loaded(rows, sessions, Problems.of(per_file), len(logs), scanned, status)

@@ -1,0 +1,909 @@
+"""Usage and cost reports as plain data: by day, week, month, session, project, model, tool and 5-hour window.
+
+Every report takes a :class:`Usage`: the replies (rows with the attributes of a
+usage-table row: ``timestamp``, ``project``, ``session_id``, ``agent_id``,
+``is_sidechain``, ``model``, the token counts, ``logged_cost_usd``, ``tools``),
+their costs from :mod:`kestro_sdk.pricing`, and optionally the per-file session
+facts and the problems met while reading. :func:`price` builds one. The reports
+neither read files nor use the cache; the command decides where rows come from.
+
+A report returns a :class:`Result`: its rows (dataclasses), a totals row, the
+models left unpriced and the problems. Costs follow one rule everywhere: a row's
+``cost_usd`` is the sum over its priced replies, ``unpriced_replies`` counts the
+rest, and ``cost_usd`` is None when nothing in the row is priced.
+
+Days, weeks and months are those of the time zone ``tz``; ``since`` and ``until``
+are local days and both are included. Windows (``blocks``) are fixed in UTC.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+from collections.abc import Callable, Hashable, Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, cast
+
+from ._columns import column
+
+if TYPE_CHECKING:
+    from fractions import Fraction
+
+    from .pricing import Mode, PriceTable
+
+__all__ = [
+    "BlockRow", "DayRow", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems", "ProjectRow", "Result",
+    "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily", "models", "monthly",
+    "price", "projects", "sessions", "Status", "status", "tools", "weekly",
+]  # fmt: skip
+
+Order = Literal["asc", "desc"]
+WINDOW: Final = dt.timedelta(hours=5)
+HOUR: Final = dt.timedelta(hours=1)
+MAX_PROBLEM_EXAMPLES: Final = 5
+WEEKDAYS: Final = ("monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday")
+
+
+class Row(Protocol):
+    """What a report reads from one reply."""
+
+    @property
+    def timestamp(self) -> dt.datetime: ...
+    @property
+    def project(self) -> str: ...
+    @property
+    def session_id(self) -> str | None: ...
+    @property
+    def agent_id(self) -> str | None: ...
+    @property
+    def is_sidechain(self) -> bool: ...
+    @property
+    def model(self) -> str | None: ...
+    @property
+    def input_tokens(self) -> int: ...
+    @property
+    def output_tokens(self) -> int: ...
+    @property
+    def cache_creation_tokens(self) -> int: ...
+    @property
+    def cache_creation_5m_tokens(self) -> int: ...
+    @property
+    def cache_creation_1h_tokens(self) -> int: ...
+    @property
+    def cache_read_tokens(self) -> int: ...
+    @property
+    def logged_cost_usd(self) -> float | None: ...
+    @property
+    def tools(self) -> Sequence[str]: ...
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs
+
+
+@dataclass(frozen=True, slots=True)
+class SessionFacts:
+    """What one log file says about its session beyond the replies."""
+
+    project: str
+    session_id: str | None
+    agent_id: str | None  # None for the main conversation's file
+    title: str | None = None
+    first_timestamp: dt.datetime | None = None
+    last_timestamp: dt.datetime | None = None
+    turn_duration_ms: int | None = None  # None when the file records no turn durations
+    prompt_active_ms: int | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class ProblemExample:
+    file: str
+    line: int
+    reason: str
+
+
+@dataclass(frozen=True, slots=True)
+class Problems:
+    """Lines that could not be read: how many files and lines, and the first few."""
+
+    files: int = 0
+    lines: int = 0
+    examples: tuple[ProblemExample, ...] = ()
+
+    @classmethod
+    def of(cls, per_file: Iterable[tuple[str, int, Sequence[tuple[int, str]]]]) -> Problems:
+        """From (file, problem count, first (line, reason) pairs) per file."""
+        files = lines = 0
+        examples: list[ProblemExample] = []
+        for path, count, firsts in per_file:
+            if count <= 0:
+                continue
+            files += 1
+            lines += count
+            for line, reason in firsts:
+                if len(examples) < MAX_PROBLEM_EXAMPLES:
+                    examples.append(ProblemExample(path, line, reason))
+        return cls(files, lines, tuple(examples))
+
+
+@dataclass(frozen=True, slots=True)
+class Usage:
+    """Replies with their costs (same order), the unpriced models, session facts and problems."""
+
+    rows: Sequence[Row]
+    costs: Sequence[float | None]
+    unpriced: dict[str | None, int] = field(default_factory=dict)
+    sessions: Sequence[SessionFacts] = ()
+    problems: Problems = Problems()
+
+    def __post_init__(self) -> None:
+        if len(self.rows) != len(self.costs):
+            raise ValueError(f"{len(self.rows)} rows but {len(self.costs)} costs")
+
+
+def price(
+    rows: Iterable[Row],
+    prices: PriceTable | None = None,
+    mode: Mode = "auto",
+    *,
+    sessions: Sequence[SessionFacts] = (),
+    problems: Problems | None = None,
+) -> Usage:
+    """The rows with their costs by ``mode`` from ``prices`` (default: the table :func:`pricing.load_prices` finds)."""
+    from . import pricing
+
+    rows = rows if isinstance(rows, Sequence) else list(rows)
+    costed = pricing.costs(rows, pricing.load_prices(prices), mode)
+    return Usage(rows, costed.costs, dict(costed.unpriced), sessions, problems or Problems())
+
+
+# ---------------------------------------------------------------------------------------------
+# Outputs
+
+_TOKENS: Final = ("input_tokens", "output_tokens", "cache_creation_tokens", "cache_read_tokens")
+
+
+@dataclass(slots=True)
+class Totals:
+    """The totals row closing every report."""
+
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+
+
+@dataclass(slots=True)
+class ModelUsage:
+    """One model's part of a row (``--breakdown``)."""
+
+    model: str | None = column("Model")
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+
+
+@dataclass(slots=True)
+class DayRow:
+    date: dt.date = column("Date", "date")
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
+
+
+@dataclass(slots=True)
+class WeekRow:
+    week: dt.date = column("Week of", "date")  # the week's first day
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
+
+
+@dataclass(slots=True)
+class MonthRow:
+    month: str = column("Month")  # YYYY-MM
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
+
+
+ActiveSource = Literal["turn_duration", "prompts", "mixed"]
+
+
+@dataclass(slots=True)
+class SessionRow:
+    session_id: str | None = column("Session")
+    project: str = column("Project", compact=False, default="")
+    title: str | None = column("Title", compact=False, default=None)
+    first_activity: dt.datetime | None = column("First", "datetime", compact=False, default=None)
+    last_activity: dt.datetime | None = column("Last", "datetime", default=None)
+    subagents: int = column("Agents", "int", compact=False, default=0)
+    active_seconds: float | None = column("Active", "seconds", compact=False, default=None)
+    # turn_duration: the logged turn durations; prompts: prompt to last reply of each turn.
+    active_time_source: ActiveSource | None = None
+    input_tokens: int = column("Input", "tokens", compact=False, default=0)
+    output_tokens: int = column("Output", "tokens", compact=False, default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
+
+
+@dataclass(slots=True)
+class ProjectRow:
+    project: str = column("Project")
+    sessions: int = column("Sessions", "int", default=0)
+    first_activity: dt.datetime | None = column("First", "datetime", compact=False, default=None)
+    last_activity: dt.datetime | None = column("Last", "datetime", compact=False, default=None)
+    subagents: int = column("Agents", "int", compact=False, default=0)
+    active_seconds: float | None = column("Active", "seconds", compact=False, default=None)
+    active_time_source: ActiveSource | None = None
+    input_tokens: int = column("Input", "tokens", compact=False, default=0)
+    output_tokens: int = column("Output", "tokens", compact=False, default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
+
+
+@dataclass(slots=True)
+class ModelRow:
+    model: str | None = column("Model")
+    input_tokens: int = column("Input", "tokens", default=0)
+    output_tokens: int = column("Output", "tokens", default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    replies: int = column("Replies", "int", compact=False, default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+
+
+@dataclass(slots=True)
+class ToolRow:
+    """One tool; ``tool`` None holds the replies that called no tool, so the columns add up to the totals."""
+
+    tool: str | None = column("Tool")
+    calls: int = column("Calls", "int", default=0)
+    errors: int | None = column("Errors", "int", compact=False, default=None)  # None: the logs do not say
+    replies: int = column("Replies", "int", compact=False, default=0)  # replies that called it, each whole
+    input_tokens: int = column("Input", "tokens", compact=False, default=0)
+    output_tokens: int = column("Output", "tokens", compact=False, default=0)
+    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
+    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
+    total_tokens: int = column("Total", "tokens", default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+
+
+@dataclass(slots=True)
+class BlockRow:
+    """A 5-hour window, or the gap between two (``is_gap``, no replies)."""
+
+    start: dt.datetime = column("Start", "datetime")
+    end: dt.datetime = column("End", "datetime", compact=False)
+    is_gap: bool = False
+    is_active: bool = False
+    input_tokens: int = 0
+    output_tokens: int = 0
+    cache_creation_tokens: int = 0
+    cache_read_tokens: int = 0
+    total_tokens: int = column("Tokens", "tokens", default=0)
+    replies: int = column("Replies", "int", default=0)
+    cost_usd: float | None = column("Cost", "cost", default=None)
+    unpriced_replies: int = 0
+    models: list[str] = column("Models", "list", compact=False, default_factory=list)
+    # The active window only:
+    time_left_seconds: float | None = column("Left", "seconds", default=None)
+    tokens_per_hour: float | None = None
+    cost_per_hour: float | None = None
+    projected_total_tokens: int | None = None
+    projected_cost_usd: float | None = None
+    # With a token limit (every window but the gaps):
+    token_limit: int | None = None
+    limit_remaining_tokens: int | None = column("Limit left", "tokens", compact=False, default=None)
+
+
+@dataclass(slots=True)
+class Result:
+    """A report: its rows under ``key``, the totals, the unpriced models, the problems and other facts."""
+
+    key: str
+    rows: list[Any]
+    totals: Totals
+    unpriced_models: list[str | None] = field(default_factory=list)
+    problems: Problems = Problems()
+    extra: dict[str, Any] = field(default_factory=dict)
+
+
+# ---------------------------------------------------------------------------------------------
+# Summing
+
+
+class _Tally:
+    """Running sums for one row of a report."""
+
+    __slots__ = ("input", "output", "created", "read", "replies", "cost", "priced", "unpriced", "models")
+
+    def __init__(self) -> None:
+        self.input = self.output = self.created = self.read = self.replies = 0
+        self.cost: list[float] = []
+        self.priced = self.unpriced = 0
+        self.models: dict[str | None, _Tally] | None = None
+
+    def add(self, row: Row, cost: float | None, by_model: bool = False) -> None:
+        self.input += row.input_tokens
+        self.output += row.output_tokens
+        self.created += row.cache_creation_tokens
+        self.read += row.cache_read_tokens
+        self.replies += 1
+        if cost is None:
+            self.unpriced += 1
+        else:
+            self.cost.append(cost)
+        if self.models is None:
+            self.models = {}
+        sub = self.models.get(row.model)
+        if sub is None:
+            sub = self.models[row.model] = _Tally()
+        if by_model:
+            sub.add(row, cost)
+        else:
+            sub.replies += 1  # only the model's name is wanted
+
+    def fields(self) -> dict[str, Any]:
+        return {
+            "input_tokens": self.input,
+            "output_tokens": self.output,
+            "cache_creation_tokens": self.created,
+            "cache_read_tokens": self.read,
+            "total_tokens": self.input + self.output + self.created + self.read,
+            "replies": self.replies,
+            "cost_usd": math.fsum(self.cost) if self.cost else None,
+            "unpriced_replies": self.unpriced,
+        }
+
+    def model_names(self) -> list[str]:
+        return sorted(m for m in self.models or () if m is not None)
+
+    def breakdown(self) -> list[ModelUsage]:
+        subs = sorted((self.models or {}).items(), key=lambda kv: (kv[0] is None, kv[0] or ""))
+        return [ModelUsage(model, **sub.fields()) for model, sub in subs]
+
+
+def _totals(usage: Usage, indices: Iterable[int]) -> Totals:
+    tally = _Tally()
+    rows, costs = usage.rows, usage.costs
+    for i in indices:
+        tally.add(rows[i], costs[i])
+    return Totals(**tally.fields())
+
+
+def _unpriced(usage: Usage, indices: Sequence[int]) -> list[str | None]:
+    rows, costs = usage.rows, usage.costs
+    seen: dict[str | None, None] = {}
+    for i in indices:
+        if costs[i] is None:
+            seen.setdefault(rows[i].model)
+    return list(seen)
+
+
+def _selected(
+    usage: Usage, tz: dt.tzinfo, since: dt.date | None, until: dt.date | None
+) -> tuple[list[int], list[dt.date]]:
+    """The indices of the rows whose local day is within [since, until], and every row's local day."""
+    days = [r.timestamp.astimezone(tz).date() for r in usage.rows]
+    if since is None and until is None:
+        return list(range(len(days))), days
+    lo = since or dt.date.min
+    hi = until or dt.date.max
+    return [i for i, d in enumerate(days) if lo <= d <= hi], days
+
+
+def _group(
+    usage: Usage, indices: Iterable[int], key: Callable[[int], Hashable], by_model: bool
+) -> dict[Hashable, _Tally]:
+    groups: dict[Hashable, _Tally] = {}
+    rows, costs = usage.rows, usage.costs
+    for i in indices:
+        k = key(i)
+        tally = groups.get(k)
+        if tally is None:
+            tally = groups[k] = _Tally()
+        tally.add(rows[i], costs[i], by_model)
+    return groups
+
+
+def _result(key: str, usage: Usage, rows: list[Any], indices: Sequence[int], **extra: Any) -> Result:
+    return Result(key, rows, _totals(usage, indices), _unpriced(usage, indices), usage.problems, extra)
+
+
+def _ordered(items: list[Any], sort_key: Callable[[Any], Any], order: Order) -> list[Any]:
+    return sorted(items, key=sort_key, reverse=order == "desc")
+
+
+# ---------------------------------------------------------------------------------------------
+# Periods
+
+
+def _period_report(
+    key: str,
+    usage: Usage,
+    make: Callable[..., Any],
+    period: Callable[[dt.date], Hashable],
+    tz: dt.tzinfo,
+    since: dt.date | None,
+    until: dt.date | None,
+    breakdown: bool,
+    order: Order,
+) -> Result:
+    indices, days = _selected(usage, tz, since, until)
+    groups = _group(usage, indices, lambda i: period(days[i]), breakdown)
+    rows = [
+        make(k, **t.fields(), models=t.model_names(), breakdown=t.breakdown() if breakdown else [])
+        for k, t in groups.items()
+    ]
+    return _result(key, usage, _ordered(rows, lambda r: getattr(r, key_field[key]), order), indices)
+
+
+key_field: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
+
+
+def daily(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    breakdown: bool = False,
+    order: Order = "asc",
+) -> Result:
+    """One row per local day with replies."""
+    return _period_report("daily", usage, DayRow, lambda d: d, tz, since, until, breakdown, order)
+
+
+def week_start(day: dt.date, start_of_week: int = 0) -> dt.date:
+    """The first day of the week holding ``day``; weeks start on ``start_of_week`` (0 Monday … 6 Sunday)."""
+    return day - dt.timedelta(days=(day.weekday() - start_of_week) % 7)
+
+
+def weekly(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    breakdown: bool = False,
+    order: Order = "asc",
+    start_of_week: int = 0,
+) -> Result:
+    """One row per week with replies, named by its first day; weeks start on Monday unless told."""
+    if not 0 <= start_of_week <= 6:
+        raise ValueError(f"start_of_week must be 0 (Monday) to 6 (Sunday), not {start_of_week}")
+    return _period_report(
+        "weekly", usage, WeekRow, lambda d: week_start(d, start_of_week), tz, since, until, breakdown, order
+    )
+
+
+def monthly(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    breakdown: bool = False,
+    order: Order = "asc",
+) -> Result:
+    """One row per month with replies, named YYYY-MM."""
+    return _period_report("monthly", usage, MonthRow, lambda d: f"{d.year:04d}-{d.month:02d}", tz, since, until,
+                          breakdown, order)  # fmt: skip
+
+
+# ---------------------------------------------------------------------------------------------
+# Sessions and projects
+
+
+class _Activity:
+    """Session facts summed over the files of one session or one project."""
+
+    __slots__ = ("first", "last", "agents", "turn_ms", "prompt_ms", "sources", "title", "sessions")
+
+    def __init__(self) -> None:
+        self.first: dt.datetime | None = None
+        self.last: dt.datetime | None = None
+        self.agents: set[tuple[str | None, str]] = set()
+        self.turn_ms = self.prompt_ms = 0
+        self.sources: set[str] = set()
+        self.title: str | None = None
+        self.sessions: set[str | None] = set()
+
+    def seen(self, ts: dt.datetime | None) -> None:
+        if ts is None:
+            return
+        if self.first is None or ts < self.first:
+            self.first = ts
+        if self.last is None or ts > self.last:
+            self.last = ts
+
+    def add(self, facts: SessionFacts) -> None:
+        self.seen(facts.first_timestamp)
+        self.seen(facts.last_timestamp)
+        self.sessions.add(facts.session_id)
+        if facts.agent_id is not None:
+            self.agents.add((facts.session_id, facts.agent_id))
+            return
+        # Sub-agents run inside their parent's turns, so only the main conversation's time counts.
+        if facts.title:
+            self.title = facts.title
+        if facts.turn_duration_ms is not None:
+            self.turn_ms += facts.turn_duration_ms
+            self.sources.add("turn_duration")
+        else:
+            self.prompt_ms += facts.prompt_active_ms or 0
+            self.sources.add("prompts")
+
+    def active(self) -> tuple[float | None, ActiveSource | None]:
+        if not self.sources:
+            return None, None
+        source: ActiveSource = "mixed"
+        if self.sources == {"turn_duration"}:
+            source = "turn_duration"
+        elif self.sources == {"prompts"}:
+            source = "prompts"
+        return (self.turn_ms + self.prompt_ms) / 1000, source
+
+
+def _activities(usage: Usage, key: Callable[[SessionFacts], Hashable]) -> dict[Hashable, _Activity]:
+    out: dict[Hashable, _Activity] = {}
+    for facts in usage.sessions:
+        k = key(facts)
+        act = out.get(k)
+        if act is None:
+            act = out[k] = _Activity()
+        act.add(facts)
+    return out
+
+
+def _project_filter(usage: Usage, indices: list[int], projects: Sequence[str] | None) -> list[int]:
+    if not projects:
+        return indices
+    rows = usage.rows
+    return [i for i in indices if any(p in rows[i].project for p in projects)]
+
+
+def sessions(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    projects: Sequence[str] | None = None,
+    breakdown: bool = False,
+    order: Order = "asc",
+) -> Result:
+    """One row per session with replies (its sub-agents' replies included), ordered by last activity.
+
+    First and last activity, title and active time come from the session facts and
+    cover the session's whole log; the counts cover the selected days only.
+    """
+    indices, _ = _selected(usage, tz, since, until)
+    indices = _project_filter(usage, indices, projects)
+    rows_in = usage.rows
+    groups = _group(usage, indices, lambda i: (rows_in[i].project, rows_in[i].session_id), breakdown)
+    acts = _activities(usage, lambda f: (f.project, f.session_id))
+    agents: dict[Hashable, set[str]] = {}
+    span: dict[Hashable, _Activity] = {}
+    for i in indices:
+        r = rows_in[i]
+        key = (r.project, r.session_id)
+        if r.agent_id is not None:
+            agents.setdefault(key, set()).add(r.agent_id)
+        span.setdefault(key, _Activity()).seen(r.timestamp)
+    out = []
+    for k, tally in groups.items():
+        project, session_id = cast(tuple[str, str | None], k)
+        act = acts.get(k) or _Activity()
+        # Without facts the replies are all there is to tell when the session ran.
+        first, last = act.first or span[k].first, act.last or span[k].last
+        assert first is not None and last is not None  # the session has replies
+        active, source = act.active()
+        out.append(SessionRow(
+            session_id, project, act.title, first.astimezone(tz), last.astimezone(tz),
+            len(agents.get(k, set()) | {a for _, a in act.agents}), active, source,
+            **tally.fields(), models=tally.model_names(), breakdown=tally.breakdown() if breakdown else [],
+        ))  # fmt: skip
+    rows = _ordered(out, lambda r: (r.last_activity, r.project, r.session_id or ""), order)
+    return _result("sessions", usage, rows, indices)
+
+
+def projects(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    breakdown: bool = False,
+    order: Order = "asc",
+) -> Result:
+    """One row per project with replies, ordered by last activity."""
+    indices, _ = _selected(usage, tz, since, until)
+    rows_in = usage.rows
+    groups = _group(usage, indices, lambda i: rows_in[i].project, breakdown)
+    acts = _activities(usage, lambda f: f.project)
+    seen_sessions: dict[str, set[str | None]] = {}
+    agents: dict[str, set[tuple[str | None, str]]] = {}
+    span: dict[str, _Activity] = {}
+    for i in indices:
+        r = rows_in[i]
+        seen_sessions.setdefault(r.project, set()).add(r.session_id)
+        if r.agent_id is not None:
+            agents.setdefault(r.project, set()).add((r.session_id, r.agent_id))
+        span.setdefault(r.project, _Activity()).seen(r.timestamp)
+    out = []
+    for k, tally in groups.items():
+        project = str(k)
+        act = acts.get(k) or _Activity()
+        first = act.first or span[project].first
+        last = act.last or span[project].last
+        assert first is not None and last is not None  # the project has replies
+        active, source = act.active()
+        out.append(ProjectRow(
+            project, len(seen_sessions[project]), first.astimezone(tz), last.astimezone(tz),
+            len(agents.get(project, set()) | act.agents), active, source,
+            **tally.fields(), models=tally.model_names(), breakdown=tally.breakdown() if breakdown else [],
+        ))  # fmt: skip
+    rows = _ordered(out, lambda r: (r.last_activity, r.project), order)
+    return _result("projects", usage, rows, indices)
+
+
+# ---------------------------------------------------------------------------------------------
+# Models and tools
+
+
+def models(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    order: Order = "desc",
+) -> Result:
+    """One row per model, ordered by cost (unpriced last when descending), then name."""
+    indices, _ = _selected(usage, tz, since, until)
+    rows_in = usage.rows
+    groups = _group(usage, indices, lambda i: rows_in[i].model, False)
+    out = [ModelRow(m, **t.fields()) for m, t in groups.items()]  # type: ignore[arg-type]
+    rows = _ordered(out, lambda r: (r.cost_usd or 0.0, r.total_tokens, r.model or ""), order)
+    return _result("models", usage, rows, indices)
+
+
+def _apportion(exact: dict[str | None, Fraction], total: int) -> dict[str | None, int]:
+    """Whole numbers as close as can be to ``exact`` that add up to ``total`` (largest remainders)."""
+    floors = {k: math.floor(v) for k, v in exact.items()}
+    left = total - sum(floors.values())
+    by_remainder = sorted(exact, key=lambda k: (-(exact[k] - floors[k]), k is None, k or ""))
+    for k in by_remainder[:left]:
+        floors[k] += 1
+    return floors
+
+
+def tools(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    order: Order = "desc",
+) -> Result:
+    """Per tool: calls, errors, and the tokens and cost of the replies that called it.
+
+    A reply that called k different tools gives each of them 1/k of its tokens and
+    cost; tokens are then rounded so that each column adds up to the total over
+    every reply. Replies that called no tool make a row of their own (``tool``
+    None). ``errors`` counts the calls whose result came back as an error, when the
+    rows carry ``tool_errors``; it is None when they do not.
+    """
+    from fractions import Fraction
+
+    indices, _ = _selected(usage, tz, since, until)
+    rows_in, costs = usage.rows, usage.costs
+    # tool -> token field -> k -> sum of that field over replies that split k ways (exact shares, no rounding yet)
+    shares: dict[str | None, list[dict[int, int]]] = {}
+    calls: dict[str | None, int] = {}
+    errors: dict[str | None, int] = {}
+    replies: dict[str | None, int] = {}
+    cost: dict[str | None, list[float]] = {}
+    unpriced: dict[str | None, int] = {}
+    has_errors = False
+    for i in indices:
+        r, c = rows_in[i], costs[i]
+        names: list[str | None] = list(dict.fromkeys(r.tools)) or [None]
+        for called in r.tools:
+            calls[called] = calls.get(called, 0) + 1
+        failed = getattr(r, "tool_errors", None)
+        if failed is not None:
+            has_errors = True
+            for called in failed:
+                errors[called] = errors.get(called, 0) + 1
+        k = len(names)
+        counts = (r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_read_tokens)
+        for name in names:
+            per = shares.get(name)
+            if per is None:
+                per = shares[name] = [{}, {}, {}, {}]
+            for slot, n in zip(per, counts, strict=True):
+                slot[k] = slot.get(k, 0) + n
+            replies[name] = replies.get(name, 0) + 1
+            if c is None:
+                unpriced[name] = unpriced.get(name, 0) + 1
+            else:
+                cost.setdefault(name, []).append(c / k)
+    totals = _totals(usage, indices)
+    rounded = [
+        _apportion(
+            {name: sum((Fraction(v, k) for k, v in per[f].items()), Fraction(0)) for name, per in shares.items()},
+            getattr(totals, _TOKENS[f]),
+        )
+        for f in range(4)
+    ]
+    out = []
+    for name in shares:
+        inp, outp, created, read = (rounded[f][name] for f in range(4))
+        out.append(ToolRow(
+            name, calls.get(name, 0) if name is not None else 0, errors.get(name, 0) if has_errors else None,
+            replies[name], inp, outp, created, read, inp + outp + created + read,
+            math.fsum(cost[name]) if name in cost else None, unpriced.get(name, 0),
+        ))  # fmt: skip
+    rows = _ordered(out, lambda r: (r.cost_usd or 0.0, r.total_tokens, r.tool or ""), order)
+    return _result("tools", usage, rows, indices, calls=sum(calls.values()))
+
+
+# ---------------------------------------------------------------------------------------------
+# 5-hour windows
+
+
+def _floor_hour(ts: dt.datetime) -> dt.datetime:
+    ts = ts.astimezone(dt.UTC)
+    return ts.replace(minute=0, second=0, microsecond=0)
+
+
+def blocks(
+    usage: Usage,
+    *,
+    tz: dt.tzinfo = dt.UTC,
+    since: dt.date | None = None,
+    until: dt.date | None = None,
+    now: dt.datetime | None = None,
+    token_limit: int | Literal["max"] | None = None,
+    active_only: bool = False,
+    order: Order = "asc",
+) -> Result:
+    """5-hour windows of replies, with the gaps between them marked.
+
+    A window starts at its first reply's time floored to the hour (UTC) and lasts 5
+    hours; the first reply at or after its end opens the next. The window holding
+    ``now`` is active: it also gives the time left, the burn rate (tokens and cost
+    per hour since it started) and the totals projected to its end at that rate.
+    ``token_limit`` (a number, or ``"max"`` for the largest total of the windows
+    before the active one) adds the tokens left under it to every window.
+    """
+    now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
+    indices, _ = _selected(usage, tz, since, until)
+    rows_in, costs = usage.rows, usage.costs
+    indices.sort(key=lambda i: rows_in[i].timestamp)
+    windows: list[tuple[dt.datetime, _Tally]] = []
+    end: dt.datetime | None = None
+    for i in indices:
+        ts = rows_in[i].timestamp
+        if end is None or ts >= end:
+            start = _floor_hour(ts)
+            end = start + WINDOW
+            windows.append((start, _Tally()))
+        windows[-1][1].add(rows_in[i], costs[i])
+    out: list[BlockRow] = []
+    for n, (start, tally) in enumerate(windows):
+        if out and out[-1].end < start:
+            out.append(BlockRow(out[-1].end.astimezone(tz), start.astimezone(tz), is_gap=True, cost_usd=None))
+        stop = start + WINDOW
+        out.append(BlockRow(start.astimezone(tz), stop.astimezone(tz), is_active=n == len(windows) - 1
+                            and start <= now < stop, **tally.fields(), models=tally.model_names()))  # fmt: skip
+    limit: int | None
+    if token_limit == "max":
+        past = [b.total_tokens for b in out if not b.is_gap and not b.is_active]
+        limit = max(past) if past else None
+    else:
+        limit = token_limit
+    for b in out:
+        if limit is not None and not b.is_gap:
+            b.token_limit = limit
+            b.limit_remaining_tokens = limit - b.total_tokens
+        if b.is_active:
+            elapsed = (now - b.start).total_seconds()
+            left = (b.end - now).total_seconds()
+            b.time_left_seconds = left
+            hours = max(elapsed, 60.0) / 3600  # a minute at least, so a fresh window does not project infinity
+            b.tokens_per_hour = b.total_tokens / hours
+            b.projected_total_tokens = round(b.total_tokens + b.tokens_per_hour * left / 3600)
+            if b.cost_usd is not None:
+                b.cost_per_hour = b.cost_usd / hours
+                b.projected_cost_usd = b.cost_usd + b.cost_per_hour * left / 3600
+    if active_only:
+        out = [b for b in out if b.is_active]
+    if order == "desc":
+        out.reverse()
+    return _result("blocks", usage, out, indices, token_limit=limit)
+
+
+# ---------------------------------------------------------------------------------------------
+# The status line
+
+
+@dataclass(slots=True)
+class Status:
+    """What a shell prompt shows: today's cost, the active window's, and one session's."""
+
+    today_cost_usd: float | None
+    today_unpriced_replies: int
+    window_cost_usd: float | None  # None also when no window is active
+    window_unpriced_replies: int
+    window_time_left_seconds: float | None  # None when no window is active
+    session_cost_usd: float | None = None
+    session_unpriced_replies: int = 0
+    session_found: bool = False
+
+
+def status(
+    usage: Usage, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
+) -> Status:
+    """Today's cost (a local day of ``tz``), the active window's cost and time left, and ``session``'s cost."""
+    now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
+    today = now.astimezone(tz).date()
+    day = daily(usage, tz=tz, since=today, until=today).totals
+    window = next((b for b in blocks(usage, now=now).rows if b.is_active), None)
+    result = Status(day.cost_usd, day.unpriced_replies, None if window is None else window.cost_usd,
+                    0 if window is None else window.unpriced_replies,
+                    None if window is None else window.time_left_seconds)  # fmt: skip
+    if session is not None:
+        mine = [i for i, r in enumerate(usage.rows) if r.session_id == session]
+        totals = _totals(usage, mine)
+        result.session_cost_usd, result.session_unpriced_replies = totals.cost_usd, totals.unpriced_replies
+        result.session_found = bool(mine)
+    return result

@@ -1,0 +1,305 @@
+"""The usage cache: what a repeated report re-reads after each kind of change to the logs, a reply straddling
+the old end of a grown file, a corrupt, foreign, outdated or locked cache, and two writers at once."""
+
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from conftest import record, usage, write_log
+from kestro_sdk import cache
+from pyscan import Scanner
+
+HERE = Path(__file__).parent
+
+
+def reply(n: int, out: int, *, mid: str | None = None, ts: str = "2025-06-01T10:00:00Z", **kw: Any) -> dict[str, Any]:
+    line = record("assistant", n, ts=ts, model="kestro-large-2", usage=usage(100, out), **kw)
+    line["message"]["id"] = mid = mid or f"msg_{n}"
+    line["requestId"] = f"req_{mid}"
+    return line
+
+
+def append(path: Path, *lines: dict[str, Any] | str) -> None:
+    with path.open("a", encoding="utf-8") as f:
+        for line in lines:
+            f.write((line if isinstance(line, str) else json.dumps(line)) + "\n")
+
+
+def summary(loaded: cache.Loaded) -> dict[str, Any]:
+    """What a report would see: replies per project and session with their output tokens."""
+    return {
+        "rows": sorted(
+            (r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat()) for r in loaded.rows
+        ),  # fmt: skip
+        "sessions": sorted(
+            (s.project, s.session_id or "", s.agent_id or "", s.turn_duration_ms or 0) for s in loaded.sessions
+        ),
+        "problems": (loaded.problems.files, loaded.problems.lines),
+    }
+
+
+@pytest.fixture
+def tree(tmp_path: Path) -> Path:
+    base = tmp_path / "projects"
+    write_log(base / "-home-u-app" / "a.jsonl", [reply(1, 10), reply(2, 20)])
+    write_log(base / "-home-u-app" / "b.jsonl", [reply(3, 30)])
+    write_log(base / "-home-u-api" / "c.jsonl", [reply(4, 40)])
+    return base
+
+
+@pytest.fixture
+def load(tree: Path, tmp_path: Path) -> Callable[..., tuple[cache.Loaded, Scanner]]:
+    db = tmp_path / "cache" / "usage.sqlite3"
+
+    def run(use_cache: bool = True, **kw: Any) -> tuple[cache.Loaded, Scanner]:
+        scanner = Scanner()
+        return cache.load_usage([tree], use_cache=use_cache, path=db, scanner=scanner, **kw), scanner
+
+    return run
+
+
+def grow(base: Path) -> None:
+    append(base / "-home-u-app" / "a.jsonl", reply(5, 50))
+
+
+def straddle(base: Path) -> None:
+    # The same reply again with more output: a streamed reply whose last record came after the last report.
+    append(base / "-home-u-app" / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z"))
+
+
+def grow_partial_line(base: Path) -> None:
+    with (base / "-home-u-app" / "a.jsonl").open("a") as f:
+        f.write(json.dumps(reply(7, 70))[:40])  # a line still being written: not read yet
+
+
+def truncate(base: Path) -> None:
+    write_log(base / "-home-u-app" / "a.jsonl", [reply(1, 10)])
+
+
+def replace(base: Path) -> None:
+    # Same size, new file: the rename gives it another inode.
+    path = base / "-home-u-app" / "a.jsonl"
+    new = path.with_suffix(".tmp")
+    new.write_text(path.read_text().replace('"output_tokens": 20', '"output_tokens": 29'))
+    os.replace(new, path)
+
+
+def rewrite_in_place(base: Path) -> None:
+    path = base / "-home-u-app" / "a.jsonl"
+    st = path.stat()
+    path.write_text(path.read_text().replace('"output_tokens": 20', '"output_tokens": 21'))
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000))
+
+
+def delete(base: Path) -> None:
+    (base / "-home-u-app" / "b.jsonl").unlink()
+
+
+def touch(base: Path) -> None:
+    path = base / "-home-u-app" / "b.jsonl"
+    st = path.stat()
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 5_000_000_000))
+
+
+def add(base: Path) -> None:
+    write_log(base / "-home-u-api" / "d" / "subagents" / "agent-x.jsonl", [reply(8, 80, agentId="x")])
+
+
+def rewrite_old_tail(base: Path) -> None:
+    # Grown, but the bytes before the old end changed too: the cached part cannot be trusted.
+    path = base / "-home-u-app" / "a.jsonl"
+    path.write_text(path.read_text().replace('"output_tokens": 10', '"output_tokens": 11') + json.dumps(reply(9, 90))
+                    + "\n")  # fmt: skip
+
+
+def nothing(base: Path) -> None:
+    pass
+
+
+A, B = "-home-u-app/a.jsonl", "-home-u-app/b.jsonl"
+CHANGES = [
+    # change, the (file, from the old end?) pairs read again
+    (nothing, []),
+    (grow, [(A, True)]),
+    (straddle, [(A, True)]),
+    (grow_partial_line, [(A, True)]),
+    (truncate, [(A, False)]),
+    (replace, [(A, False)]),
+    (rewrite_in_place, [(A, False)]),
+    (rewrite_old_tail, [(A, False)]),
+    (delete, []),
+    (touch, [(B, False)]),
+    (add, [("-home-u-api/d/subagents/agent-x.jsonl", False)]),
+]
+
+
+@pytest.mark.parametrize("change, reread", CHANGES, ids=[c[0].__name__ for c in CHANGES])
+def test_a_repeated_report_reads_only_what_changed_and_sees_what_a_fresh_read_sees(
+    change: Callable[[Path], None], reread: list[tuple[str, bool]], tree: Path, load: Any
+) -> None:
+    first, scanner = load()
+    assert first.cache == "rebuilt" or first.cache == "used"
+    assert len(scanner.calls) == 3
+    old_sizes = {str(p): p.stat().st_size for p in tree.rglob("*.jsonl")}
+    change(tree)
+    warm, scanner = load()
+    fresh, _ = load(use_cache=False)
+    assert summary(warm) == summary(fresh)
+    got = [(str(Path(p).relative_to(tree)), start > 0) for p, start in scanner.calls]
+    assert got == reread
+    for p, start in scanner.calls:
+        if start:  # resumed exactly where the last complete line ended
+            assert start == old_sizes[p]
+    again, scanner = load()
+    assert scanner.calls == [] and summary(again) == summary(fresh)
+
+
+def test_a_reply_straddling_the_old_end_is_replaced_not_added(tree: Path, load: Any) -> None:
+    load()
+    straddle(tree)
+    loaded, _ = load()
+    outputs = {r.message_id: r.output_tokens for r in loaded.rows}
+    assert outputs == {"msg_1": 10, "msg_2": 25, "msg_3": 30, "msg_4": 40}
+    assert len(loaded.rows) == 4
+
+
+def test_a_reply_in_several_files_counts_once_with_the_first_files_project(tree: Path, load: Any) -> None:
+    # A resumed session copies earlier records: msg_4 now also sits in a file of another project.
+    write_log(tree / "-home-u-aaa" / "z.jsonl", [reply(4, 45, session_id="copy")])
+    loaded, _ = load()
+    row = next(r for r in loaded.rows if r.message_id == "msg_4")
+    assert (row.project, row.session_id, row.output_tokens) == ("-home-u-aaa", "copy", 45)
+    assert len(loaded.rows) == 4
+
+
+def test_filters(tree: Path, load: Any) -> None:
+    import datetime as dt
+
+    late = [
+        reply(10, 1, ts="2025-06-02T00:00:00Z", agentId="q"),
+        reply(11, 1, ts="2025-06-02T00:00:01Z", isSidechain=True),
+    ]
+    write_log(tree / "-home-u-app" / "e.jsonl", late)
+    day = dt.datetime(2025, 6, 2, tzinfo=dt.UTC)
+    assert {r.message_id for r in load(since=day)[0].rows} == {"msg_10", "msg_11"}
+    assert {r.message_id for r in load(until=day)[0].rows} == {"msg_1", "msg_2", "msg_3", "msg_4"}
+    assert {r.message_id for r in load(subagents=False, since=day)[0].rows} == set()
+    assert {r.message_id for r in load(projects=["api"])[0].rows} == {"msg_4"}
+
+
+def corrupt(db: Path) -> None:
+    db.write_bytes(b"SQLite format 3\x00" + b"\xff" * 4000)
+
+
+def garbage(db: Path) -> None:
+    db.write_bytes(os.urandom(8192))
+
+
+def foreign(db: Path) -> None:
+    db.unlink()
+    with sqlite3.connect(db) as other:
+        other.execute("CREATE TABLE notes (x)")
+        other.execute("INSERT INTO notes VALUES (1)")
+
+
+def mangled_rows(db: Path) -> None:
+    with sqlite3.connect(db) as c:
+        c.execute("UPDATE files SET rows = x'0102'")
+
+
+def truncated_file(db: Path) -> None:
+    with db.open("r+b") as f:
+        f.truncate(1000)
+
+
+def other_version(db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(cache, "__version__", "0.0.0-other")
+
+
+def other_schema(db: Path) -> None:
+    with sqlite3.connect(db) as c:
+        c.execute("PRAGMA user_version = 99")
+
+
+DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, other_version, other_schema]
+
+
+@pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
+def test_a_damaged_or_outdated_cache_never_changes_a_result_and_mends(
+    damage: Callable[..., None], load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    expected = summary(load()[0])
+    db = tmp_path / "cache" / "usage.sqlite3"
+    for suffix in ("-wal", "-shm"):
+        Path(f"{db}{suffix}").unlink(missing_ok=True)
+    if damage is other_version:
+        damage(db, monkeypatch)
+    else:
+        damage(db)
+    loaded, scanner = load()
+    assert summary(loaded) == expected
+    assert len(scanner.calls) == 3  # nothing of the old cache was trusted
+    assert summary(load()[0]) == expected
+    healed, scanner = load()
+    assert scanner.calls == [] and summary(healed) == expected and healed.cache == "used"
+
+
+def test_a_locked_cache_is_bypassed(load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, tree: Path) -> None:
+    expected = summary(load()[0])
+    grow(tree)
+    expected_grown = summary(load(use_cache=False)[0])
+    monkeypatch.setattr(cache, "BUSY_TIMEOUT_MS", 50)
+    holder = sqlite3.connect(tmp_path / "cache" / "usage.sqlite3", isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        loaded, _ = load()
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    assert loaded.cache.startswith("bypassed") and summary(loaded) == expected_grown != expected
+
+
+def test_an_unwritable_cache_folder_is_bypassed(tree: Path, tmp_path: Path) -> None:
+    (tmp_path / "file").write_text("")
+    loaded = cache.load_usage([tree], path=tmp_path / "file" / "usage.sqlite3", scanner=Scanner())
+    assert loaded.cache.startswith("bypassed") and len(loaded.rows) == 4
+
+
+WRITER = """
+import json, sys
+from kestro_sdk import cache
+from pyscan import Scanner
+out = []
+for _ in range(4):
+    loaded = cache.load_usage([sys.argv[1]], path=sys.argv[2], scanner=Scanner())
+    out.append([len(loaded.rows), sum(r.output_tokens for r in loaded.rows), loaded.cache])
+print(json.dumps(out))
+"""
+
+
+def test_two_writers_at_once(tmp_path: Path) -> None:
+    base = tmp_path / "many"
+    for n in range(60):
+        write_log(base / f"-p{n % 3}" / f"s{n:03d}.jsonl", [reply(n * 100 + i, i + 1) for i in range(20)])
+    db = tmp_path / "c" / "usage.sqlite3"
+    procs = [subprocess.Popen([sys.executable, "-c", WRITER, str(base), str(db)], cwd=HERE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) for _ in range(2)]  # fmt: skip
+    results = [p.communicate(timeout=120) for p in procs]
+    for (out, err), p in zip(results, procs, strict=True):
+        assert p.returncode == 0, err
+        runs = json.loads(out)
+        assert all(r[:2] == [60 * 20, 60 * 210] for r in runs), runs
+    with sqlite3.connect(db) as c:
+        assert c.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        assert c.execute("SELECT count(*) FROM files").fetchone()[0] == 60
+    loaded = cache.load_usage([base], path=db, scanner=Scanner())
+    assert len(loaded.rows) == 1200 and loaded.scanned == 0
