@@ -89,45 +89,4 @@ std::string describe_string(std::string_view s) {
     return out;
 }
 
-std::string format_double(double d) {
-    // The shortest round-trip digits, laid out without exponent: fixed notation of to_chars
-    // would print a large value's exact integer part instead (18446744073709551616 for 2^64,
-    // where the shortest digits give 18446744073709552000).
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string out;
-    if (text.front() == '-') {
-        out += '-';
-        text.remove_prefix(1);
-    }
-    std::size_t e = text.find('e');
-    std::string digits;
-    for (char c : text.substr(0, e)) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    int exponent = 0;
-    std::string_view exp_text = text.substr(e + 1);
-    if (exp_text.front() == '+') {
-        exp_text.remove_prefix(1);
-    }
-    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-    if (exponent < 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
-    } else if (static_cast<std::size_t>(exponent) + 1 >= digits.size()) {
-        out += digits;
-        out.append(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0');
-        out += ".0";
-    } else {
-        out += digits.substr(0, static_cast<std::size_t>(exponent) + 1);
-        out += '.';
-        out += digits.substr(static_cast<std::size_t>(exponent) + 1);
-    }
-    return out;
-}
-
 }  // namespace kestro::detail

@@ -9,14 +9,12 @@
 #include <string_view>
 
 #include "parser/json_view.hpp"
+#include "types/decimal.hpp"
 
 namespace kestro::detail {
 
 // "string \"a\\nb\"": how a failure text shows a string value.
 std::string describe_string(std::string_view s);
-
-// Shortest round-trip decimal without exponent, always with a point: 1.0, 0.1, 1e20 -> 100...0.0.
-std::string format_double(double d);
 
 // "1 element", "3 elements".
 std::string elements(std::size_t n);
@@ -47,7 +45,7 @@ std::string found(const V& v) {
         case json_kind::sint:
             return "integer `" + std::to_string(v.sint()) + "`";
         case json_kind::real:
-            return "floating point `" + format_double(v.real()) + "`";
+            return "floating point `" + plain_decimal(v.real()) + "`";
         case json_kind::string:
             return describe_string(v.string());
         case json_kind::array:

@@ -5,6 +5,7 @@
 
 #include "parser/json_view.hpp"
 #include "parser/simdjson_tape.hpp"
+#include "types/sorted_keys.hpp"
 
 namespace kestro::detail {
 
@@ -12,9 +13,6 @@ namespace {
 
 using tape::type;
 using kind = packed_json::kind;
-
-// Objects up to this many members are sorted in place.
-constexpr std::size_t small_object = 16;
 
 // The nodes and bytes one value needs: repeated keys are counted too, so the few values that
 // hold them leave zeroed room at the end.
@@ -185,29 +183,12 @@ class json_packer::writer {
         put_node(kind::object, 0);
     }
 
-    // After a stable sort equal keys keep their text order, so the last of each run wins.
     void sort_members(std::size_t begin) {
         auto& pending = p_.pending_;
-        auto from = pending.begin() + std::ptrdiff_t(begin);
-        if (pending.size() - begin <= small_object) {
-            // Insertion sort: stable, and no temporary buffer to allocate.
-            for (auto it = from + 1; it < pending.end(); ++it) {
-                const member m = *it;
-                auto hole = it;
-                for (; hole != from && m.key < (hole - 1)->key; --hole)
-                    *hole = *(hole - 1);
-                *hole = m;
-            }
-        } else {
-            std::stable_sort(from, pending.end(),
-                             [](const member& a, const member& b) { return a.key < b.key; });
-        }
-        auto kept = from;
-        for (auto it = from; it != pending.end(); ++it) {
-            if (it + 1 != pending.end() && (it + 1)->key == it->key) continue;
-            *kept++ = *it;
-        }
-        pending.erase(kept, pending.end());
+        const auto key = [](const member& m) { return m.key; };
+        pending.erase(
+            sort_unique_by_key(pending.begin() + std::ptrdiff_t(begin), pending.end(), key),
+            pending.end());
     }
 
     json_packer& p_;

@@ -89,9 +89,12 @@ line_reader::outcome line_reader::parse(std::string_view line, std::size_t reada
 
 line_reader::outcome line_reader::slow_path(std::string_view line,
                                             simdjson::error_code fast_error) {
-    if (!parse_json_precise(line, value_, error_)) {
+    result<json_value> precise = parse_json_precise(line);
+    if (!precise) {
+        error_ = *precise.error().as_text();
         return outcome::failed;
     }
+    value_ = std::move(precise).value();
     // Two refusals of the fast path are expected: integers beyond 64 bits, and nesting at the
     // limit (simdjson counts a non-empty innermost container one level deeper than an empty
     // one, so a limit of 127 refuses some lines 127 levels deep). The precise path decides.

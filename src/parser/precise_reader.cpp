@@ -474,7 +474,7 @@ void flatten_zero_exponents(std::string& text, std::size_t from) {
 
 }  // namespace
 
-bool parse_json_precise(std::string_view line, json_value& out, std::string& error) {
+result<json_value> parse_json_precise(std::string_view line) {
     line_stream stream(line);
     value_builder builder(stream, line);
     rapidjson::Reader reader;
@@ -485,19 +485,17 @@ bool parse_json_precise(std::string_view line, json_value& out, std::string& err
         has_zero_mantissa(line, r.Offset())) {
         std::string flattened(line);
         flatten_zero_exponents(flattened, r.Offset());
-        return parse_json_precise(flattened, out, error);
+        return parse_json_precise(flattened);
     }
     if (r.IsError()) {
-        error = render(builder.stopped() ? builder.why() : describe(r.Code(), r.Offset(), line));
-        return false;
+        return sdk_error::json(
+            render(builder.stopped() ? builder.why() : describe(r.Code(), r.Offset(), line)));
     }
     if (stream.Tell() < line.size()) {
         // RapidJSON takes a NUL byte for the end of the text; the log format does not.
-        error = render({"trailing characters", stream.Tell() + 1});
-        return false;
+        return sdk_error::json(render({"trailing characters", stream.Tell() + 1}));
     }
-    out = std::move(builder.root());
-    return true;
+    return std::move(builder.root());
 }
 
 }  // namespace kestro::detail

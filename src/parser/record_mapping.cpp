@@ -413,10 +413,8 @@ class mapper {
             return invalid_type(v, "a UUID string");
         }
         auto parsed = kestro::uuid::parse(v.string());
-        if (auto* why = std::get_if<std::string>(&parsed)) {
-            return fail("UUID parsing failed: " + *why);
-        }
-        out = std::get<kestro::uuid>(parsed);
+        if (!parsed) return fail("UUID parsing failed: " + parsed.error().as_parse()->text);
+        out = parsed.value();
         return true;
     }
 
@@ -425,10 +423,8 @@ class mapper {
             return invalid_type(v, "a formatted date and time string or a unix timestamp");
         }
         auto parsed = date_time::parse(v.string());
-        if (auto* why = std::get_if<std::string>(&parsed)) {
-            return fail(std::move(*why));
-        }
-        out = std::get<date_time>(parsed);
+        if (!parsed) return fail(parsed.error().as_parse()->text);
+        out = parsed.value();
         return true;
     }
 
@@ -804,21 +800,26 @@ struct record_mapper::impl {
 record_mapper::record_mapper() : impl_(std::make_unique<impl>()) {}
 record_mapper::~record_mapper() = default;
 
-const std::string& record_mapper::error() const {
-    return impl_->error;
+namespace {
+
+result<void> outcome(bool mapped, std::string& error) {
+    if (mapped) return {};
+    return sdk_error::json(std::move(error));
 }
 
-bool record_mapper::map_message(dom_view object, message_record& out) {
-    return impl_->dom.message(object, out);
+}  // namespace
+
+result<void> record_mapper::map_message(dom_view object, message_record& out) {
+    return outcome(impl_->dom.message(object, out), impl_->error);
 }
-bool record_mapper::map_message(json_view object, message_record& out) {
-    return impl_->json.message(object, out);
+result<void> record_mapper::map_message(json_view object, message_record& out) {
+    return outcome(impl_->json.message(object, out), impl_->error);
 }
-bool record_mapper::map_summary(dom_view object, summary_record& out) {
-    return impl_->dom.summary(object, out);
+result<void> record_mapper::map_summary(dom_view object, summary_record& out) {
+    return outcome(impl_->dom.summary(object, out), impl_->error);
 }
-bool record_mapper::map_summary(json_view object, summary_record& out) {
-    return impl_->json.summary(object, out);
+result<void> record_mapper::map_summary(json_view object, summary_record& out) {
+    return outcome(impl_->json.summary(object, out), impl_->error);
 }
 
 }  // namespace kestro::detail

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "error.hpp"
 #include "parser/json_view.hpp"
 #include "types/message.hpp"
 
@@ -19,14 +20,13 @@ class record_mapper {
     record_mapper(const record_mapper&) = delete;
     record_mapper& operator=(const record_mapper&) = delete;
 
-    // The line's object must already be known to be an object with a string `type`.
-    // On failure returns false and error() holds the text (without the record prefix).
-    [[nodiscard]] bool map_message(dom_view object, message_record& out);
-    [[nodiscard]] bool map_message(json_view object, message_record& out);
-    [[nodiscard]] bool map_summary(dom_view object, summary_record& out);
-    [[nodiscard]] bool map_summary(json_view object, summary_record& out);
-
-    [[nodiscard]] const std::string& error() const;
+    // The line's object must already be known to be an object with a string `type`. Maps in
+    // place into `out`; fails with a JSON error whose text says what did not fit (without the
+    // record prefix), and `out` is then partly filled.
+    [[nodiscard]] result<void> map_message(dom_view object, message_record& out);
+    [[nodiscard]] result<void> map_message(json_view object, message_record& out);
+    [[nodiscard]] result<void> map_summary(dom_view object, summary_record& out);
+    [[nodiscard]] result<void> map_summary(json_view object, summary_record& out);
 
   private:
     struct impl;
