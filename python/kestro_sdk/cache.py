@@ -44,7 +44,7 @@ from .reports import Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 1
+SCHEMA_VERSION: Final = 2
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -78,6 +78,7 @@ class FileScan(Protocol):
     path: str
     start: int
     end: int
+    lines: int
     dev: int
     ino: int
     size: int
@@ -277,6 +278,7 @@ class _Entry:
     facts: _Packed
     problem_count: int
     problems: list[tuple[int, str]]
+    lines: int  # lines read up to ``end``: a grown file's problems are numbered after them
 
 
 def _tail_hash(path: str, end: int) -> bytes | None:
@@ -300,15 +302,16 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
         problems.insert(0, (0, error))
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(log.path, scan.end) or b"", [_pack_row(r) for r in scan.rows], _pack_facts(scan),
-                  len(problems), problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+                  len(problems), problems[:MAX_PROBLEMS_KEPT], scan.lines)  # fmt: skip
 
 
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
-    problems = old.problems + list(scan.problems)
+    # The scan numbers its lines from where it started.
+    problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(old.path, scan.end) or b"", _merge_rows(old.rows, (_pack_row(r) for r in scan.rows)),
                   _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
-                  problems[:MAX_PROBLEMS_KEPT])  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines)  # fmt: skip
 
 
 # ---------------------------------------------------------------------------------------------
@@ -412,7 +415,7 @@ class _Store:
             self.db.executemany(
                 "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
-                  marshal.dumps(e.facts), e.problem_count, marshal.dumps(e.problems)) for e in entries],
+                  marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems))) for e in entries],
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -424,10 +427,12 @@ class _Store:
 
 
 def _decode(row: tuple[Any, ...]) -> _Entry | None:
-    path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+    """One cached file; None when the row does not decode (it is then read again)."""
     try:
+        path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+        lines, problems = marshal.loads(problems)
         return _Entry(path, project, dev, ino, size, mtime, end, tail, marshal.loads(rows), marshal.loads(facts),
-                      count, marshal.loads(problems))  # fmt: skip
+                      count, problems, lines)  # fmt: skip
     except (ValueError, EOFError, TypeError):
         return None
 
@@ -486,19 +491,25 @@ def load_usage(
     use_cache: bool = True,
     path: str | os.PathLike[str] | None = None,
     scanner: Scanner | None = None,
+    progress: Callable[[int, int], None] | None = None,
 ) -> Loaded:
     """The replies under the bases, each once, with the session facts and the problems.
 
     ``since`` (included) and ``until`` (excluded) bound the replies' UTC timestamps.
     A reply found in several files keeps the project, session and agent of the first
     file in path order, and the largest of each count. ``use_cache`` False reads
-    every file whole and leaves the cache alone.
+    every file whole and leaves the cache alone. ``progress(done, total)`` is called
+    with the bytes read so far and in all, when there is something to read; the
+    files are then read in batches so that it can be called between them.
     """
     logs = find_logs(bases, projects)
 
     def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
         # Looked up only when some file must be read: a warm report needs no scan at all.
-        return (scanner or native_scanner())(files)
+        read = scanner or native_scanner()
+        if progress is None:
+            return read(files)
+        return _in_batches(read, files, progress)
 
     entries: dict[str, _Entry]
     status, scanned = "off", 0
@@ -518,6 +529,35 @@ def load_usage(
             if "locked" not in problem and "busy" not in problem:
                 _discard(db)  # found damaged on the way: the next report starts a new one
     return _collect(logs, entries, since, until, subagents, status, scanned)
+
+
+BATCH_BYTES: Final = 32 << 20
+
+
+def _in_batches(
+    read: Scanner, files: Sequence[tuple[str, int]], progress: Callable[[int, int], None]
+) -> list[FileScan]:
+    """The files read in batches of about BATCH_BYTES (each still in parallel), reporting after each."""
+    sizes = []
+    for path, start in files:
+        try:
+            sizes.append(max(os.stat(path).st_size - start, 0))
+        except OSError:
+            sizes.append(0)
+    total, done = sum(sizes), 0
+    out: list[FileScan] = []
+    progress(0, total)
+    i = 0
+    while i < len(files):
+        j, batch = i, 0
+        while j < len(files) and (j == i or batch + sizes[j] <= BATCH_BYTES):
+            batch += sizes[j]
+            j += 1
+        out += read(files[i:j])
+        done += batch
+        progress(done, total)
+        i = j
+    return out
 
 
 def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[dict[str, _Entry], int, str | None]:

@@ -322,6 +322,7 @@ class BlockRow:
     end: dt.datetime = column("End", "datetime", compact=False)
     is_gap: bool = False
     is_active: bool = False
+    state: Literal["window", "active", "gap"] = column("", default="window")
     input_tokens: int = 0
     output_tokens: int = 0
     cache_creation_tokens: int = 0
@@ -481,10 +482,10 @@ def _period_report(
         make(k, **t.fields(), models=t.model_names(), breakdown=t.breakdown() if breakdown else [])
         for k, t in groups.items()
     ]
-    return _result(key, usage, _ordered(rows, lambda r: getattr(r, key_field[key]), order), indices)
+    return _result(key, usage, _ordered(rows, lambda r: getattr(r, _KEY_FIELD[key]), order), indices)
 
 
-key_field: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
+_KEY_FIELD: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
 
 
 def daily(
@@ -841,7 +842,7 @@ def blocks(
     out: list[BlockRow] = []
     for n, (start, tally) in enumerate(windows):
         if out and out[-1].end < start:
-            out.append(BlockRow(out[-1].end.astimezone(tz), start.astimezone(tz), is_gap=True, cost_usd=None))
+            out.append(BlockRow(out[-1].end.astimezone(tz), start.astimezone(tz), is_gap=True, state="gap"))
         stop = start + WINDOW
         out.append(BlockRow(start.astimezone(tz), stop.astimezone(tz), is_active=n == len(windows) - 1
                             and start <= now < stop, **tally.fields(), models=tally.model_names()))  # fmt: skip
@@ -856,6 +857,7 @@ def blocks(
             b.token_limit = limit
             b.limit_remaining_tokens = limit - b.total_tokens
         if b.is_active:
+            b.state = "active"
             elapsed = (now - b.start).total_seconds()
             left = (b.end - now).total_seconds()
             b.time_left_seconds = left

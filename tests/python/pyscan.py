@@ -39,6 +39,7 @@ class Scan:
     path: str
     start: int
     end: int
+    lines: int
     dev: int
     ino: int
     size: int
@@ -64,13 +65,13 @@ def scan_file(path: str, start: int) -> Scan:
         f.seek(start)
         data = f.read()
     end = start + data.rfind(b"\n") + 1
-    scan = Scan(path, start, end, st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    scan = Scan(path, start, end, data[: end - start].count(b"\n"), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
     replies: dict[tuple[str, str | None], Row] = {}
     titles: dict[str, str] = {}
     prompt: dt.datetime | None = None
     last_reply: dt.datetime | None = None
     prompt_ms = 0
-    for number, line in enumerate(data[: end - start].splitlines(), 1):
+    for number, line in enumerate(data[: end - start].split(b"\n")[:-1], 1):
         if not line.strip():
             continue
         try:

@@ -303,3 +303,28 @@ def test_two_writers_at_once(tmp_path: Path) -> None:
         assert c.execute("SELECT count(*) FROM files").fetchone()[0] == 60
     loaded = cache.load_usage([base], path=db, scanner=Scanner())
     assert len(loaded.rows) == 1200 and loaded.scanned == 0
+
+
+def test_problems_in_a_grown_part_keep_their_line_numbers(tree: Path, load: Any) -> None:
+    load()
+    append(tree / "-home-u-app" / "a.jsonl", "{not json", reply(12, 1))
+    warm, scanner = load()
+    assert scanner.calls[0][1] > 0  # read from the old end only
+    fresh, _ = load(use_cache=False)
+    assert [(e.line, e.reason) for e in warm.problems.examples] == [(3, "not JSON")]
+    assert warm.problems == fresh.problems
+
+
+@pytest.mark.parametrize("batch", [1, 10**9], ids=["a file a batch", "one batch"])
+def test_progress_is_reported_between_batches(
+    tree: Path, load: Any, batch: int, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(cache, "BATCH_BYTES", batch)
+    seen: list[tuple[int, int]] = []
+    scanner = Scanner()
+    loaded = cache.load_usage([tree], use_cache=False, scanner=scanner, progress=lambda d, t: seen.append((d, t)))
+    total = sum(p.stat().st_size for p in tree.rglob("*.jsonl"))
+    assert seen[0] == (0, total) and seen[-1] == (total, total)
+    assert len(seen) == (4 if batch == 1 else 2)
+    assert summary(loaded) == summary(load(use_cache=False)[0])
+    assert sorted(scanner.calls) == sorted((str(p), 0) for p in tree.rglob("*.jsonl"))

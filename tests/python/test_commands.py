@@ -178,7 +178,7 @@ CSV_HEADERS = {
               "unpriced_replies",
     "tools": "tool,calls,errors,replies,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
              "total_tokens,cost_usd,unpriced_replies",
-    "blocks": "start,end,is_gap,is_active,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
+    "blocks": "start,end,is_gap,is_active,state,input_tokens,output_tokens,cache_creation_tokens,cache_read_tokens,"
               "total_tokens,replies,cost_usd,unpriced_replies,models,time_left_seconds,tokens_per_hour,cost_per_hour,"
               "projected_total_tokens,projected_cost_usd,token_limit,limit_remaining_tokens",
 }  # fmt: skip
@@ -308,3 +308,23 @@ def test_installed_script_smoke(tmp_path: Path) -> None:
     assert doc["daily"] == [] and doc["totals"]["replies"] == 0
     line = subprocess.run([script, "statusline", "--base", str(empty)], capture_output=True, text=True, timeout=60)
     assert (line.returncode, line.stdout) == (0, "$0.00 today | no active window\n")
+
+
+def test_blocks_live_redraws_until_interrupted(env: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import time
+
+    recent(env, [30])
+    naps: list[float] = []
+
+    def nap(seconds: float) -> None:
+        naps.append(seconds)
+        if len(naps) == 3:
+            raise KeyboardInterrupt
+        recent(env, [30, 5])  # a new reply between two frames
+
+    monkeypatch.setattr(time, "sleep", nap)
+    result = run("blocks", "--live", "--refresh", "2")
+    assert result.exit_code == 0, result.output
+    assert naps == [2.0, 2.0, 2.0]
+    assert result.stdout.count("Ctrl-C to stop") >= 1 and "active window:" in result.stdout
+    assert "$6.00" in result.stdout  # the last frame saw the second reply

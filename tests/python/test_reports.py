@@ -296,6 +296,7 @@ def test_active_window_time_left_burn_rate_and_projection() -> None:
     result = reports.blocks(usage(rows), now=at("2025-06-01T12:00:00Z"), token_limit=5_000_000)
     past, gap, active = result.rows
     assert gap.is_gap and not past.is_active and active.is_active
+    assert [b.state for b in result.rows] == ["window", "gap", "active"]
     assert active.time_left_seconds == 3 * 3600
     assert active.tokens_per_hour == 1_000_000  # 2M tokens in the 2 hours since 10:00
     assert active.cost_per_hour == pytest.approx(3.0)

@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import datetime as dt
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Final
+from typing import TYPE_CHECKING, Any, Final, Literal, cast
 
 import click
 
@@ -26,34 +25,47 @@ TITLES: Final = {
     "sessions": "Usage by session",
     "projects": "Usage by project",
     "models": "Usage by model",
-    "tools": "Usage by tool (a reply that called several tools is split between them)",
+    "tools": "Usage by tool",
     "blocks": "5-hour windows",
 }
 
 
-@contextmanager
-def _progress(label: str) -> Iterator[None]:
-    """A spinner on standard error when it is a terminal and the work takes longer than about half a second."""
-    if not sys.stderr.isatty():
-        yield
-        return
-    done = threading.Event()
+class _Progress:
+    """A progress bar on standard error, shown only on a terminal and only once the work has taken a while."""
 
-    def spin() -> None:
-        if done.wait(PROGRESS_AFTER):
+    def __init__(self) -> None:
+        self.started = time.monotonic()
+        self.bar: Any = None
+        self.task: Any = None
+        self.enabled = sys.stderr.isatty()
+
+    def __call__(self, done: int, total: int) -> None:
+        if not self.enabled or total <= 0:
             return
-        from rich.console import Console
+        if self.bar is None:
+            if time.monotonic() - self.started < PROGRESS_AFTER or done >= total:
+                return
+            from rich.console import Console
+            from rich.progress import BarColumn, DownloadColumn, Progress, TimeRemainingColumn
 
-        with Console(stderr=True).status(label):
-            done.wait()
+            self.bar = Progress("reading the logs", BarColumn(), DownloadColumn(), TimeRemainingColumn(),
+                                console=Console(stderr=True), transient=True)  # fmt: skip
+            self.bar.start()
+            self.task = self.bar.add_task("read", total=total)
+        self.bar.update(self.task, completed=done, total=total)
 
-    thread = threading.Thread(target=spin, daemon=True)
-    thread.start()
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.stop()
+
+
+@contextmanager
+def _progress() -> Iterator[_Progress]:
+    bar = _Progress()
     try:
-        yield
+        yield bar
     finally:
-        done.set()
-        thread.join()
+        bar.close()
 
 
 def load(opts: ReportOptions, projects: tuple[str, ...] = ()) -> reports.Usage:
@@ -61,7 +73,7 @@ def load(opts: ReportOptions, projects: tuple[str, ...] = ()) -> reports.Usage:
     from .. import cache
 
     since, until = opts.utc_bounds()
-    with _progress("reading the logs"):
+    with _progress() as bar:
         loaded = cache.load_usage(
             opts.bases,
             projects=opts.projects + projects,
@@ -69,6 +81,7 @@ def load(opts: ReportOptions, projects: tuple[str, ...] = ()) -> reports.Usage:
             until=until,
             subagents=opts.subagents,
             use_cache=opts.use_cache,
+            progress=bar if bar.enabled else None,
         )
     return reports.price(loaded.rows, opts.prices, opts.mode, sessions=loaded.sessions, problems=loaded.problems)
 
@@ -232,7 +245,8 @@ def tools(opts: ReportOptions) -> None:
       kestro-sdk tools --order desc
     """
     result = reports.tools(load(opts), tz=opts.tz, since=opts.since, until=opts.until, order=opts.order)
-    show(result, reports.ToolRow, opts)
+    notes = ["a reply that called several tools is split between them in equal parts; '-': replies that called none"]
+    show(result, reports.ToolRow, opts, notes if opts.format == "table" else None)
 
 
 if TYPE_CHECKING:  # click's parameter types are generic in its stubs only from 8.2 on
@@ -295,9 +309,11 @@ def blocks(opts: ReportOptions, token_limit: int | str | None, active_only: bool
       kestro-sdk blocks --live --token-limit 5000000
     """
 
+    limit = cast("int | Literal['max'] | None", token_limit)
+
     def once() -> reports.Result:
-        return reports.blocks(load(opts), tz=opts.tz, since=opts.since, until=opts.until,
-                              token_limit=token_limit, active_only=active_only or live, order=opts.order)  # type: ignore[arg-type]  # fmt: skip
+        return reports.blocks(load(opts), tz=opts.tz, since=opts.since, until=opts.until, token_limit=limit,
+                              active_only=active_only or live, order=opts.order)  # fmt: skip
 
     if not live:
         result = once()
