@@ -11,7 +11,9 @@ it), on each projects folder TREE, best of --repeat (default 3):
 * warm: ``daily --json`` again with nothing changed;
 * appended: ``daily --json`` after 1 MB of complete lines is appended to one log
   (the log is cut back to its old size after each run and the cache warmed again);
-* statusline: ``statusline`` warm.
+* statusline: ``statusline`` warm;
+* baseline: ``python -c pass`` with the same interpreter, to tell the machine's own
+  start-up cost (and load) from the command's.
 
 Peak memory is the child's maximum resident set size (``wait4``). The trees come
 from ``../shared/bench/gen_sessions.py`` (see its README); nothing is written in
@@ -57,19 +59,25 @@ def best(samples: list[tuple[float, int]]) -> dict[str, float]:
     return {"seconds": round(min(s for s, _ in samples), 4), "peak_mb": round(min(k for _, k in samples) / 1024, 1)}
 
 
-def tail_lines(source: Path, size: int) -> bytes:
-    """About ``size`` bytes of complete lines from the start of another log."""
-    data = source.read_bytes()[: size * 2]
-    cut = data.rfind(b"\n", 0, size) + 1
-    return data[:cut] if cut else data
+def complete_lines(sources: list[Path], size: int) -> bytes:
+    """About ``size`` bytes of complete lines taken from the start of other logs."""
+    out = b""
+    for source in sources:
+        data = source.read_bytes()
+        need = size - len(out)
+        if len(data) > need:
+            cut = data.rfind(b"\n", 0, need) + 1
+            return out + data[:cut]
+        out += data if data.endswith(b"\n") else data + b"\n"
+    return out
 
 
 def bench(tree: Path, repeat: int) -> dict[str, object]:
     exe = script()
     logs = sorted(tree.rglob("*.jsonl"))
     total = sum(p.stat().st_size for p in logs)
-    target, donor = logs[len(logs) // 2], logs[0]
-    extra = tail_lines(donor, APPEND_BYTES)
+    target = logs[len(logs) // 2]
+    extra = complete_lines([p for p in logs if p != target], APPEND_BYTES)
     daily = [exe, "daily", "--json", "--base", str(tree), "--timezone", "UTC"]
     results: dict[str, object] = {"tree": str(tree), "files": len(logs), "mb": round(total / 1e6, 1)}
     with tempfile.TemporaryDirectory() as tmp:
@@ -97,6 +105,7 @@ def bench(tree: Path, repeat: int) -> dict[str, object]:
         status = [exe, "statusline", "--base", str(tree), "--timezone", "UTC"]
         run(status, env)
         results["statusline"] = best([run(status, env) for _ in range(repeat)])
+        results["baseline"] = best([run([sys.executable, "-c", "pass"], env) for _ in range(repeat)])
     return results
 
 
@@ -112,7 +121,7 @@ def main() -> None:
         return
     for r in out:
         print(f"{r['tree']}: {r['files']} files, {r['mb']} MB")
-        for key in ("cold", "no_cache", "warm", "appended", "statusline"):
+        for key in ("cold", "no_cache", "warm", "appended", "statusline", "baseline"):
             v = r[key]
             assert isinstance(v, dict)
             print(f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['peak_mb']:6.1f} MB peak")

@@ -1,12 +1,36 @@
 """Fast, exact reader for Kestro Code session logs."""
 
+from typing import TYPE_CHECKING, Literal
+
 from . import _core
 from ._core import *  # noqa: F403  (the module's public names, the same objects)
 
+if TYPE_CHECKING:
+    import os
+
+    from ._reader import ReadError as ReadError
+    from ._reader import Transcript as Transcript
+
 __version__ = "0.1.0"
 
-# The native module fixes the public names and their order; the package shows the same list.
-__all__ = list(_core.__all__)
+# The native module fixes the public names and their order; the package shows the same list,
+# then the complete reader's entry point.
+__all__ = [*_core.__all__, "read"]
+
+
+def read(path: "str | os.PathLike[str]", *, errors: Literal["skip", "strict"] = "skip") -> "Transcript":
+    """Reads a session log completely; see kestro_sdk._reader.read.
+
+    The complete reader's module is loaded on first use, so that importing the package stays
+    as quick as loading the exact reader alone.
+    """
+    from ._reader import read as read_native
+
+    return read_native(path, errors=errors)
+
+
+# The complete reader's classes users name directly; the rest stay in kestro_sdk._reader.
+_READER_NAMES = ("Transcript", "ReadError")
 
 
 def __getattr__(name: str) -> object:
@@ -15,4 +39,8 @@ def __getattr__(name: str) -> object:
         import importlib
 
         return importlib.import_module(f"{__name__}.{name}")
+    if name in _READER_NAMES:
+        from . import _reader
+
+        return getattr(_reader, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -44,7 +44,7 @@ from .reports import Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 2
+SCHEMA_VERSION: Final = 3
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -102,7 +102,7 @@ class CachedRow(tuple[Any, ...]):
 
     __slots__ = ()
 
-    # The packed fields, then the project.
+    # The packed fields; the project last.
     message_id = property(itemgetter(1))
     request_id = property(itemgetter(2))
     session_id = property(itemgetter(3))
@@ -190,12 +190,12 @@ def find_logs(bases: Iterable[str | os.PathLike[str]], projects: Sequence[str] =
 _Packed = tuple[Any, ...]
 
 
-def _pack_row(r: ScanRow) -> _Packed:
+def _pack_row(r: ScanRow, project: str) -> _Packed:
     delta = r.timestamp - EPOCH
     us = (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
     return (us, r.message_id, r.request_id, r.session_id, r.agent_id, bool(r.is_sidechain), r.model,
             r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
-            r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, tuple(r.tools))  # fmt: skip
+            r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, tuple(r.tools), project)  # fmt: skip
 
 
 def _ts(value: dt.datetime | None) -> int | None:
@@ -214,8 +214,12 @@ _COUNTS: Final = range(7, 13)
 _LOGGED: Final = 13
 
 
-def _merge(old: _Packed, new: _Packed) -> _Packed:
-    """One reply from two sightings: each count the larger, the earlier time, the larger logged cost."""
+def _merge(old: _Packed, new: _Packed, continued: bool = False) -> _Packed:
+    """One reply from two sightings: each count the larger, the earlier time, the larger logged cost.
+
+    ``continued``: ``new`` holds the reply's later records in the same file, whose tool calls
+    are added to the earlier ones; otherwise it is a copy, and the longer list of calls stands.
+    """
     merged = list(old)
     merged[_TS] = min(old[_TS], new[_TS])
     for i in _COUNTS:
@@ -223,7 +227,9 @@ def _merge(old: _Packed, new: _Packed) -> _Packed:
             merged[i] = new[i]
     a, b = old[_LOGGED], new[_LOGGED]
     merged[_LOGGED] = b if a is None else a if b is None else max(a, b)
-    if len(new[14]) > len(old[14]):
+    if continued:
+        merged[14] = old[14] + new[14]
+    elif len(new[14]) > len(old[14]):
         merged[14] = new[14]
     return tuple(merged)
 
@@ -240,7 +246,7 @@ def _merge_rows(old: list[_Packed], new: Iterable[_Packed]) -> list[_Packed]:
                 at[key] = len(out)
             out.append(r)
         else:
-            out[i] = _merge(out[i], r)
+            out[i] = _merge(out[i], r, continued=True)
     return out
 
 
@@ -300,16 +306,18 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
     error = getattr(scan, "error", None)
     if error:
         problems.insert(0, (0, error))
+    rows = [_pack_row(r, log.project) for r in scan.rows]
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
-                  _tail_hash(log.path, scan.end) or b"", [_pack_row(r) for r in scan.rows], _pack_facts(scan),
-                  len(problems), problems[:MAX_PROBLEMS_KEPT], scan.lines)  # fmt: skip
+                  _tail_hash(log.path, scan.end) or b"", rows, _pack_facts(scan), len(problems),
+                  problems[:MAX_PROBLEMS_KEPT], scan.lines)  # fmt: skip
 
 
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
     # The scan numbers its lines from where it started.
     problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
+    rows = _merge_rows(old.rows, (_pack_row(r, old.project) for r in scan.rows))
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
-                  _tail_hash(old.path, scan.end) or b"", _merge_rows(old.rows, (_pack_row(r) for r in scan.rows)),
+                  _tail_hash(old.path, scan.end) or b"", rows,
                   _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
                   problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines)  # fmt: skip
 
@@ -640,8 +648,8 @@ def _collect(
 ) -> Loaded:
     lo = _ts(since)
     hi = _ts(until)
-    by_key: dict[tuple[Any, Any], int] = {}
-    packed: list[tuple[str, _Packed]] = []
+    by_key: dict[tuple[Any, ...], int] = {}
+    packed: list[_Packed] = []
     sessions: list[SessionFacts] = []
     per_file: list[tuple[str, int, Sequence[tuple[int, str]]]] = []
     for log in logs:  # path order: the first file a reply is found in names its project, session and agent
@@ -656,19 +664,18 @@ def _collect(
             per_file.append((e.path, e.problem_count, e.problems))
         for r in e.rows:
             if r[_MID] is None:
-                packed.append((e.project, r))
+                packed.append(r)
                 continue
-            key = (r[_MID], r[_RID])
+            key = r[_MID : _RID + 1]
             i = by_key.get(key)
             if i is None:
                 by_key[key] = len(packed)
-                packed.append((e.project, r))
+                packed.append(r)
             else:
-                project, seen = packed[i]
-                packed[i] = (project, _merge(seen, r))
+                packed[i] = _merge(packed[i], r)
     rows = [
-        CachedRow((*r, project))
-        for project, r in packed
+        CachedRow(r)
+        for r in packed
         if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
     ]
     return Loaded(rows, sessions, Problems.of(per_file), len(logs), scanned, status)

@@ -362,13 +362,13 @@ class Result:
 class _Tally:
     """Running sums for one row of a report."""
 
-    __slots__ = ("input", "output", "created", "read", "replies", "cost", "priced", "unpriced", "models")
+    __slots__ = ("input", "output", "created", "read", "replies", "cost", "unpriced", "models")
 
     def __init__(self) -> None:
-        self.input = self.output = self.created = self.read = self.replies = 0
+        self.input = self.output = self.created = self.read = self.replies = self.unpriced = 0
         self.cost: list[float] = []
-        self.priced = self.unpriced = 0
-        self.models: dict[str | None, _Tally] | None = None
+        # Model -> its own sums with a breakdown, else None (only the names are wanted).
+        self.models: dict[str | None, _Tally | None] = {}
 
     def add(self, row: Row, cost: float | None, by_model: bool = False) -> None:
         self.input += row.input_tokens
@@ -380,15 +380,27 @@ class _Tally:
             self.unpriced += 1
         else:
             self.cost.append(cost)
-        if self.models is None:
-            self.models = {}
-        sub = self.models.get(row.model)
-        if sub is None:
-            sub = self.models[row.model] = _Tally()
         if by_model:
+            sub = self.models.get(row.model)
+            if sub is None:
+                sub = self.models[row.model] = _Tally()
             sub.add(row, cost)
         else:
-            sub.replies += 1  # only the model's name is wanted
+            self.models[row.model] = None
+
+    @classmethod
+    def of(cls, parts: Iterable[_Tally]) -> _Tally:
+        """The sums of several tallies (of disjoint replies)."""
+        total = cls()
+        for p in parts:
+            total.input += p.input
+            total.output += p.output
+            total.created += p.created
+            total.read += p.read
+            total.replies += p.replies
+            total.unpriced += p.unpriced
+            total.cost += p.cost
+        return total
 
     def fields(self) -> dict[str, Any]:
         return {
@@ -403,11 +415,11 @@ class _Tally:
         }
 
     def model_names(self) -> list[str]:
-        return sorted(m for m in self.models or () if m is not None)
+        return sorted(m for m in self.models if m is not None)
 
     def breakdown(self) -> list[ModelUsage]:
-        subs = sorted((self.models or {}).items(), key=lambda kv: (kv[0] is None, kv[0] or ""))
-        return [ModelUsage(model, **sub.fields()) for model, sub in subs]
+        subs = sorted(self.models.items(), key=lambda kv: (kv[0] is None, kv[0] or ""))
+        return [ModelUsage(model, **sub.fields()) for model, sub in subs if sub is not None]
 
 
 def _totals(usage: Usage, indices: Iterable[int]) -> Totals:
@@ -453,8 +465,12 @@ def _group(
     return groups
 
 
-def _result(key: str, usage: Usage, rows: list[Any], indices: Sequence[int], **extra: Any) -> Result:
-    return Result(key, rows, _totals(usage, indices), _unpriced(usage, indices), usage.problems, extra)
+def _result(
+    key: str, usage: Usage, rows: list[Any], indices: Sequence[int], parts: Iterable[_Tally] | None = None, **extra: Any
+) -> Result:
+    """The report; its totals from ``parts`` when they cover the selected replies once each, else summed again."""
+    totals = Totals(**_Tally.of(parts).fields()) if parts is not None else _totals(usage, indices)
+    return Result(key, rows, totals, _unpriced(usage, indices), usage.problems, extra)
 
 
 def _ordered(items: list[Any], sort_key: Callable[[Any], Any], order: Order) -> list[Any]:
@@ -482,7 +498,7 @@ def _period_report(
         make(k, **t.fields(), models=t.model_names(), breakdown=t.breakdown() if breakdown else [])
         for k, t in groups.items()
     ]
-    return _result(key, usage, _ordered(rows, lambda r: getattr(r, _KEY_FIELD[key]), order), indices)
+    return _result(key, usage, _ordered(rows, lambda r: getattr(r, _KEY_FIELD[key]), order), indices, groups.values())
 
 
 _KEY_FIELD: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
@@ -652,7 +668,7 @@ def sessions(
             **tally.fields(), models=tally.model_names(), breakdown=tally.breakdown() if breakdown else [],
         ))  # fmt: skip
     rows = _ordered(out, lambda r: (r.last_activity, r.project, r.session_id or ""), order)
-    return _result("sessions", usage, rows, indices)
+    return _result("sessions", usage, rows, indices, groups.values())
 
 
 def projects(
@@ -692,7 +708,7 @@ def projects(
             **tally.fields(), models=tally.model_names(), breakdown=tally.breakdown() if breakdown else [],
         ))  # fmt: skip
     rows = _ordered(out, lambda r: (r.last_activity, r.project), order)
-    return _result("projects", usage, rows, indices)
+    return _result("projects", usage, rows, indices, groups.values())
 
 
 # ---------------------------------------------------------------------------------------------
@@ -713,7 +729,7 @@ def models(
     groups = _group(usage, indices, lambda i: rows_in[i].model, False)
     out = [ModelRow(m, **t.fields()) for m, t in groups.items()]  # type: ignore[arg-type]
     rows = _ordered(out, lambda r: (r.cost_usd or 0.0, r.total_tokens, r.model or ""), order)
-    return _result("models", usage, rows, indices)
+    return _result("models", usage, rows, indices, groups.values())
 
 
 def _apportion(exact: dict[str | None, Fraction], total: int) -> dict[str | None, int]:
@@ -871,7 +887,7 @@ def blocks(
         out = [b for b in out if b.is_active]
     if order == "desc":
         out.reverse()
-    return _result("blocks", usage, out, indices, token_limit=limit)
+    return _result("blocks", usage, out, indices, [t for _, t in windows], token_limit=limit)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -892,14 +908,32 @@ class Status:
     session_found: bool = False
 
 
+def _subset(usage: Usage, indices: Iterable[int]) -> Usage:
+    rows, costs = usage.rows, usage.costs
+    keep = list(indices)
+    return Usage([rows[i] for i in keep], [costs[i] for i in keep], usage.unpriced, (), usage.problems)
+
+
 def status(
     usage: Usage, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
 ) -> Status:
     """Today's cost (a local day of ``tz``), the active window's cost and time left, and ``session``'s cost."""
     now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
     today = now.astimezone(tz).date()
-    day = daily(usage, tz=tz, since=today, until=today).totals
-    window = next((b for b in blocks(usage, now=now).rows if b.is_active), None)
+    start = dt.datetime.combine(today, dt.time(), tz).astimezone(dt.UTC)
+    end = dt.datetime.combine(today + dt.timedelta(days=1), dt.time(), tz).astimezone(dt.UTC)
+    stamps = [r.timestamp for r in usage.rows]
+    day = _totals(usage, (i for i, ts in enumerate(stamps) if start <= ts < end))
+    # A reply 5 hours or more after the one before it always opens a window (the one before
+    # ended by then), so the windows after the last such pause do not depend on older replies.
+    order = sorted(range(len(stamps)), key=stamps.__getitem__)
+    cut = 0
+    for n in range(len(order) - 1, 0, -1):
+        if stamps[order[n]] - stamps[order[n - 1]] >= WINDOW:
+            cut = n
+            break
+    recent = _subset(usage, order[cut:])
+    window = next((b for b in blocks(recent, now=now).rows if b.is_active), None)
     result = Status(day.cost_usd, day.unpriced_replies, None if window is None else window.cost_usd,
                     0 if window is None else window.unpriced_replies,
                     None if window is None else window.time_left_seconds)  # fmt: skip

@@ -62,8 +62,11 @@ struct frame {
 }  // namespace
 
 PyObject* json_to_py(const packed_json& value) {
+    return json_to_py(value.root());
+}
+
+PyObject* json_to_py(packed_json::view top_view) {
     bool container = false;
-    const packed_json::view top_view = value.root();
     ref root = ref::steal(node_to_py(top_view, container));
     if (!root || !container) return root.release();
 

@@ -72,6 +72,8 @@ PyObject* to_py(const std::vector<std::pair<std::string, std::uint64_t>>& counts
 // A JSON value as plain Python objects: dicts with keys in the value's (sorted) order, lists,
 // str, int (exact over the whole unsigned 64-bit range), float, bool, None. Iterative.
 PyObject* json_to_py(const packed_json& value);
+// The same for a value inside a packed value.
+PyObject* json_to_py(packed_json::view value);
 
 // Fixed-point with exactly four digits after the point, rounded from the double's exact value.
 std::string four_decimals(double value);

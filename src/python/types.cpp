@@ -81,15 +81,4 @@ PyTypeObject* type_object(class_id id) {
     return g_types[index];
 }
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    ref name = ref::steal(PyType_GetName(type));
-    if (!name) return nullptr;
-    return PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
-}
-
-int traverse_type(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
 }  // namespace kestro::py

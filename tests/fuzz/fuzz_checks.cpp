@@ -22,6 +22,7 @@
 #include "parser/line_source.hpp"
 #include "parser/record_mapping.hpp"
 #include "session/session.hpp"
+#include "session/transcript.hpp"
 
 namespace kestro::fuzz {
 namespace {
@@ -268,6 +269,42 @@ void check_session(const std::uint8_t* data, std::size_t size) {
         (void)message_tools(r.message);
         require(!thread_indices(*s, r.uuid).empty(), "no thread for a record of the session");
     }
+}
+
+void check_transcript(const std::uint8_t* data, std::size_t size) {
+    input_size = size;
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const transcript t = read_transcript_text(bytes, "fuzz.jsonl");
+    std::uint64_t last_line = 0;
+    std::size_t messages = 0;
+    for (const transcript_record& r : t.records) {
+        require(r.line > last_line, "records out of line order");
+        last_line = r.line;
+        require((r.kind == record_kind::problem) == !r.reason.empty(), "a problem without reason");
+        if (r.kind == record_kind::message) {
+            require(r.message == messages && t.messages[r.message].record == &r - t.records.data(),
+                    "a message record and its message disagree");
+            ++messages;
+        }
+    }
+    require(messages == t.messages.size(), "messages that no record names");
+    for (const transcript_reply& reply : t.replies) {
+        for (std::uint32_t m : reply.messages) {
+            require(t.messages[m].role == role::assistant && t.messages[m].usage.has_value(),
+                    "a reply of a message without usage");
+        }
+    }
+    for (std::uint32_t i = 0; i < std::min<std::size_t>(t.records.size(), 64); ++i) {
+        require(thread_of(t, i).size() <= t.messages.size(), "a thread longer than the messages");
+    }
+    result<parsed_session> exact =
+        parse_session_bytes(bytes, "fuzz.jsonl", [](std::string_view) {});
+    if (!exact) return;
+    for (const transcript_record& r : t.records) {
+        require(r.kind != record_kind::problem, "a problem on a line the exact reader accepts");
+    }
+    require(exact.value().messages.size() == t.messages.size(),
+            "the readers disagree on the messages");
 }
 
 }  // namespace kestro::fuzz

@@ -17,4 +17,10 @@ void check_line(const std::uint8_t* data, std::size_t size);
 // the error and warning forms, and that the analyses finish on whatever the parser accepts.
 void check_session(const std::uint8_t* data, std::size_t size);
 
+// A whole file's bytes through the complete reader: every non-blank line becomes one record in
+// line order, messages and problems are where the records say, replies hold assistant messages
+// with usage, every thread walk ends; and on bytes parse_session_bytes accepts, no problem and
+// the same messages.
+void check_transcript(const std::uint8_t* data, std::size_t size);
+
 }  // namespace kestro::fuzz

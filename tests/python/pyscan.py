@@ -67,6 +67,7 @@ def scan_file(path: str, start: int) -> Scan:
     end = start + data.rfind(b"\n") + 1
     scan = Scan(path, start, end, data[: end - start].count(b"\n"), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
     replies: dict[tuple[str, str | None], Row] = {}
+    seen: dict[int, set[Any]] = {}  # tool_use ids per reply
     titles: dict[str, str] = {}
     prompt: dt.datetime | None = None
     last_reply: dt.datetime | None = None
@@ -104,14 +105,15 @@ def scan_file(path: str, start: int) -> Scan:
         counts = (u.get("input_tokens", 0), u.get("output_tokens", 0), u.get("cache_creation_input_tokens", 0),
                   split.get("ephemeral_5m_input_tokens", 0), split.get("ephemeral_1h_input_tokens", 0),
                   u.get("cache_read_input_tokens", 0))  # fmt: skip
-        tools = [b["name"] for b in message.get("content") or [] if isinstance(b, dict) and b.get("type") == "tool_use"]
+        uses = [b for b in message.get("content") or [] if isinstance(b, dict) and b.get("type") == "tool_use"]
         mid = message.get("id")
         key = (mid, rec.get("requestId"))
         row = replies.get(key) if mid is not None else None
         if row is None:
             row = Row(ts, mid, rec.get("requestId"), rec.get("sessionId"), rec.get("agentId"),
                       bool(rec.get("isSidechain")), message.get("model"), *counts,
-                      logged_cost_usd=rec.get("costUSD"), tools=tools)  # fmt: skip
+                      logged_cost_usd=rec.get("costUSD"), tools=[b["name"] for b in uses])  # fmt: skip
+            seen[id(row)] = {b.get("id") for b in uses}
             if mid is not None:
                 replies[key] = row
             scan.rows.append(row)
@@ -125,8 +127,11 @@ def scan_file(path: str, start: int) -> Scan:
         cost = rec.get("costUSD")
         if cost is not None:
             row.logged_cost_usd = max(row.logged_cost_usd or cost, cost)
-        if len(tools) > len(row.tools):
-            row.tools = tools
+        # A streamed reply spreads its blocks over its records: each call counts once.
+        for b in uses:
+            if b.get("id") not in seen[id(row)]:
+                seen[id(row)].add(b.get("id"))
+                row.tools.append(b["name"])
     if prompt is not None and last_reply is not None:
         prompt_ms += int((last_reply - prompt).total_seconds() * 1000)
     scan.prompt_active_ms = prompt_ms

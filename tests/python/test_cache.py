@@ -14,15 +14,17 @@ from typing import Any
 
 import pytest
 
-from conftest import record, usage, write_log
+from conftest import record, tool_use, usage, write_log
 from kestro_sdk import cache
 from pyscan import Scanner
 
 HERE = Path(__file__).parent
 
 
-def reply(n: int, out: int, *, mid: str | None = None, ts: str = "2025-06-01T10:00:00Z", **kw: Any) -> dict[str, Any]:
-    line = record("assistant", n, ts=ts, model="kestro-large-2", usage=usage(100, out), **kw)
+def reply(n: int, out: int, *, mid: str | None = None, ts: str = "2025-06-01T10:00:00Z", tools: tuple[str, ...] = (),
+          **kw: Any) -> dict[str, Any]:  # fmt: skip
+    content = [tool_use(f"t{n}-{i}", name) for i, name in enumerate(tools)] or "ok"
+    line = record("assistant", n, ts=ts, model="kestro-large-2", usage=usage(100, out), content=content, **kw)
     line["message"]["id"] = mid = mid or f"msg_{n}"
     line["requestId"] = f"req_{mid}"
     return line
@@ -38,7 +40,8 @@ def summary(loaded: cache.Loaded) -> dict[str, Any]:
     """What a report would see: replies per project and session with their output tokens."""
     return {
         "rows": sorted(
-            (r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat()) for r in loaded.rows
+            (r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat(), r.tools)
+            for r in loaded.rows
         ),  # fmt: skip
         "sessions": sorted(
             (s.project, s.session_id or "", s.agent_id or "", s.turn_duration_ms or 0) for s in loaded.sessions
@@ -50,7 +53,7 @@ def summary(loaded: cache.Loaded) -> dict[str, Any]:
 @pytest.fixture
 def tree(tmp_path: Path) -> Path:
     base = tmp_path / "projects"
-    write_log(base / "-home-u-app" / "a.jsonl", [reply(1, 10), reply(2, 20)])
+    write_log(base / "-home-u-app" / "a.jsonl", [reply(1, 10), reply(2, 20, tools=("Read",))])
     write_log(base / "-home-u-app" / "b.jsonl", [reply(3, 30)])
     write_log(base / "-home-u-api" / "c.jsonl", [reply(4, 40)])
     return base
@@ -73,7 +76,7 @@ def grow(base: Path) -> None:
 
 def straddle(base: Path) -> None:
     # The same reply again with more output: a streamed reply whose last record came after the last report.
-    append(base / "-home-u-app" / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z"))
+    append(base / "-home-u-app" / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z", tools=("Bash",)))
 
 
 def grow_partial_line(base: Path) -> None:
@@ -167,8 +170,8 @@ def test_a_reply_straddling_the_old_end_is_replaced_not_added(tree: Path, load: 
     load()
     straddle(tree)
     loaded, _ = load()
-    outputs = {r.message_id: r.output_tokens for r in loaded.rows}
-    assert outputs == {"msg_1": 10, "msg_2": 25, "msg_3": 30, "msg_4": 40}
+    outputs = {r.message_id: (r.output_tokens, r.tools) for r in loaded.rows}
+    assert outputs == {"msg_1": (10, []), "msg_2": (25, ["Read", "Bash"]), "msg_3": (30, []), "msg_4": (40, [])}
     assert len(loaded.rows) == 4
 
 

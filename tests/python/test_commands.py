@@ -328,3 +328,12 @@ def test_blocks_live_redraws_until_interrupted(env: Path, monkeypatch: pytest.Mo
     assert naps == [2.0, 2.0, 2.0]
     assert result.stdout.count("Ctrl-C to stop") >= 1 and "active window:" in result.stdout
     assert "$6.00" in result.stdout  # the last frame saw the second reply
+
+
+def test_statusline_loads_neither_click_nor_rich(tmp_path: Path) -> None:
+    code = ("import sys; sys.argv = ['kestro-sdk', 'statusline', '--base', sys.argv[1]]\n"
+            "from kestro_sdk.cli import run\n"
+            "try:\n    run()\nexcept SystemExit:\n    pass\n"
+            "print(sorted({m.split('.')[0] for m in sys.modules} & {'click', 'rich'}))")  # fmt: skip
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, timeout=60)
+    assert out.stdout.splitlines() == ["$0.00 today | no active window", "[]"], out.stderr

@@ -6,12 +6,13 @@ import importlib
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any
 
 import pytest
 
 import kestro_sdk
 from conftest import chain, write_log
-from kestro_sdk import _core
+from kestro_sdk import _core, _reader
 
 # Class name -> first line of its docstring, in the order the module adds them.
 CLASSES = {
@@ -50,15 +51,18 @@ def test_reimport_returns_the_same_module() -> None:
     assert again is original and len(again.__all__) == 23
 
 
-def test_only_pyinit_is_exported() -> None:
-    out = subprocess.run(["nm", "-D", "--defined-only", _core.__file__], capture_output=True, text=True, check=True)
-    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit__core"]
+@pytest.mark.parametrize("module", [_core, _reader], ids=["_core", "_reader"])
+def test_only_pyinit_is_exported(module: Any) -> None:
+    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True)
+    init = "PyInit_" + module.__name__.rsplit(".", 1)[1]
+    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == [init]
 
 
-def test_stubs_match_the_runtime(tmp_path: Path) -> None:
+@pytest.mark.parametrize("module", ["kestro_sdk._core", "kestro_sdk._reader"])
+def test_stubs_match_the_runtime(tmp_path: Path, module: str) -> None:
     allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
     # Run from tmp_path so that mypy's cache stays out of the source tree.
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestro_sdk._core", "--allowlist", str(allowlist)],
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", module, "--allowlist", str(allowlist), "--ignore-unused-allowlist"],
                             capture_output=True, text=True, cwd=tmp_path)  # fmt: skip
     assert result.returncode == 0, result.stdout + result.stderr
 

@@ -371,3 +371,32 @@ def test_sessions_give_activity_title_agents_and_active_time() -> None:
 def test_usage_refuses_costs_that_do_not_match_the_rows() -> None:
     with pytest.raises(ValueError, match="2 rows but 1 costs"):
         Usage([R(at("2025-06-01T10:00:00Z"))] * 2, [0.0])
+
+
+# ---------------------------------------------------------------------------------------------
+# The status line
+
+STATUS_CASES = [
+    # replies (UTC, each 1M input tokens of kestro-large-2: $3), now, zone, today's cost, window cost, seconds left
+    ("a chain of windows without a pause",
+     ["2025-06-01T00:30:00Z", "2025-06-01T03:30:00Z", "2025-06-01T06:30:00Z", "2025-06-01T09:30:00Z",
+      "2025-06-01T12:30:00Z"], "2025-06-01T12:40:00Z", "UTC", 15.0, 3.0, 4 * 3600 + 20 * 60),
+    ("after a pause of 5 hours", ["2025-06-01T01:10:00Z", "2025-06-01T07:30:00Z", "2025-06-01T08:00:00Z"],
+     "2025-06-01T09:00:00Z", "UTC", 9.0, 6.0, 3 * 3600),
+    ("today is the local day", ["2025-06-01T21:30:00Z", "2025-06-01T22:30:00Z"], "2025-06-01T23:00:00Z",
+     "Europe/Berlin", 3.0, 6.0, 3 * 3600),
+    ("no active window", ["2025-06-01T01:00:00Z"], "2025-06-01T06:00:00Z", "UTC", 3.0, None, None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, stamps, now, zone, today, window, left", STATUS_CASES, ids=[c[0] for c in STATUS_CASES])
+def test_status(
+    name: str, stamps: list[str], now: str, zone: str, today: float, window: float | None, left: float | None
+) -> None:
+    rows = [R(at(s), input_tokens=1_000_000, output_tokens=0, session_id=f"s{i % 2}") for i, s in enumerate(stamps)]
+    s = reports.status(usage(rows), tz=ZoneInfo(zone), now=at(now), session="s1")
+    assert s.today_cost_usd == pytest.approx(today)
+    assert s.window_cost_usd == (None if window is None else pytest.approx(window))
+    assert s.window_time_left_seconds == left
+    assert s.session_found == (len(stamps) > 1)
+    assert s.session_cost_usd == (pytest.approx(3.0 * (len(stamps) // 2)) if len(stamps) > 1 else None)

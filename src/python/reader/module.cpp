@@ -1,0 +1,229 @@
+// The extension module _reader: read(), its classes, ReadError, and the refusal of
+// sub-interpreters.
+//
+//     read(path, *, errors="skip") -> Transcript
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "python/args.hpp"
+#include "python/reader/objects.hpp"
+#include "python/ref.hpp"
+#include "session/transcript.hpp"
+
+namespace kestro::py::reader {
+
+const PyType_Spec* block_spec(class_id id);
+const PyType_Spec* record_spec(class_id id);
+extern PyType_Spec Transcript_spec;
+
+namespace {
+
+// Created at import and kept for the life of the process, like the module.
+std::array<PyTypeObject*, k_class_count> g_types{};
+PyObject* g_read_error = nullptr;
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+constexpr std::array<const char*, k_class_count> k_class_names{
+    "Transcript", "Record",        "Problem",      "Message",         "Usage",      "Reply",
+    "TextBlock",  "ThinkingBlock", "ToolUseBlock", "ToolResultBlock", "ImageBlock", "Block",
+};
+
+constexpr const char* k_read_error_doc =
+    "Raised by read(..., errors=\"strict\") at the first line that cannot be read.\n"
+    "\n"
+    "Attributes: path (str), line (int, 1-based), reason (str). A subclass of ParseError.";
+
+// The file system form of a path argument (str or os.PathLike), with ~ expanded. New
+// reference to a bytes object, or nullptr.
+PyObject* path_bytes(PyObject* arg) {
+    ref fs = ref::steal(PyOS_FSPath(arg));
+    if (!fs) return nullptr;
+    ref os_path = ref::steal(PyImport_ImportModule("os.path"));
+    if (!os_path) return nullptr;
+    ref expanded = ref::steal(PyObject_CallMethod(os_path.get(), "expanduser", "O", fs.get()));
+    if (!expanded) return nullptr;
+    if (PyBytes_Check(expanded.get())) return expanded.release();
+    return PyUnicode_EncodeFSDefault(expanded.get());
+}
+
+std::nullptr_t raise_io(const sdk_error& error, PyObject* path) {
+    const io_error* io = error.as_io();
+    if (io != nullptr && io->code != 0 && !io->message) {
+        errno = io->code;
+        return static_cast<std::nullptr_t>(
+            (void)PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path), nullptr);
+    }
+    return raise(PyExc_OSError, error.render());
+}
+
+std::nullptr_t raise_problem(const read_problem& p) {
+    const std::string message = p.path + ", line " + std::to_string(p.line) + ": " + p.reason;
+    ref text = ref::steal(to_py(message));
+    if (!text) return nullptr;
+    ref error = ref::steal(PyObject_CallFunctionObjArgs(g_read_error, text.get(), nullptr));
+    if (!error) return nullptr;
+    ref path = ref::steal(to_py(p.path));
+    ref line = ref::steal(to_py(p.line));
+    ref reason = ref::steal(to_py(p.reason));
+    if (!path || !line || !reason || PyObject_SetAttrString(error.get(), "path", path.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "line", line.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "reason", reason.get()) < 0) {
+        return nullptr;
+    }
+    PyErr_SetObject(g_read_error, error.get());
+    return nullptr;
+}
+
+bool errors_mode(PyObject* arg, read_errors& mode) {
+    if (arg == nullptr) return true;
+    auto text = text_argument(arg, "errors");
+    if (!text) return false;
+    if (*text == "skip" || *text == "strict") {
+        mode = *text == "skip" ? read_errors::skip : read_errors::strict;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "errors must be \"skip\" or \"strict\", not %R", arg);
+    return false;
+}
+
+PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const parameters params{"read()", {"path", "errors"}, 1};
+    if (nargs > 1) {
+        return PyErr_Format(PyExc_TypeError,
+                            "read() takes 1 positional argument but %zd were given", nargs);
+    }
+    PyObject* arg[2] = {};
+    if (!match_arguments(params, args, nargs, kwnames, arg)) return nullptr;
+    read_errors mode = read_errors::skip;
+    if (!errors_mode(arg[1], mode)) return nullptr;
+    ref path = ref::steal(path_bytes(arg[0]));
+    if (!path) return nullptr;
+    const std::string native(PyBytes_AsString(path.get()),
+                             static_cast<std::size_t>(PyBytes_Size(path.get())));
+    if (native.find('\0') != std::string::npos) {
+        return raise(PyExc_ValueError, "embedded null byte");
+    }
+    read_outcome out;
+    std::exception_ptr failure;
+    bool interrupted = false;
+    // The file is read without the interpreter lock: other threads run meanwhile. Every few
+    // hundred lines the read takes the lock back for a moment to run the signal handlers, so
+    // Ctrl-C stops it (the handlers run only on the main thread; elsewhere this costs nothing).
+    PyThreadState* saved = PyEval_SaveThread();
+    const cancel_check cancelled = [&] {
+        PyEval_RestoreThread(saved);
+        interrupted = PyErr_CheckSignals() != 0;
+        saved = PyEval_SaveThread();
+        return interrupted;
+    };
+    try {
+        out = read_transcript(native, mode, cancelled);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    // With the lock held again, the guard turns it into MemoryError or the internal fault.
+    if (failure) std::rethrow_exception(failure);
+    if (interrupted || PyErr_CheckSignals() < 0) return propagate();
+    if (out.io) {
+        ref shown = ref::steal(PyOS_FSPath(arg[0]));
+        return raise_io(*out.io, shown ? shown.get() : arg[0]);
+    }
+    if (out.problem) return raise_problem(*out.problem);
+    return make_transcript(out.value);
+}
+
+PyMethodDef k_functions[] = {
+    {"read", method(fast_entry<read>), METH_FASTCALL | METH_KEYWORDS,
+     "read(path, *, errors='skip')\n--\n\n"
+     "Reads a session log completely: every line as a record or a problem, replies merged,\n"
+     "sub-agents linked. errors='strict' raises ReadError at the first problem."},
+    {},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_reader", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+bool add(PyObject* module, const char* name, PyObject* value) {
+    return value != nullptr && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+bool fill(PyObject* module) {
+    ref all = ref::steal(PyList_New(0));
+    if (!all) return false;
+    auto named = [&](const char* name, PyObject* value) {
+        ref text = ref::steal(PyUnicode_FromString(name));
+        return add(module, name, value) && text && PyList_Append(all.get(), text.get()) == 0;
+    };
+    for (std::size_t i = 0; i < k_class_count; ++i) {
+        const auto id = static_cast<class_id>(i);
+        if (g_types[i] == nullptr) {
+            g_types[i] = reinterpret_cast<PyTypeObject*>(
+                PyType_FromSpec(const_cast<PyType_Spec*>(&spec_of(id))));
+        }
+        if (!named(k_class_names[i], reinterpret_cast<PyObject*>(g_types[i]))) return false;
+    }
+    if (g_read_error == nullptr) {
+        ref core = ref::steal(PyImport_ImportModule("kestro_sdk._core"));
+        if (!core) return false;
+        ref base = ref::steal(PyObject_GetAttrString(core.get(), "ParseError"));
+        if (!base) return false;
+        g_read_error = PyErr_NewExceptionWithDoc("kestro_sdk._reader.ReadError", k_read_error_doc,
+                                                 base.get(), nullptr);
+    }
+    if (!named("ReadError", g_read_error)) return false;
+    ref module_name = ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    for (PyMethodDef* def = k_functions; def->ml_name != nullptr; ++def) {
+        ref function = ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+        if (!named(def->ml_name, function.get())) return false;
+    }
+    return add(module, "__all__", all.get());
+}
+
+PyObject* init() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current < 0) return propagate();
+    std::int64_t expected = -1;
+    if (!g_interpreter.compare_exchange_strong(expected, current) && expected != current) {
+        return raise(PyExc_ImportError,
+                     "the _reader module of kestro_sdk does not support sub-interpreters");
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+    ref module = ref::steal(PyModule_Create(&g_module_def));
+    if (!module) return nullptr;
+    if (!fill(module.get())) return propagate();
+    g_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyTypeObject* type_object(class_id id) {
+    return g_types[static_cast<std::size_t>(id)];
+}
+
+PyObject* read_error_type() {
+    return g_read_error;
+}
+
+const PyType_Spec& spec_of(class_id id) {
+    if (id == class_id::transcript) return Transcript_spec;
+    if (const PyType_Spec* spec = record_spec(id)) return *spec;
+    return *block_spec(id);
+}
+
+}  // namespace kestro::py::reader
+
+PyMODINIT_FUNC PyInit__reader(void) {
+    return kestro::py::guarded([] { return kestro::py::reader::init(); });
+}
