@@ -53,45 +53,77 @@ MAX_PROBLEMS_KEPT: Final = 5
 
 
 class ScanRow(Protocol):
-    """One reply of one file as the per-file scan gives it."""
+    """One reply of one file as the per-file scan gives it (read-only, as the native rows are)."""
 
-    timestamp: dt.datetime
-    message_id: str | None
-    request_id: str | None
-    session_id: str | None
-    agent_id: str | None
-    is_sidechain: bool
-    model: str | None
-    input_tokens: int
-    output_tokens: int
-    cache_creation_tokens: int
-    cache_creation_5m_tokens: int
-    cache_creation_1h_tokens: int
-    cache_read_tokens: int
-    logged_cost_usd: float | None
-    tools: Sequence[str]
+    @property
+    def timestamp(self) -> dt.datetime: ...
+    @property
+    def message_id(self) -> str | None: ...
+    @property
+    def request_id(self) -> str | None: ...
+    @property
+    def session_id(self) -> str | None: ...
+    @property
+    def agent_id(self) -> str | None: ...
+    @property
+    def is_sidechain(self) -> bool: ...
+    @property
+    def model(self) -> str | None: ...
+    @property
+    def input_tokens(self) -> int: ...
+    @property
+    def output_tokens(self) -> int: ...
+    @property
+    def cache_creation_tokens(self) -> int: ...
+    @property
+    def cache_creation_5m_tokens(self) -> int: ...
+    @property
+    def cache_creation_1h_tokens(self) -> int: ...
+    @property
+    def cache_read_tokens(self) -> int: ...
+    @property
+    def logged_cost_usd(self) -> float | None: ...
+    @property
+    def tools(self) -> Sequence[str]: ...
 
 
 class FileScan(Protocol):
     """What the per-file scan gives for one file read from ``start`` to ``end``."""
 
-    path: str
-    start: int
-    end: int
-    lines: int
-    dev: int
-    ino: int
-    size: int
-    mtime_ns: int
-    rows: Sequence[ScanRow]
-    problems: Sequence[tuple[int, str]]
-    session_id: str | None
-    agent_id: str | None
-    title: str | None
-    first_timestamp: dt.datetime | None
-    last_timestamp: dt.datetime | None
-    turn_duration_ms: int | None
-    prompt_active_ms: int | None
+    @property
+    def path(self) -> str: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def lines(self) -> int: ...
+    @property
+    def dev(self) -> int: ...
+    @property
+    def ino(self) -> int: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def mtime_ns(self) -> int: ...
+    @property
+    def rows(self) -> Iterable[ScanRow]: ...
+    @property
+    def problems(self) -> Sequence[tuple[int, str]]: ...
+    @property
+    def session_id(self) -> str | None: ...
+    @property
+    def agent_id(self) -> str | None: ...
+    @property
+    def title(self) -> str | None: ...
+    @property
+    def first_timestamp(self) -> dt.datetime | None: ...
+    @property
+    def last_timestamp(self) -> dt.datetime | None: ...
+    @property
+    def turn_duration_ms(self) -> int | None: ...
+    @property
+    def prompt_active_ms(self) -> int | None: ...
 
 
 Scanner = Callable[[Sequence[tuple[str, int]]], Sequence[FileScan]]
@@ -484,7 +516,7 @@ def native_scanner(threads: int | None = None) -> Scanner:
         raise _core.KestroSDKError("this build of kestro_sdk has no usage scan") from None
 
     def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
-        return scan_files(files, threads=threads)  # type: ignore[no-any-return]
+        return scan_files(files, threads=threads)  # type: ignore[no-any-return,unused-ignore]
 
     return scan
 
@@ -649,7 +681,7 @@ def _collect(
     lo = _ts(since)
     hi = _ts(until)
     by_key: dict[tuple[Any, ...], int] = {}
-    packed: list[_Packed] = []
+    packed: list[CachedRow] = []
     sessions: list[SessionFacts] = []
     per_file: list[tuple[str, int, Sequence[tuple[int, str]]]] = []
     for log in logs:  # path order: the first file a reply is found in names its project, session and agent
@@ -664,17 +696,18 @@ def _collect(
             per_file.append((e.path, e.problem_count, e.problems))
         for r in e.rows:
             if r[_MID] is None:
-                packed.append(r)
+                packed.append(CachedRow(r))
                 continue
             key = r[_MID : _RID + 1]
             i = by_key.get(key)
             if i is None:
                 by_key[key] = len(packed)
-                packed.append(r)
+                packed.append(CachedRow(r))
             else:
-                packed[i] = _merge(packed[i], r)
+                packed[i] = CachedRow(_merge(packed[i], r))
+        e.rows = []  # each reply is held once, as its row, from here on
     rows = [
-        CachedRow(r)
+        r
         for r in packed
         if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
     ]

@@ -3,9 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <string_view>
 
 #include "types/flat_index.hpp"
 
@@ -13,44 +11,48 @@ namespace kestro {
 
 namespace {
 
-// The ids point into the messages, which outlive the index. A missing request id differs from
-// an empty one.
-struct reply_key {
-    std::string_view message_id;
-    std::string_view request_id;
-    bool has_request_id = false;
-    friend bool operator==(const reply_key&, const reply_key&) = default;
-};
-
-struct reply_key_hash {
-    std::size_t operator()(const reply_key& k) const noexcept {
-        // A message id has one request id but in rare logs: equality tells those apart.
-        return text_hasher{}(k.message_id);
-    }
-};
-
 void raise_to(std::uint64_t& to, const std::optional<std::uint64_t>& value) {
     if (value) to = std::max(to, *value);
 }
 
-void add_record(transcript_reply& reply, const transcript_message& m, std::uint32_t index) {
-    const usage_counts& u = *m.usage;
-    if (reply.messages.empty() || m.timestamp < reply.timestamp) reply.timestamp = m.timestamp;
-    reply.messages.push_back(index);
+void raise_cost(std::optional<double>& to, const std::optional<double>& value) {
+    if (value && (!to || *value > *to)) to = value;
+}
+
+}  // namespace
+
+std::optional<reply_key> key_of(const std::optional<std::string_view>& message_id,
+                                const std::optional<std::string_view>& request_id) {
+    if (!message_id) return std::nullopt;
+    return reply_key{*message_id, request_id.value_or(std::string_view()), request_id.has_value()};
+}
+
+void add_to_reply(reply_figures& reply, const usage_counts& u, const date_time& timestamp,
+                  const std::optional<double>& cost_usd, bool first) {
+    if (first || timestamp < reply.timestamp) reply.timestamp = timestamp;
     raise_to(reply.input_tokens, u.input_tokens);
     raise_to(reply.output_tokens, u.output_tokens);
     raise_to(reply.cache_creation_input_tokens, u.cache_creation_input_tokens);
     raise_to(reply.cache_read_input_tokens, u.cache_read_input_tokens);
     raise_to(reply.ephemeral_5m_input_tokens, u.ephemeral_5m_input_tokens);
     raise_to(reply.ephemeral_1h_input_tokens, u.ephemeral_1h_input_tokens);
-    if (m.model) reply.model = m.model;
-    if (m.stop_reason) reply.stop_reason = m.stop_reason;
-    if (m.cost_usd && (!reply.cost_usd || *m.cost_usd > *reply.cost_usd)) {
-        reply.cost_usd = m.cost_usd;
-    }
+    raise_cost(reply.cost_usd, cost_usd);
 }
 
-}  // namespace
+void merge_figures(reply_figures& kept, const reply_figures& again) {
+    kept.timestamp = std::min(kept.timestamp, again.timestamp);
+    kept.input_tokens = std::max(kept.input_tokens, again.input_tokens);
+    kept.output_tokens = std::max(kept.output_tokens, again.output_tokens);
+    kept.cache_creation_input_tokens =
+        std::max(kept.cache_creation_input_tokens, again.cache_creation_input_tokens);
+    kept.cache_read_input_tokens =
+        std::max(kept.cache_read_input_tokens, again.cache_read_input_tokens);
+    kept.ephemeral_5m_input_tokens =
+        std::max(kept.ephemeral_5m_input_tokens, again.ephemeral_5m_input_tokens);
+    kept.ephemeral_1h_input_tokens =
+        std::max(kept.ephemeral_1h_input_tokens, again.ephemeral_1h_input_tokens);
+    raise_cost(kept.cost_usd, again.cost_usd);
+}
 
 std::vector<transcript_reply> merge_replies(const std::vector<transcript_message>& messages) {
     std::vector<transcript_reply> replies;
@@ -59,17 +61,19 @@ std::vector<transcript_reply> merge_replies(const std::vector<transcript_message
         const transcript_message& m = messages[i];
         if (m.role != role::assistant || !m.usage) continue;
         std::size_t at = replies.size();
-        if (m.message_id) {
-            const reply_key key{*m.message_id, m.request_id ? *m.request_id : std::string_view(),
-                                m.request_id.has_value()};
-            at = *by_key.try_emplace(key, at).first;
+        if (auto key = key_of(m.message_id, m.request_id)) {
+            at = *by_key.try_emplace(*key, at).first;
         }
         if (at == replies.size()) {
             transcript_reply& reply = replies.emplace_back();
             reply.message_id = m.message_id;
             reply.request_id = m.request_id;
         }
-        add_record(replies[at], m, i);
+        transcript_reply& reply = replies[at];
+        add_to_reply(reply, *m.usage, m.timestamp, m.cost_usd, reply.messages.empty());
+        reply.messages.push_back(i);
+        if (m.model) reply.model = m.model;
+        if (m.stop_reason) reply.stop_reason = m.stop_reason;
     }
     return replies;
 }

@@ -75,16 +75,30 @@ bool is_blank(std::string_view line) {
     return true;
 }
 
-result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+result<int> open_log(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return sdk_error::io(io_error::from_errno(errno));
     }
-    fd_closer closer(fd);
+    return fd;
+}
+
+result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink) {
+    result<int> fd = open_log(path);
+    if (!fd) {
+        return fd.error();
+    }
+    fd_closer closer(fd.value());
+    return read_fd_blocks(fd.value(), sink);
+}
+
+result<read_end> read_fd_blocks(int fd, block_sink& sink) {
     struct stat st {};
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
     // The size only sizes buffers; a file that changes while it is read is still read to EOF.
-    const std::size_t expected =
-        ::fstat(fd, &st) == 0 && st.st_size > 0 ? std::size_t(st.st_size) : 0;
+    const std::size_t expected = ::fstat(fd, &st) == 0 && st.st_size > std::max<off_t>(at, 0)
+                                     ? std::size_t(st.st_size - std::max<off_t>(at, 0))
+                                     : 0;
     sink.expect_bytes(expected);
 
     // simdjson reads up to SIMDJSON_PADDING bytes past a line; keeping that much spare room

@@ -64,6 +64,14 @@ class block_sink {
 // operating system's error when the file cannot be opened or read.
 result<read_end> read_file_blocks(const std::filesystem::path& path, block_sink& sink);
 
+// Opens a log file for reading: the descriptor, or the operating system's error. The caller
+// closes it.
+result<int> open_log(const std::filesystem::path& path);
+
+// The same read from an open descriptor's current offset on (for reads that resume where an
+// earlier one ended). Leaves the descriptor open.
+result<read_end> read_fd_blocks(int fd, block_sink& sink);
+
 // Splits blocks into numbered, non-blank lines for a line handler.
 template <class Handler>
 class line_splitter final : public block_sink {

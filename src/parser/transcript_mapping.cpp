@@ -1,6 +1,8 @@
 // The complete reader's mapping: which fields each record type needs, and the problem texts.
 #include "parser/transcript_mapping.hpp"
 
+#include "parser/member_table.hpp"
+
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -90,29 +92,6 @@ constexpr std::array<std::string_view, u_count> usage_keys{
     "cache_creation"sv,
 };
 
-// For each key length below 32, the keys of that length as a bit set: a member is compared
-// only with the keys as long as it, most members with none.
-template <std::size_t N>
-constexpr std::array<std::uint32_t, 32> keys_by_length(
-    const std::array<std::string_view, N>& keys) {
-    static_assert(N <= 32);
-    std::array<std::uint32_t, 32> sets{};
-    for (std::size_t i = 0; i < N; ++i)
-        sets[keys[i].size()] |= std::uint32_t{1} << i;
-    return sets;
-}
-
-template <std::size_t N>
-std::size_t find_key(const std::array<std::string_view, N>& keys,
-                     const std::array<std::uint32_t, 32>& by_length, std::string_view key) {
-    if (key.size() >= by_length.size()) return N;
-    for (std::uint32_t set = by_length[key.size()]; set != 0; set &= set - 1) {
-        const auto i = static_cast<std::size_t>(std::countr_zero(set));
-        if (std::memcmp(keys[i].data(), key.data(), key.size()) == 0) return i;
-    }
-    return N;
-}
-
 enum block_key : std::uint8_t {
     b_type,
     b_text,
@@ -134,27 +113,6 @@ constexpr auto top_lengths = keys_by_length(top_keys);
 constexpr auto block_lengths = keys_by_length(block_keys);
 constexpr auto payload_lengths = keys_by_length(payload_keys);
 constexpr auto usage_lengths = keys_by_length(usage_keys);
-
-// The members of an object that the mapping reads, by key; the last of repeated keys wins.
-template <class V, std::size_t N>
-struct members {
-    std::array<V, N> value{};
-    std::array<bool, N> present{};
-
-    members(V object, const std::array<std::string_view, N>& keys,
-            const std::array<std::uint32_t, 32>& by_length) {
-        object.for_each_member([&](std::string_view key, V v) {
-            std::size_t i = find_key(keys, by_length, key);
-            if (i < N) {
-                value[i] = v;
-                present[i] = true;
-            }
-        });
-    }
-    [[nodiscard]] bool has(std::size_t i) const {
-        return present[i] && value[i].kind() != json_kind::null;
-    }
-};
 
 // Where a content block is, spelled out only when a problem names it.
 struct block_path {

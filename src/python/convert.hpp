@@ -54,6 +54,9 @@ PyObject* to_py(const std::optional<T>& value) {
     return to_py(*value);
 }
 
+template <class A, class B>
+PyObject* to_py(const std::pair<A, B>& pair);
+
 template <class T>
 PyObject* to_py(const std::vector<T>& items) {
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -64,6 +67,16 @@ PyObject* to_py(const std::vector<T>& items) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list.release();
+}
+
+// A pair as a 2-tuple.
+template <class A, class B>
+PyObject* to_py(const std::pair<A, B>& pair) {
+    ref first = ref::steal(to_py(pair.first));
+    if (!first) return nullptr;
+    ref second = ref::steal(to_py(pair.second));
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
 }
 
 // A table of counts as a dict, in the table's order.

@@ -80,11 +80,8 @@ struct transcript_record {
     std::string reason;  // problems only
 };
 
-// One API reply: the records that share its key, merged.
-struct transcript_reply {
-    std::optional<std::string> message_id;
-    std::optional<std::string> request_id;
-    std::vector<std::uint32_t> messages;  // indexes into transcript::messages, file order
+// What one API reply used, merged over its records (see analysis/replies.hpp).
+struct reply_figures {
     // Each count is its maximum over the records: counts only grow while a reply streams.
     std::uint64_t input_tokens = 0;
     std::uint64_t output_tokens = 0;
@@ -92,10 +89,17 @@ struct transcript_reply {
     std::uint64_t cache_read_input_tokens = 0;
     std::uint64_t ephemeral_5m_input_tokens = 0;
     std::uint64_t ephemeral_1h_input_tokens = 0;
-    date_time timestamp;  // the earliest record's
+    date_time timestamp;             // the earliest record's
+    std::optional<double> cost_usd;  // the largest logged cost
+};
+
+// One API reply: the records that share its key, merged.
+struct transcript_reply : reply_figures {
+    std::optional<std::string> message_id;
+    std::optional<std::string> request_id;
+    std::vector<std::uint32_t> messages;  // indexes into transcript::messages, file order
     std::optional<std::string> model;
     std::optional<std::string> stop_reason;
-    std::optional<double> cost_usd;  // the largest logged cost
 };
 
 // The hash the text tables use, for tables of other keys made of texts.

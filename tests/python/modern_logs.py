@@ -64,7 +64,9 @@ class _Writer:
     def reply(self, blocks: list[dict[str, Any]]) -> None:
         rng = self.rng
         self.counter += 1
-        mid, req = f"msg_{self.sid[:4]}{self.counter}", f"req_{self.sid[:4]}{self.counter}"
+        # A sub-agent's replies are other API calls than its parent's: their ids must differ.
+        tag = f"{self.sid[:4]}{'_' + self.agent if self.agent else ''}{self.counter}"
+        mid, req = f"msg_{tag}", f"req_{tag}"
         cw = rng.randint(0, 5000)
         h1 = rng.choice([0, cw // 3, cw])
         final = {

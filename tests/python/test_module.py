@@ -12,7 +12,7 @@ import pytest
 
 import kestro_sdk
 from conftest import chain, write_log
-from kestro_sdk import _core, _reader
+from kestro_sdk import _core, _reader, _scan
 
 # Class name -> first line of its docstring, in the order the module adds them.
 CLASSES = {
@@ -51,14 +51,14 @@ def test_reimport_returns_the_same_module() -> None:
     assert again is original and len(again.__all__) == 23
 
 
-@pytest.mark.parametrize("module", [_core, _reader], ids=["_core", "_reader"])
+@pytest.mark.parametrize("module", [_core, _reader, _scan], ids=["_core", "_reader", "_scan"])
 def test_only_pyinit_is_exported(module: Any) -> None:
     out = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True)
     init = "PyInit_" + module.__name__.rsplit(".", 1)[1]
     assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == [init]
 
 
-@pytest.mark.parametrize("module", ["kestro_sdk._core", "kestro_sdk._reader"])
+@pytest.mark.parametrize("module", ["kestro_sdk._core", "kestro_sdk._reader", "kestro_sdk._scan"])
 def test_stubs_match_the_runtime(tmp_path: Path, module: str) -> None:
     allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
     # Run from tmp_path so that mypy's cache stays out of the source tree.

@@ -172,7 +172,7 @@ PyObject* Usage_repr(PyObject* self) {
 
 // ---- Reply -----------------------------------------------------------------------------------
 
-template <std::uint64_t transcript_reply::*Member>
+template <std::uint64_t reply_figures::*Member>
 std::uint64_t reply_count(const reply_obj& o) {
     return o.item->*Member;
 }
@@ -295,7 +295,7 @@ PyGetSetDef Usage_getset[] = {
     {},
 };
 #define KESTRO_REPLY_COUNT(name) \
-    { #name, field < reply_obj, reply_count < &transcript_reply::name>>, nullptr, nullptr, nullptr }
+    { #name, field < reply_obj, reply_count < &reply_figures::name>>, nullptr, nullptr, nullptr }
 PyGetSetDef Reply_getset[] = {
     KESTRO_GET(reply_obj, Reply, message_id),
     KESTRO_GET(reply_obj, Reply, request_id),

@@ -1,0 +1,113 @@
+// The FileScan class of _scan: one file scanned from an offset, for callers that keep their own
+// store of rows (the cache).
+//
+//     f.path / .start / .end / .lines / .dev / .ino / .size / .mtime_ns / .error
+//     f.rows -> UsageTable     f.problems -> [(line, reason), ...]
+//     f.session_id / .agent_id / .title / .first_timestamp / .last_timestamp
+//     f.turn_duration_ms / .prompt_active_ms
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/scan/objects.hpp"
+
+namespace kestro::py::scan {
+
+namespace {
+
+const file_scan& scan_of(const file_scan_obj& o) {
+    return *o.scan;
+}
+
+#define KESTRO_MEMBER(name, type)                         \
+    const type& FileScan_##name(const file_scan_obj& o) { \
+        return scan_of(o).name;                           \
+    }
+KESTRO_MEMBER(path, std::string)
+KESTRO_MEMBER(start, std::uint64_t)
+KESTRO_MEMBER(end, std::uint64_t)
+KESTRO_MEMBER(lines, std::uint64_t)
+KESTRO_MEMBER(dev, std::uint64_t)
+KESTRO_MEMBER(ino, std::uint64_t)
+KESTRO_MEMBER(size, std::uint64_t)
+KESTRO_MEMBER(mtime_ns, std::int64_t)
+KESTRO_MEMBER(error, std::optional<std::string>)
+KESTRO_MEMBER(session_id, std::optional<std::string>)
+KESTRO_MEMBER(agent_id, std::optional<std::string>)
+KESTRO_MEMBER(title, std::optional<std::string>)
+KESTRO_MEMBER(turn_duration_ms, std::optional<std::uint64_t>)
+KESTRO_MEMBER(prompt_active_ms, std::uint64_t)
+#undef KESTRO_MEMBER
+
+ref optional_time(const std::optional<date_time>& t) {
+    return ref::steal(t ? utc_datetime(*t) : Py_NewRef(Py_None));
+}
+ref FileScan_first_timestamp(const file_scan_obj& o) {
+    return optional_time(scan_of(o).first_timestamp);
+}
+ref FileScan_last_timestamp(const file_scan_obj& o) {
+    return optional_time(scan_of(o).last_timestamp);
+}
+ref FileScan_rows(const file_scan_obj& o) {
+    // The table shares the scan's ownership: it keeps the whole scan alive, nothing is copied.
+    return ref::steal(make_table(std::shared_ptr<const usage_table>(o.scan, &o.scan->rows), {}));
+}
+std::vector<std::pair<std::uint64_t, std::string>> FileScan_problems(const file_scan_obj& o) {
+    const auto& problems = scan_of(o).rows.problems;
+    if (problems.empty()) return {};
+    return problems.front().first;
+}
+
+PyObject* FileScan_repr(PyObject* self) {
+    const file_scan& f = scan_of(cast<file_scan_obj>(self));
+    return to_py("<FileScan '" + f.path + "' start=" + std::to_string(f.start) + " end=" +
+                 std::to_string(f.end) + " rows=" + std::to_string(f.rows.rows.size()) + ">");
+}
+
+#define KESTRO_GET(name) \
+    { #name, field < file_scan_obj, FileScan_##name>, nullptr, nullptr, nullptr }
+PyGetSetDef FileScan_getset[] = {
+    KESTRO_GET(path),
+    KESTRO_GET(start),
+    KESTRO_GET(end),
+    KESTRO_GET(lines),
+    KESTRO_GET(dev),
+    KESTRO_GET(ino),
+    KESTRO_GET(size),
+    KESTRO_GET(mtime_ns),
+    KESTRO_GET(error),
+    KESTRO_GET(rows),
+    KESTRO_GET(problems),
+    KESTRO_GET(session_id),
+    KESTRO_GET(agent_id),
+    KESTRO_GET(title),
+    KESTRO_GET(first_timestamp),
+    KESTRO_GET(last_timestamp),
+    KESTRO_GET(turn_duration_ms),
+    KESTRO_GET(prompt_active_ms),
+    {},
+};
+#undef KESTRO_GET
+
+PyType_Slot FileScan_slots[] = {
+    {Py_tp_getset, FileScan_getset},
+    {Py_tp_repr, slot(unary_entry<FileScan_repr>)},
+    {Py_tp_new, slot(refuse_new)},
+    {Py_tp_traverse, slot(traverse_type)},
+    {Py_tp_dealloc, slot(destroy<file_scan_obj>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec FileScan_spec{"kestro_sdk._scan.FileScan", sizeof(file_scan_obj), 0, k_type_flags,
+                          FileScan_slots};
+
+PyObject* make_file_scan(std::shared_ptr<const file_scan> scan) {
+    PyObject* self = PyType_GenericAlloc(type_object(class_id::file_scan), 0);
+    if (self == nullptr) return nullptr;
+    new (&cast<file_scan_obj>(self).scan) std::shared_ptr<const file_scan>(std::move(scan));
+    return self;
+}
+
+}  // namespace kestro::py::scan

@@ -1,0 +1,330 @@
+// The usage scan: a lean sink per file, files on a pool of threads, replies merged across files.
+#include "session/usage_scan.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+
+#include "analysis/replies.hpp"
+#include "parser/line_source.hpp"
+#include "parser/usage_reader.hpp"
+
+namespace kestro {
+
+namespace {
+
+// The text a reply is found by again: message id, then whether a request id follows, then it.
+std::string key_text(const reply_key& key) {
+    std::string text;
+    text.reserve(key.message_id.size() + key.request_id.size() + 1);
+    text.append(key.message_id);
+    text.push_back(key.has_request_id ? '\x01' : '\x00');
+    text.append(key.request_id);
+    return text;
+}
+
+// Builds one file's rows and facts from its lines.
+class file_sink final : public usage_sink {
+  public:
+    file_sink(file_scan& out, std::uint32_t project, std::size_t max_problems)
+        : out_(out), project_(project), max_problems_(max_problems) {}
+
+    bool take(usage_line& line) override {
+        using kind = usage_line::kind;
+        if (line.what == kind::problem) {
+            note_problem(line.line, std::move(line.reason));
+            return true;
+        }
+        if (line.timestamp) {
+            const date_time& t = *line.timestamp;
+            if (!out_.first_timestamp || t < *out_.first_timestamp) out_.first_timestamp = t;
+            if (!out_.last_timestamp || *out_.last_timestamp < t) out_.last_timestamp = t;
+        }
+        if (line.session_id && !out_.session_id) out_.session_id = std::string(*line.session_id);
+        if (line.agent_id && !out_.agent_id) out_.agent_id = std::string(*line.agent_id);
+        if (line.title_kind != title_source::none && line.title_kind >= title_kind_) {
+            title_kind_ = line.title_kind;
+            out_.title = std::string(line.title);
+        }
+        if (line.turn_duration_ms) {
+            out_.turn_duration_ms = out_.turn_duration_ms.value_or(0) + *line.turn_duration_ms;
+        }
+        if (line.what == kind::prompt) {
+            close_turn();
+            prompt_ = line.timestamp;
+        } else if (line.what == kind::reply) {
+            reply(line);
+        }
+        return true;
+    }
+
+    // Closes the last turn and gives rows without a session the file's.
+    void finish(std::string_view stem) {
+        close_turn();
+        std::uint32_t fallback = 0;
+        for (usage_row& row : out_.rows.rows) {
+            if (row.session_id != 0) continue;
+            if (fallback == 0) {
+                fallback = out_.rows.texts.intern(out_.session_id ? *out_.session_id : stem);
+            }
+            row.session_id = fallback;
+        }
+    }
+
+  private:
+    void note_problem(std::uint64_t line, std::string reason) {
+        auto& problems = out_.rows.problems;
+        if (problems.empty()) problems.push_back(file_problems{out_.path, 0, {}});
+        ++problems.front().count;
+        if (problems.front().first.size() < max_problems_) {
+            problems.front().first.emplace_back(line, std::move(reason));
+        }
+    }
+
+    void close_turn() {
+        if (prompt_ && last_reply_ && *prompt_ < *last_reply_) {
+            out_.prompt_active_ms += std::uint64_t((*last_reply_ - *prompt_).whole_milliseconds());
+        }
+        prompt_.reset();
+        last_reply_.reset();
+    }
+
+    void reply(const usage_line& line) {
+        const date_time& when = *line.timestamp;  // a reply always has one
+        if (!last_reply_ || *last_reply_ < when) last_reply_ = when;
+        usage_table& table = out_.rows;
+        std::size_t at = table.rows.size();
+        if (auto key = key_of(line.message_id, line.request_id)) {
+            at = by_key_.try_emplace(key_text(*key), at).first->second;
+        }
+        const bool first = at == table.rows.size();
+        if (first) {
+            usage_row& row = table.rows.emplace_back();
+            row.project = project_;
+            row.session_id = line.session_id ? table.texts.intern(*line.session_id) : 0;
+            row.agent_id = line.agent_id ? table.texts.intern(*line.agent_id) : 0;
+            row.is_sidechain = line.is_sidechain;
+            if (line.message_id) row.message_id = std::string(*line.message_id);
+            if (line.request_id) row.request_id = std::string(*line.request_id);
+        }
+        usage_row& row = table.rows[at];
+        add_to_reply(row, line.usage, when, line.cost_usd, first);
+        // Model: the last a record names, as the complete reader takes it.
+        if (line.model) row.model = table.texts.intern(*line.model);
+        for (std::string_view tool : line.tools)
+            row.tools.push_back(table.texts.intern(tool));
+    }
+
+    file_scan& out_;
+    std::uint32_t project_;
+    std::size_t max_problems_;
+    title_source title_kind_ = title_source::none;
+    std::optional<date_time> prompt_;
+    std::optional<date_time> last_reply_;
+    std::unordered_map<std::string, std::size_t> by_key_;
+};
+
+class fd_closer {
+  public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { ::close(fd_); }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+file_scan scan_file(const scan_input& in, std::size_t max_problems,
+                    const std::atomic<bool>* cancel) {
+    usage_reader reader;
+    return scan_file(in, max_problems, cancel, reader);
+}
+
+file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::atomic<bool>* cancel,
+                    usage_reader& reader) {
+    file_scan out;
+    out.path = in.path.string();
+    out.start = in.start;
+    out.end = in.start;
+    const std::uint32_t project = out.rows.texts.intern(in.project);
+    result<int> fd = detail::open_log(in.path);
+    if (!fd) {
+        out.error = fd.error().render();
+    } else {
+        const fd_closer closer(fd.value());
+        struct stat st {};
+        if (::fstat(fd.value(), &st) == 0) {
+            out.dev = std::uint64_t(st.st_dev);
+            out.ino = std::uint64_t(st.st_ino);
+            out.size = std::uint64_t(st.st_size);
+            out.mtime_ns = std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+        }
+        file_sink sink(out, project, max_problems);
+        usage_read read;
+        auto failure = reader.read(fd.value(), in.start, sink, cancel, read);
+        out.end = read.end;
+        out.lines = read.lines;
+        if (failure) out.error = failure->render();
+        sink.finish(in.path.stem().string());
+    }
+    if (out.error) {
+        auto& problems = out.rows.problems;
+        problems.insert(problems.begin(), file_problems{out.path, 1, {{0, *out.error}}});
+        if (problems.size() > 1) {
+            problems[0].count += problems[1].count;
+            for (auto& p : problems[1].first)
+                problems[0].first.push_back(std::move(p));
+            problems.resize(1);
+        }
+    }
+    return out;
+}
+
+std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigned threads,
+                                  std::size_t max_problems, const std::atomic<bool>* cancel) {
+    std::vector<file_scan> out(inputs.size());
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = unsigned(std::min<std::size_t>(threads, std::max<std::size_t>(inputs.size(), 1)));
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    std::atomic<bool> failed{false};
+    // Files go to whichever thread is free, so one large file does not hold up the rest.
+    auto work = [&] {
+        try {
+            usage_reader reader;
+            for (;;) {
+                if (failed.load() || (cancel != nullptr && cancel->load())) return;
+                const std::size_t i = next.fetch_add(1);
+                if (i >= inputs.size()) return;
+                out[i] = scan_file(inputs[i], max_problems, cancel, reader);
+            }
+        } catch (...) {
+            const std::lock_guard lock(failure_lock);
+            if (!failure) failure = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    try {
+        for (unsigned t = 1; t < threads; ++t)
+            pool.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No more threads to be had: the ones running (and this one) do the work.
+    }
+    work();
+    for (std::thread& t : pool)
+        t.join();
+    if (failure) std::rethrow_exception(failure);
+    return out;
+}
+
+std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path>& bases,
+                                         const std::vector<std::string>& projects) {
+    namespace fs = std::filesystem;
+    std::vector<scan_input> files;
+    auto is_log = [](const fs::directory_entry& e) {
+        std::error_code ec;
+        return e.path().extension() == ".jsonl" && e.is_regular_file(ec);
+    };
+    auto wanted = [&](const std::string& name) {
+        if (projects.empty()) return true;
+        return std::any_of(projects.begin(), projects.end(),
+                           [&](const std::string& p) { return name.find(p) != std::string::npos; });
+    };
+    for (const fs::path& base : bases) {
+        std::error_code ec;
+        for (fs::directory_iterator dir(base, ec), end; !ec && dir != end; dir.increment(ec)) {
+            std::error_code type_ec;
+            if (!dir->is_directory(type_ec)) continue;
+            const std::string project = dir->path().filename().string();
+            if (!wanted(project)) continue;
+            std::error_code inner_ec;
+            for (fs::directory_iterator e(dir->path(), inner_ec), stop; !inner_ec && e != stop;
+                 e.increment(inner_ec)) {
+                if (is_log(*e)) {
+                    files.push_back({e->path(), 0, project});
+                    continue;
+                }
+                std::error_code sub_ec;
+                const fs::path subagents = e->path() / "subagents";
+                if (!e->is_directory(sub_ec) || !fs::is_directory(subagents, sub_ec)) continue;
+                for (fs::directory_iterator a(subagents, sub_ec), done; !sub_ec && a != done;
+                     a.increment(sub_ec)) {
+                    if (is_log(*a)) files.push_back({a->path(), 0, project});
+                }
+            }
+        }
+    }
+    std::sort(files.begin(), files.end(), [](const scan_input& a, const scan_input& b) {
+        return a.path.native() < b.path.native();
+    });
+    // A folder given twice is read once: rows without a key could not be told apart.
+    files.erase(std::unique(files.begin(), files.end(),
+                            [](const scan_input& a, const scan_input& b) {
+                                return a.path.native() == b.path.native();
+                            }),
+                files.end());
+    return files;
+}
+
+usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filter) {
+    usage_table table;
+    std::unordered_map<std::string, std::size_t> by_key;
+    std::vector<std::uint32_t> remap;
+    for (file_scan& scan : scans) {
+        usage_table& part = scan.rows;
+        for (file_problems& p : part.problems)
+            table.problems.push_back(std::move(p));
+        remap.assign(part.texts.size(), 0);
+        auto text = [&](std::uint32_t i) {
+            if (i != 0 && remap[i] == 0) remap[i] = table.texts.intern(part.texts.at(i));
+            return remap[i];
+        };
+        for (usage_row& row : part.rows) {
+            if (auto key = key_of(row.message_id, row.request_id)) {
+                auto [found, added] = by_key.try_emplace(key_text(*key), table.rows.size());
+                if (!added) {
+                    usage_row& kept = table.rows[found->second];
+                    merge_figures(kept, row);
+                    if (kept.model == 0) kept.model = text(row.model);
+                    continue;
+                }
+            }
+            row.project = text(row.project);
+            row.session_id = text(row.session_id);
+            row.agent_id = text(row.agent_id);
+            row.model = text(row.model);
+            for (std::uint32_t& tool : row.tools)
+                tool = text(tool);
+            table.rows.push_back(std::move(row));
+        }
+        // Each file's rows are dropped once merged, so the peak is the merged rows.
+        part.rows = {};
+    }
+    std::erase_if(table.rows, [&](const usage_row& row) {
+        if (!filter.subagents && (row.agent_id != 0 || row.is_sidechain)) return true;
+        if (filter.since && row.timestamp < *filter.since) return true;
+        return filter.until && *filter.until < row.timestamp;
+    });
+    return table;
+}
+
+usage_table scan_usage(const std::vector<std::filesystem::path>& bases, const usage_filter& filter,
+                       unsigned threads, const std::atomic<bool>* cancel) {
+    const auto files = find_usage_files(bases, filter.projects);
+    return merge_scans(scan_files(files, threads, kept_problems, cancel), filter);
+}
+
+}  // namespace kestro
