@@ -1,9 +1,11 @@
 // The one error type of the core, its kinds and their message texts.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,7 +19,12 @@ struct io_error {
     int code = 0;
     std::optional<std::string> message;
 
-    static io_error from_errno(int code) { return io_error{code, std::nullopt}; }
+    // ENOMEM is the kernel running out of memory on our behalf, not a fault of the file or
+    // folder: it must reach the caller as a memory failure, never as a per-file IO problem.
+    static io_error from_errno(int code) {
+        if (code == ENOMEM) throw std::bad_alloc();
+        return io_error{code, std::nullopt};
+    }
     static io_error with_message(std::string message, int code = 0) {
         return io_error{code, std::move(message)};
     }

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -59,6 +60,14 @@ result<std::vector<std::string>> list_names(const fs::path& dir) {
     }
 }
 
+// stat(2), except that the kernel running out of memory is a memory failure of the whole call,
+// not an entry to treat as missing.
+bool stat_entry(const char* path, struct stat& st) {
+    if (::stat(path, &st) == 0) return true;
+    if (errno == ENOMEM) throw std::bad_alloc();
+    return false;
+}
+
 // Reads the status of every listed entry once; an entry whose status cannot be read (a dangling
 // link, no permission on a link's target) keeps has_status false and is treated as nothing.
 result<std::vector<listed_entry>> list_entries(const fs::path& dir) {
@@ -68,7 +77,7 @@ result<std::vector<listed_entry>> list_entries(const fs::path& dir) {
     entries.reserve(names.value().size());
     for (std::string& name : names.value()) {
         listed_entry e{std::move(name), false, {}};
-        e.has_status = ::stat((dir / e.name).c_str(), &e.status) == 0;
+        e.has_status = stat_entry((dir / e.name).c_str(), e.status);
         entries.push_back(std::move(e));
     }
     return entries;
@@ -104,7 +113,7 @@ std::vector<fs::path> newest_first(std::vector<found_entry> found) {
 // name some other directory; a path with one names nothing.
 bool status_of(const fs::path& path, struct stat& st) {
     if (path.native().find('\0') != std::string::npos) return false;
-    return ::stat(path.c_str(), &st) == 0;
+    return stat_entry(path.c_str(), st);
 }
 
 sdk_error directory_not_found(const fs::path& base) {
