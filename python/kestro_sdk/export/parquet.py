@@ -1,0 +1,648 @@
+"""Usage and conversations as Parquet tables, partitioned by UTC month, for a team's shared bucket.
+
+:func:`to_parquet` writes four tables under ``out_dir``::
+
+    replies/month=2026-01/<exporter id>.parquet
+    messages/month=2026-01/<exporter id>.parquet
+    tool_calls/month=2026-01/<exporter id>.parquet
+    sessions/month=2026-01/<exporter id>.parquet
+
+Each file holds one exporter's rows of one UTC month, so many people can export into one
+bucket without colliding, and a rerun replaces only the files it has new rows for. Every
+row carries the exporter id in ``source``; the month is in the folder name only (readers
+with Hive partitioning, such as DuckDB, show it as a ``month`` column).
+
+The columns, in file order (times are UTC microseconds; "bytes" are UTF-8 bytes):
+
+``replies``, one row per API reply, each once across every file (as :func:`kestro_sdk.scan_usage`):
+    ``timestamp``, ``project``, ``session_id``, ``agent_id`` (None for the main conversation),
+    ``is_sidechain``, ``model``, ``input_tokens``, ``output_tokens``, ``cache_creation_tokens``,
+    ``cache_creation_5m_tokens``, ``cache_creation_1h_tokens``, ``cache_read_tokens``,
+    ``logged_cost_usd`` (None where the log has none), ``tools`` (names of its tool_use blocks),
+    ``message_id``, ``request_id``, ``cost_usd`` (by the price table and mode; None when
+    unpriced), ``source``.
+
+``messages``, one row per user or assistant record of a session log and of its sub-agents' logs:
+    ``source``, ``project``, ``session_id``, ``agent_id``, ``uuid``, ``parent_uuid``,
+    ``timestamp``, ``role``, ``is_sidechain``, ``is_meta``, ``text_length`` (characters of its
+    text: a string content, or its text blocks joined by newlines), ``tools`` (names of its
+    tool_use blocks), ``tool_results`` (how many tool_result blocks it holds), ``model``,
+    ``message_id``, ``request_id``, ``line`` (in its file).
+
+``tool_calls``, one row per tool_use block, paired with its tool_result in the same log:
+    ``source``, ``project``, ``session_id``, ``agent_id``, ``tool_use_id``, ``tool``,
+    ``timestamp`` (of the call), ``message_uuid`` (of the call), ``input_bytes`` (its input as
+    compact JSON), ``has_result``, ``result_bytes`` (the result's text; None without a
+    result), ``is_error`` (None without a result; False when the result does not say),
+    ``duration_ms`` (from the call's record to the result's; None without a result).
+
+``sessions``, one row per session log, filed under the month it started:
+    ``source``, ``project``, ``session_id``, ``title``, ``version``, ``git_branch``,
+    ``started``, ``ended``, ``duration_s``, ``messages`` (its sub-agents' included), ``prompts``
+    (user records of the main conversation that are neither meta nor tool results), ``subagents``, ``tool_calls``,
+    ``tool_errors``, ``problems`` (lines that could not be read), then from the ``replies``
+    table: ``replies``, ``input_tokens``, ``output_tokens``, ``cache_creation_tokens``,
+    ``cache_read_tokens``, ``cost_usd`` (sum of the priced replies) and ``unpriced_replies``.
+    A reply copied into a resumed session counts in the session it was first written in, as
+    in ``replies``. A log with no timestamped record has no row: it holds no message.
+
+Every file carries ``kestro.schema_version`` (:data:`SCHEMA_VERSION`), ``kestro.table`` and
+``kestro.exporter_id`` in its key-value metadata.
+
+Reruns. Each file is written under a temporary name beside its target and renamed when every
+file of the run is written, so an error leaves the old files as they were. Only the months the
+run has rows for are replaced; a month whose logs are gone locally keeps its file. The window
+given by ``since`` and ``until`` is widened to whole UTC months, so every file always holds a
+whole month. When ``sessions`` picks some sessions rather than every one, the rows of the other
+sessions already in the exporter's file for that month are kept.
+
+pyarrow is an optional dependency (``pip install 'kestro-sdk[parquet]'``); without it
+:func:`to_parquet` raises :class:`ParquetUnavailable`.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import getpass
+import hashlib
+import json
+import os
+import re
+import socket
+import tempfile
+from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Final
+
+from .sessions import SessionFile, file_of, recent_enough, session_files
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+    from .. import pricing
+    from .._reader import Transcript
+
+__all__ = [
+    "INSTALL_HINT",
+    "SCHEMA_VERSION",
+    "TABLES",
+    "ParquetExport",
+    "ParquetUnavailable",
+    "check_exporter_id",
+    "default_exporter_id",
+    "to_parquet",
+]
+
+SCHEMA_VERSION: Final = 1
+TABLES: Final = ("replies", "messages", "tool_calls", "sessions")
+INSTALL_HINT: Final = "Parquet export needs pyarrow: pip install 'kestro-sdk[parquet]'"
+UNKNOWN_MONTH: Final = "unknown"
+
+# One path component on every system: no separators, no leading dot, nothing a shell or a
+# query engine would read as a glob.
+_EXPORTER_ID: Final = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
+
+
+class ParquetUnavailable(ImportError):
+    """pyarrow is not installed; the message says how to install it."""
+
+
+def _pyarrow() -> Any:
+    try:
+        import pyarrow
+        import pyarrow.compute
+        import pyarrow.parquet  # noqa: F401
+    except ImportError as e:
+        raise ParquetUnavailable(INSTALL_HINT) from e
+    return pyarrow
+
+
+def default_exporter_id() -> str:
+    """A stable id for this user on this machine: 12 hex digits of a hash of user and host.
+
+    Stable, so that reruns replace their own files; a hash, so that the bucket does not show
+    user or host names.
+    """
+    try:
+        user = getpass.getuser()
+    except (KeyError, OSError):
+        user = str(os.getuid()) if hasattr(os, "getuid") else "user"
+    return hashlib.sha256(f"{user}@{socket.gethostname()}".encode()).hexdigest()[:12]
+
+
+def check_exporter_id(exporter_id: str) -> str:
+    """The id when it is a safe file name (letters, digits, ``_.-``, 64 at most, no leading dot);
+    ValueError otherwise."""
+    if not isinstance(exporter_id, str) or not _EXPORTER_ID.fullmatch(exporter_id):
+        raise ValueError(
+            f"exporter id must be 1 to 64 letters, digits, '_', '.' or '-', not starting with '.', "
+            f"'_' or '-': {exporter_id!r}"
+        )
+    return exporter_id
+
+
+@dataclass(slots=True)
+class ParquetExport:
+    """What :func:`to_parquet` wrote."""
+
+    out_dir: Path
+    exporter_id: str
+    files: list[Path] = field(default_factory=list)  # every file written, in table then month order
+    rows: dict[str, int] = field(default_factory=dict)  # table -> rows written by this run
+    months: list[str] = field(default_factory=list)  # the months this run replaced, sorted
+    skipped: list[tuple[Path, str]] = field(default_factory=list)  # logs that could not be read, and why
+
+
+# ---------------------------------------------------------------------------------------------
+# The window: whole UTC months
+
+
+def _utc(value: dt.date | dt.datetime, *, end: bool) -> dt.datetime:
+    if isinstance(value, dt.datetime):
+        return value.replace(tzinfo=dt.UTC) if value.tzinfo is None else value.astimezone(dt.UTC)
+    if isinstance(value, dt.date):
+        moment = dt.datetime.combine(value, dt.time(), tzinfo=dt.UTC)
+        return moment + dt.timedelta(days=1) if end else moment
+    raise TypeError(f"expected a date or a datetime, not {type(value).__name__}")
+
+
+def _month_start(moment: dt.datetime) -> dt.datetime:
+    return moment.replace(day=1, hour=0, minute=0, second=0, microsecond=0)
+
+
+def _next_month(moment: dt.datetime) -> dt.datetime:
+    return _month_start(moment.replace(day=28) + dt.timedelta(days=4))
+
+
+def month_window(
+    since: dt.date | dt.datetime | None, until: dt.date | dt.datetime | None
+) -> tuple[dt.datetime | None, dt.datetime | None]:
+    """[start, end) in UTC covering whole months: the month of ``since`` to the month of ``until``.
+
+    Both ends are inclusive as for :func:`kestro_sdk.scan_usage` (a bare date is its whole UTC
+    day; a datetime is an instant, naive taken as UTC).
+    """
+    start = None if since is None else _month_start(_utc(since, end=False))
+    if until is None:
+        return start, None
+    last = _utc(until, end=True)
+    if not isinstance(until, dt.datetime):
+        last -= dt.timedelta(microseconds=1)  # the last instant of that day
+    return start, _next_month(last)
+
+
+# ---------------------------------------------------------------------------------------------
+# Columns of one session log
+
+
+class _Columns:
+    """Column lists of the messages, tool_calls and sessions tables, filled log by log."""
+
+    MESSAGE_NAMES: Final = (
+        "project", "session_id", "agent_id", "uuid", "parent_uuid", "timestamp", "role", "is_sidechain", "is_meta",
+        "text_length", "tools", "tool_results", "model", "message_id", "request_id", "line",
+    )  # fmt: skip
+    CALL_NAMES: Final = (
+        "project", "session_id", "agent_id", "tool_use_id", "tool", "timestamp", "message_uuid", "input_bytes",
+        "has_result", "result_bytes", "is_error", "duration_ms",
+    )  # fmt: skip
+    SESSION_NAMES: Final = (
+        "project", "session_id", "title", "version", "git_branch", "started", "ended", "messages", "prompts",
+        "subagents", "tool_calls", "tool_errors", "problems",
+    )  # fmt: skip
+
+    def __init__(self) -> None:
+        self.messages: dict[str, list[Any]] = {n: [] for n in self.MESSAGE_NAMES}
+        self.calls: dict[str, list[Any]] = {n: [] for n in self.CALL_NAMES}
+        self.sessions: dict[str, list[Any]] = {n: [] for n in self.SESSION_NAMES}
+
+
+def _add_transcript(cols: _Columns, project: str, session_id: str, top: Transcript) -> dict[str, int]:
+    """Appends the messages and tool calls of a log and of its sub-agents; returns the session's counts."""
+    msg, call = cols.messages, cols.calls
+    counts = {"messages": 0, "prompts": 0, "subagents": 0, "tool_calls": 0, "tool_errors": 0, "problems": 0}
+    pending = [top]
+    while pending:
+        t = pending.pop()
+        agent = None if t is top else t.agent_id
+        counts["subagents"] += t is not top
+        counts["problems"] += len(t.problems)
+        calls: dict[str, tuple[int, dt.datetime]] = {}  # tool use id -> its row, its time
+        for m in t.messages:
+            results = 0
+            when: dt.datetime | None = None
+            for b in m.content:
+                if b.type == "tool_use":
+                    when = when or dt.datetime.fromisoformat(m.timestamp)
+                    calls[b.id] = (len(call["tool"]), when)
+                    for name, value in (
+                        ("project", project), ("session_id", session_id), ("agent_id", agent),
+                        ("tool_use_id", b.id), ("tool", b.name), ("timestamp", m.timestamp),
+                        ("message_uuid", m.uuid), ("has_result", False), ("result_bytes", None),
+                        ("is_error", None), ("duration_ms", None),
+                        ("input_bytes", len(json.dumps(b.input, ensure_ascii=False, separators=(",", ":")).encode())),
+                    ):  # fmt: skip
+                        call[name].append(value)
+                elif b.type == "tool_result":
+                    results += 1
+                    row = calls.pop(b.tool_use_id, None)
+                    if row is None:
+                        continue  # a result without its call in this log, or its second result
+                    when = when or dt.datetime.fromisoformat(m.timestamp)
+                    i, called = row
+                    call["has_result"][i] = True
+                    call["result_bytes"][i] = len(b.text.encode())
+                    call["is_error"][i] = bool(b.is_error)
+                    call["duration_ms"][i] = (when - called) // dt.timedelta(milliseconds=1)
+                    counts["tool_errors"] += bool(b.is_error)
+            for name, value in (
+                ("project", project), ("session_id", session_id), ("agent_id", agent), ("uuid", m.uuid),
+                ("parent_uuid", m.parent_uuid), ("timestamp", m.timestamp), ("role", m.role),
+                ("is_sidechain", m.is_sidechain), ("is_meta", m.is_meta), ("text_length", len(m.text)),
+                ("tools", m.tools), ("tool_results", results), ("model", m.model), ("message_id", m.message_id),
+                ("request_id", m.request_id), ("line", m.line),
+            ):  # fmt: skip
+                msg[name].append(value)
+            counts["messages"] += 1
+            counts["prompts"] += (
+                t is top and m.role == "user" and not results and not m.is_meta and not m.is_sidechain
+            )
+            counts["tool_calls"] += len(m.tools)
+        pending += t.subagents
+    return counts
+
+
+def _add_session(cols: _Columns, project: str, fallback_id: str, top: Transcript) -> None:
+    session_id = top.session_id or fallback_id
+    counts = _add_transcript(cols, project, session_id, top)
+    s = cols.sessions
+    s["project"].append(project)
+    s["session_id"].append(session_id)
+    s["title"].append(top.title)
+    s["version"].append(top.version)
+    s["git_branch"].append(top.git_branch)
+    s["started"].append(top.started)
+    s["ended"].append(top.ended)
+    for name, value in counts.items():
+        s[name].append(value)
+
+
+# ---------------------------------------------------------------------------------------------
+# Arrow tables
+
+
+def _timestamps(pa: Any, values: list[str | None]) -> Any:
+    return pa.array(values, pa.string()).cast(pa.timestamp("us", "UTC"))
+
+
+def _messages_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
+    string, i64 = pa.string(), pa.int64()
+    return pa.table(
+        {
+            "project": pa.array(c["project"], string),
+            "session_id": pa.array(c["session_id"], string),
+            "agent_id": pa.array(c["agent_id"], string),
+            "uuid": pa.array(c["uuid"], string),
+            "parent_uuid": pa.array(c["parent_uuid"], string),
+            "timestamp": _timestamps(pa, c["timestamp"]),
+            "role": pa.array(c["role"], string),
+            "is_sidechain": pa.array(c["is_sidechain"], pa.bool_()),
+            "is_meta": pa.array(c["is_meta"], pa.bool_()),
+            "text_length": pa.array(c["text_length"], i64),
+            "tools": pa.array(c["tools"], pa.list_(string)),
+            "tool_results": pa.array(c["tool_results"], i64),
+            "model": pa.array(c["model"], string),
+            "message_id": pa.array(c["message_id"], string),
+            "request_id": pa.array(c["request_id"], string),
+            "line": pa.array(c["line"], i64),
+        }
+    )
+
+
+def _calls_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
+    string, i64 = pa.string(), pa.int64()
+    return pa.table(
+        {
+            "project": pa.array(c["project"], string),
+            "session_id": pa.array(c["session_id"], string),
+            "agent_id": pa.array(c["agent_id"], string),
+            "tool_use_id": pa.array(c["tool_use_id"], string),
+            "tool": pa.array(c["tool"], string),
+            "timestamp": _timestamps(pa, c["timestamp"]),
+            "message_uuid": pa.array(c["message_uuid"], string),
+            "input_bytes": pa.array(c["input_bytes"], i64),
+            "has_result": pa.array(c["has_result"], pa.bool_()),
+            "result_bytes": pa.array(c["result_bytes"], i64),
+            "is_error": pa.array(c["is_error"], pa.bool_()),
+            "duration_ms": pa.array(c["duration_ms"], i64),
+        }
+    )
+
+
+def _sessions_table(pa: Any, c: dict[str, list[Any]], replies: pa.Table) -> pa.Table:
+    pc = pa.compute
+    string, i64 = pa.string(), pa.int64()
+    started = _timestamps(pa, c["started"])
+    ended = _timestamps(pa, c["ended"])
+    duration = pc.divide(pc.cast(pc.subtract(ended, started), i64), 1_000_000)
+    base = pa.table(
+        {
+            "project": pa.array(c["project"], string),
+            "session_id": pa.array(c["session_id"], string),
+            "title": pa.array(c["title"], string),
+            "version": pa.array(c["version"], string),
+            "git_branch": pa.array(c["git_branch"], string),
+            "started": started,
+            "ended": ended,
+            "duration_s": pc.cast(duration, pa.float64()),
+            "messages": pa.array(c["messages"], i64),
+            "prompts": pa.array(c["prompts"], i64),
+            "subagents": pa.array(c["subagents"], i64),
+            "tool_calls": pa.array(c["tool_calls"], i64),
+            "tool_errors": pa.array(c["tool_errors"], i64),
+            "problems": pa.array(c["problems"], i64),
+        }
+    )
+    priced = pc.is_valid(replies["cost_usd"])
+    per_reply = pa.table(
+        {
+            "project": replies["project"],
+            "session_id": replies["session_id"],
+            "input_tokens": replies["input_tokens"],
+            "output_tokens": replies["output_tokens"],
+            "cache_creation_tokens": replies["cache_creation_tokens"],
+            "cache_read_tokens": replies["cache_read_tokens"],
+            "cost_usd": replies["cost_usd"],
+            "unpriced": pc.cast(pc.invert(priced), i64),
+        }
+    )
+    sums = per_reply.group_by(["project", "session_id"]).aggregate(
+        [
+            ("input_tokens", "count"),
+            ("input_tokens", "sum"),
+            ("output_tokens", "sum"),
+            ("cache_creation_tokens", "sum"),
+            ("cache_read_tokens", "sum"),
+            ("cost_usd", "sum"),
+            ("unpriced", "sum"),
+        ]
+    )
+    renamed = {
+        "input_tokens_count": "replies", "input_tokens_sum": "input_tokens", "output_tokens_sum": "output_tokens",
+        "cache_creation_tokens_sum": "cache_creation_tokens", "cache_read_tokens_sum": "cache_read_tokens",
+        "cost_usd_sum": "cost_usd", "unpriced_sum": "unpriced_replies",
+    }  # fmt: skip
+    sums = sums.rename_columns([renamed.get(n, n) for n in sums.column_names])
+    joined = base.join(sums, ["project", "session_id"], join_type="left outer")
+    # A session whose replies all count elsewhere (or that has none) made 0 replies, not an unknown number.
+    filled = {
+        name: pc.fill_null(joined[name], 0)
+        for name in ("replies", "input_tokens", "output_tokens", "cache_creation_tokens", "cache_read_tokens",
+                     "unpriced_replies")
+    }  # fmt: skip
+    columns = [*base.column_names, *renamed.values()]
+    ordered = joined.select(columns)
+    for name, values in filled.items():
+        ordered = ordered.set_column(ordered.schema.get_field_index(name), name, pc.cast(values, i64))
+    # Join order is not the input order: sorted, a file's rows do not depend on the join's threads.
+    return ordered.sort_by([("started", "ascending"), ("project", "ascending"), ("session_id", "ascending")])
+
+
+def _months(pa: Any, times: Any) -> Any:
+    return pa.compute.fill_null(pa.compute.strftime(times, "%Y-%m"), UNKNOWN_MONTH)
+
+
+def _in_window(pa: Any, table: pa.Table, column: str, start: dt.datetime | None, end: dt.datetime | None) -> pa.Table:
+    pc = pa.compute
+    if start is None and end is None:
+        return table
+    times = table[column]
+    keep = pc.is_valid(times)
+    if start is not None:
+        keep = pc.and_(keep, pc.greater_equal(times, pa.scalar(start, pa.timestamp("us", "UTC"))))
+    if end is not None:
+        keep = pc.and_(keep, pc.less(times, pa.scalar(end, pa.timestamp("us", "UTC"))))
+    return table.filter(keep)
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing
+
+
+def _metadata(table_name: str, exporter_id: str) -> dict[bytes, bytes]:
+    return {
+        b"kestro.schema_version": str(SCHEMA_VERSION).encode(),
+        b"kestro.table": table_name.encode(),
+        b"kestro.exporter_id": exporter_id.encode(),
+    }
+
+
+def _with_source(pa: Any, table: pa.Table, exporter_id: str) -> pa.Table:
+    source = pa.repeat(pa.scalar(exporter_id, pa.string()), len(table))
+    if "source" in table.column_names:
+        return table.set_column(table.schema.get_field_index("source"), "source", source)
+    # Usage rows end with their costs; the source goes last there, first elsewhere.
+    if table.column_names and table.column_names[0] == "timestamp":
+        return table.append_column("source", source)
+    return table.add_column(0, "source", source)
+
+
+@dataclass(slots=True)
+class _Pending:
+    target: Path
+    table: Any  # pyarrow.Table
+    tmp: Path | None = None
+
+
+def _scope_filter(pa: Any, old: pa.Table, scope: tuple[str, frozenset[tuple[str, str]]] | None) -> pa.Table | None:
+    """The rows of an existing file that this run does not replace; None when it replaces them all."""
+    if scope is None:
+        return None
+    pc = pa.compute
+    _, pairs = scope
+    key = pc.binary_join_element_wise(old["project"], old["session_id"], "\x00")
+    mine = pa.array(sorted(f"{p}\x00{s}" for p, s in pairs), pa.string())
+    return old.filter(pc.invert(pc.is_in(key, value_set=mine)))
+
+
+def _merge_existing(pa: Any, target: Path, new: pa.Table, scope: Any) -> pa.Table:
+    if scope is None or not target.exists():
+        return new
+    import pyarrow.parquet as pq
+
+    old = pq.read_table(target)
+    if old.schema.remove_metadata() != new.schema.remove_metadata():
+        raise ValueError(
+            f"{target} was written with other columns (schema version "
+            f"{(old.schema.metadata or {}).get(b'kestro.schema_version', b'?').decode()}); "
+            "export every session (--all) to replace it"
+        )
+    kept = _scope_filter(pa, old, scope)
+    if kept is None or len(kept) == 0:
+        return new
+    return pa.concat_tables([kept, new])
+
+
+def _write_all(pa: Any, pending: list[_Pending], threads: int) -> None:
+    """Writes every table under a temporary name, then renames them all; on error, removes them."""
+    import pyarrow.parquet as pq
+
+    def write(p: _Pending) -> None:
+        p.target.parent.mkdir(parents=True, exist_ok=True)
+        fd, name = tempfile.mkstemp(prefix=f".{p.target.name}.", suffix=".tmp", dir=p.target.parent)
+        os.close(fd)
+        p.tmp = Path(name)
+        pq.write_table(p.table, p.tmp, compression="snappy")
+
+    try:
+        if threads > 1 and len(pending) > 1:
+            with ThreadPoolExecutor(threads) as pool:
+                list(pool.map(write, pending))
+        else:
+            for p in pending:
+                write(p)
+    except BaseException:
+        for p in pending:
+            if p.tmp is not None:
+                p.tmp.unlink(missing_ok=True)
+        raise
+    for p in pending:
+        assert p.tmp is not None
+        os.replace(p.tmp, p.target)
+
+
+# ---------------------------------------------------------------------------------------------
+# The export
+
+
+def _read_all(files: Sequence[SessionFile], threads: int) -> list[Transcript | Exception]:
+    from .._core import KestroSDKError
+
+    def one(f: SessionFile) -> Transcript | Exception:
+        try:
+            return f.read()
+        except (OSError, KestroSDKError) as e:
+            return e
+
+    if threads > 1 and len(files) > 1:
+        # The reader leaves the interpreter lock while it reads.
+        with ThreadPoolExecutor(threads) as pool:
+            return list(pool.map(one, files))
+    return [one(f) for f in files]
+
+
+def _bases(base_path: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] | None) -> list[Path]:
+    if base_path is None:
+        return [Path("~/.kestro/projects").expanduser()]
+    if isinstance(base_path, str | os.PathLike):
+        return [Path(base_path).expanduser()]
+    return [Path(b).expanduser() for b in base_path]
+
+
+def to_parquet(
+    base_path: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] | None,
+    out_dir: str | os.PathLike[str],
+    *,
+    sessions: Iterable[SessionFile | str | os.PathLike[str]] | None = None,
+    projects: Sequence[str] | None = None,
+    since: dt.date | dt.datetime | None = None,
+    until: dt.date | dt.datetime | None = None,
+    exporter_id: str | None = None,
+    prices: pricing.PriceTable | str | os.PathLike[str] | None = None,
+    mode: pricing.Mode = "auto",
+    threads: int | None = None,
+) -> ParquetExport:
+    """Writes the replies, messages, tool_calls and sessions tables of the logs under ``base_path``
+    to ``out_dir/<table>/month=YYYY-MM/<exporter id>.parquet``.
+
+    ``base_path`` is a projects folder or a sequence of them (None: ``~/.kestro/projects``);
+    ``projects`` keeps the project folders whose name contains any of the texts; ``sessions``,
+    when given, exports only those session logs (sub-agents included). ``since`` and ``until``
+    are inclusive as for :func:`kestro_sdk.scan_usage` and widened to whole UTC months.
+    ``exporter_id`` defaults to :func:`default_exporter_id`. Costs come from ``prices``
+    (:func:`kestro_sdk.pricing.load_prices` resolves it) by ``mode``. Work is spread over
+    ``threads`` threads (default: the number of cores).
+
+    The tables and their columns are described in this module's documentation. Logs that
+    cannot be read are listed in ``skipped``. Raises :class:`ParquetUnavailable` without
+    pyarrow, ValueError for an unsafe exporter id.
+    """
+    pa = _pyarrow()
+    from .. import pricing as pricing_mod
+    from .. import scan_usage
+
+    source = check_exporter_id(default_exporter_id() if exporter_id is None else exporter_id)
+    if mode not in pricing_mod.MODES:
+        raise ValueError(f"mode must be one of {', '.join(pricing_mod.MODES)}, not {mode!r}")
+    table_prices = prices if isinstance(prices, pricing_mod.PriceTable) else pricing_mod.load_prices(prices)
+    workers = max(1, threads if threads is not None else (os.cpu_count() or 1))
+    bases = _bases(base_path)
+    names = [projects] if isinstance(projects, str) else list(projects or ())
+    start, end = month_window(since, until)
+    out = Path(out_dir).expanduser()
+    result = ParquetExport(out, source)
+
+    # Which logs: every session under the bases, or the ones asked for.
+    scope: tuple[str, frozenset[tuple[str, str]]] | None = None
+    if sessions is None:
+        files = session_files(bases, names)
+    else:
+        files = [s if isinstance(s, SessionFile) else file_of(s) for s in sessions]
+    files = [f for f in files if recent_enough(f, start)]
+
+    with ThreadPoolExecutor(1) as background:
+        # The scan runs on its own threads while this one reads the logs.
+        scan_projects = names if sessions is None else sorted({f.project for f in files})
+        scanned = background.submit(
+            scan_usage,
+            bases,
+            since=start,
+            until=None if end is None else end - dt.timedelta(microseconds=1),
+            projects=scan_projects,
+            threads=workers,
+        )
+        cols = _Columns()
+        picked: set[tuple[str, str]] = set()
+        for f, t in zip(files, _read_all(files, workers), strict=True):
+            if isinstance(t, Exception):
+                result.skipped.append((f.path, str(t)))
+                continue
+            _add_session(cols, f.project, f.session_id, t)
+            picked.add((f.project, t.session_id or f.session_id))
+        usage = scanned.result()
+    if sessions is not None:
+        scope = ("sessions", frozenset(picked))
+
+    replies = pa.table(usage.with_costs(table_prices, mode))
+    if scope is not None:
+        # The scan read whole projects: keep the replies of the sessions asked for.
+        key = pa.compute.binary_join_element_wise(replies["project"], replies["session_id"], "\x00")
+        wanted = pa.array(sorted(f"{p}\x00{s}" for p, s in picked), pa.string())
+        replies = replies.filter(pa.compute.is_in(key, value_set=wanted))
+    messages = _in_window(pa, _messages_table(pa, cols.messages), "timestamp", start, end)
+    calls = _in_window(pa, _calls_table(pa, cols.calls), "timestamp", start, end)
+    sessions_table = _sessions_table(pa, cols.sessions, replies)
+    sessions_table = sessions_table.filter(pa.compute.is_valid(sessions_table["started"]))
+    sessions_table = _in_window(pa, sessions_table, "started", start, end)
+
+    pending: list[_Pending] = []
+    months: set[str] = set()
+    by_table = (("replies", replies, "timestamp"), ("messages", messages, "timestamp"),
+                ("tool_calls", calls, "timestamp"), ("sessions", sessions_table, "started"))  # fmt: skip
+    for name, table, time_column in by_table:
+        table = _with_source(pa, table, source)
+        table = table.replace_schema_metadata(_metadata(name, source))
+        month = _months(pa, table[time_column])
+        result.rows[name] = len(table)
+        for m in sorted(pa.compute.unique(month).to_pylist()):
+            part = table.filter(pa.compute.equal(month, m))
+            target = out / name / f"month={m}" / f"{source}.parquet"
+            merged = _merge_existing(pa, target, part, scope)
+            pending.append(_Pending(target, merged.replace_schema_metadata(_metadata(name, source))))
+            months.add(m)
+    _write_all(pa, pending, workers)
+    result.files = [p.target for p in pending]
+    result.months = sorted(months)
+    return result
