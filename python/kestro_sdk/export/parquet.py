@@ -65,6 +65,7 @@ from __future__ import annotations
 import datetime as dt
 import getpass
 import hashlib
+import importlib
 import json
 import os
 import re
@@ -79,8 +80,6 @@ from typing import TYPE_CHECKING, Any, Final
 from .sessions import SessionFile, file_of, recent_enough, session_files
 
 if TYPE_CHECKING:
-    import pyarrow as pa
-
     from .. import pricing
     from .._reader import Transcript
 
@@ -92,6 +91,8 @@ __all__ = [
     "ParquetUnavailable",
     "check_exporter_id",
     "default_exporter_id",
+    "month_window",
+    "require_pyarrow",
     "to_parquet",
 ]
 
@@ -109,11 +110,17 @@ class ParquetUnavailable(ImportError):
     """pyarrow is not installed; the message says how to install it."""
 
 
+def require_pyarrow() -> None:
+    """Raises :class:`ParquetUnavailable` when pyarrow cannot be imported."""
+    _pyarrow()
+
+
 def _pyarrow() -> Any:
+    # Imported by name: pyarrow ships no type information, and it is optional.
     try:
-        import pyarrow
-        import pyarrow.compute
-        import pyarrow.parquet  # noqa: F401
+        pyarrow = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow.compute")
+        importlib.import_module("pyarrow.parquet")
     except ImportError as e:
         raise ParquetUnavailable(INSTALL_HINT) from e
     return pyarrow
@@ -219,8 +226,16 @@ class _Columns:
         self.sessions: dict[str, list[Any]] = {n: [] for n in self.SESSION_NAMES}
 
 
+def _append(columns: dict[str, list[Any]], values: tuple[Any, ...]) -> None:
+    """One row: the values in the order of the columns."""
+    for column, value in zip(columns.values(), values, strict=True):
+        column.append(value)
+
+
 def _add_transcript(cols: _Columns, project: str, session_id: str, top: Transcript) -> dict[str, int]:
     """Appends the messages and tool calls of a log and of its sub-agents; returns the session's counts."""
+    from .._reader import ToolResultBlock, ToolUseBlock
+
     msg, call = cols.messages, cols.calls
     counts = {"messages": 0, "prompts": 0, "subagents": 0, "tool_calls": 0, "tool_errors": 0, "problems": 0}
     pending = [top]
@@ -234,41 +249,29 @@ def _add_transcript(cols: _Columns, project: str, session_id: str, top: Transcri
             results = 0
             when: dt.datetime | None = None
             for b in m.content:
-                if b.type == "tool_use":
+                if isinstance(b, ToolUseBlock):
                     when = when or dt.datetime.fromisoformat(m.timestamp)
                     calls[b.id] = (len(call["tool"]), when)
-                    for name, value in (
-                        ("project", project), ("session_id", session_id), ("agent_id", agent),
-                        ("tool_use_id", b.id), ("tool", b.name), ("timestamp", m.timestamp),
-                        ("message_uuid", m.uuid), ("has_result", False), ("result_bytes", None),
-                        ("is_error", None), ("duration_ms", None),
-                        ("input_bytes", len(json.dumps(b.input, ensure_ascii=False, separators=(",", ":")).encode())),
-                    ):  # fmt: skip
-                        call[name].append(value)
-                elif b.type == "tool_result":
+                    size = len(json.dumps(b.input, ensure_ascii=False, separators=(",", ":")).encode())
+                    _append(call, (project, session_id, agent, b.id, b.name, m.timestamp, m.uuid, size, False,
+                                   None, None, None))  # fmt: skip
+                elif isinstance(b, ToolResultBlock):
                     results += 1
-                    row = calls.pop(b.tool_use_id, None)
-                    if row is None:
+                    paired = calls.pop(b.tool_use_id, None)
+                    if paired is None:
                         continue  # a result without its call in this log, or its second result
                     when = when or dt.datetime.fromisoformat(m.timestamp)
-                    i, called = row
+                    i, called = paired
                     call["has_result"][i] = True
                     call["result_bytes"][i] = len(b.text.encode())
                     call["is_error"][i] = bool(b.is_error)
                     call["duration_ms"][i] = (when - called) // dt.timedelta(milliseconds=1)
                     counts["tool_errors"] += bool(b.is_error)
-            for name, value in (
-                ("project", project), ("session_id", session_id), ("agent_id", agent), ("uuid", m.uuid),
-                ("parent_uuid", m.parent_uuid), ("timestamp", m.timestamp), ("role", m.role),
-                ("is_sidechain", m.is_sidechain), ("is_meta", m.is_meta), ("text_length", len(m.text)),
-                ("tools", m.tools), ("tool_results", results), ("model", m.model), ("message_id", m.message_id),
-                ("request_id", m.request_id), ("line", m.line),
-            ):  # fmt: skip
-                msg[name].append(value)
+            row = (project, session_id, agent, m.uuid, m.parent_uuid, m.timestamp, m.role, m.is_sidechain, m.is_meta)
+            _append(msg, (*row, len(m.text), m.tools, results, m.model, m.message_id, m.request_id, m.line))
             counts["messages"] += 1
-            counts["prompts"] += (
-                t is top and m.role == "user" and not results and not m.is_meta and not m.is_sidechain
-            )
+            prompt = t is top and m.role == "user" and not results and not m.is_meta and not m.is_sidechain
+            counts["prompts"] += prompt
             counts["tool_calls"] += len(m.tools)
         pending += t.subagents
     return counts
@@ -297,7 +300,7 @@ def _timestamps(pa: Any, values: list[str | None]) -> Any:
     return pa.array(values, pa.string()).cast(pa.timestamp("us", "UTC"))
 
 
-def _messages_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
+def _messages_table(pa: Any, c: dict[str, list[Any]]) -> Any:
     string, i64 = pa.string(), pa.int64()
     return pa.table(
         {
@@ -321,7 +324,7 @@ def _messages_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
     )
 
 
-def _calls_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
+def _calls_table(pa: Any, c: dict[str, list[Any]]) -> Any:
     string, i64 = pa.string(), pa.int64()
     return pa.table(
         {
@@ -341,7 +344,7 @@ def _calls_table(pa: Any, c: dict[str, list[Any]]) -> pa.Table:
     )
 
 
-def _sessions_table(pa: Any, c: dict[str, list[Any]], replies: pa.Table) -> pa.Table:
+def _sessions_table(pa: Any, c: dict[str, list[Any]], replies: Any) -> Any:
     pc = pa.compute
     string, i64 = pa.string(), pa.int64()
     started = _timestamps(pa, c["started"])
@@ -414,7 +417,7 @@ def _months(pa: Any, times: Any) -> Any:
     return pa.compute.fill_null(pa.compute.strftime(times, "%Y-%m"), UNKNOWN_MONTH)
 
 
-def _in_window(pa: Any, table: pa.Table, column: str, start: dt.datetime | None, end: dt.datetime | None) -> pa.Table:
+def _in_window(pa: Any, table: Any, column: str, start: dt.datetime | None, end: dt.datetime | None) -> Any:
     pc = pa.compute
     if start is None and end is None:
         return table
@@ -439,7 +442,7 @@ def _metadata(table_name: str, exporter_id: str) -> dict[bytes, bytes]:
     }
 
 
-def _with_source(pa: Any, table: pa.Table, exporter_id: str) -> pa.Table:
+def _with_source(pa: Any, table: Any, exporter_id: str) -> Any:
     source = pa.repeat(pa.scalar(exporter_id, pa.string()), len(table))
     if "source" in table.column_names:
         return table.set_column(table.schema.get_field_index("source"), "source", source)
@@ -456,7 +459,7 @@ class _Pending:
     tmp: Path | None = None
 
 
-def _scope_filter(pa: Any, old: pa.Table, scope: tuple[str, frozenset[tuple[str, str]]] | None) -> pa.Table | None:
+def _scope_filter(pa: Any, old: Any, scope: tuple[str, frozenset[tuple[str, str]]] | None) -> Any | None:
     """The rows of an existing file that this run does not replace; None when it replaces them all."""
     if scope is None:
         return None
@@ -467,10 +470,10 @@ def _scope_filter(pa: Any, old: pa.Table, scope: tuple[str, frozenset[tuple[str,
     return old.filter(pc.invert(pc.is_in(key, value_set=mine)))
 
 
-def _merge_existing(pa: Any, target: Path, new: pa.Table, scope: Any) -> pa.Table:
+def _merge_existing(pa: Any, target: Path, new: Any, scope: Any) -> Any:
     if scope is None or not target.exists():
         return new
-    import pyarrow.parquet as pq
+    pq = importlib.import_module("pyarrow.parquet")
 
     old = pq.read_table(target)
     if old.schema.remove_metadata() != new.schema.remove_metadata():
@@ -487,7 +490,7 @@ def _merge_existing(pa: Any, target: Path, new: pa.Table, scope: Any) -> pa.Tabl
 
 def _write_all(pa: Any, pending: list[_Pending], threads: int) -> None:
     """Writes every table under a temporary name, then renames them all; on error, removes them."""
-    import pyarrow.parquet as pq
+    pq = importlib.import_module("pyarrow.parquet")
 
     def write(p: _Pending) -> None:
         p.target.parent.mkdir(parents=True, exist_ok=True)
