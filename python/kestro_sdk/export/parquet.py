@@ -63,16 +63,12 @@ pyarrow is an optional dependency (``pip install 'kestro-sdk[parquet]'``); witho
 from __future__ import annotations
 
 import datetime as dt
-import getpass
 import hashlib
 import importlib
 import json
 import os
 import re
-import socket
-import tempfile
 from collections.abc import Iterable, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final
@@ -132,6 +128,9 @@ def default_exporter_id() -> str:
     Stable, so that reruns replace their own files; a hash, so that the bucket does not show
     user or host names.
     """
+    import getpass
+    import socket
+
     try:
         user = getpass.getuser()
     except (KeyError, OSError):
@@ -490,6 +489,9 @@ def _merge_existing(pa: Any, target: Path, new: Any, scope: Any) -> Any:
 
 def _write_all(pa: Any, pending: list[_Pending], threads: int) -> None:
     """Writes every table under a temporary name, then renames them all; on error, removes them."""
+    import tempfile
+    from concurrent.futures import ThreadPoolExecutor
+
     pq = importlib.import_module("pyarrow.parquet")
 
     def write(p: _Pending) -> None:
@@ -521,6 +523,8 @@ def _write_all(pa: Any, pending: list[_Pending], threads: int) -> None:
 
 
 def _read_all(files: Sequence[SessionFile], threads: int) -> list[Transcript | Exception]:
+    from concurrent.futures import ThreadPoolExecutor
+
     from .._core import KestroSDKError
 
     def one(f: SessionFile) -> Transcript | Exception:
@@ -573,6 +577,8 @@ def to_parquet(
     pyarrow, ValueError for an unsafe exporter id.
     """
     pa = _pyarrow()
+    from concurrent.futures import ThreadPoolExecutor
+
     from .. import pricing as pricing_mod
     from .. import scan_usage
 
