@@ -63,7 +63,6 @@ pyarrow is an optional dependency (``pip install 'kestro-sdk[parquet]'``); witho
 from __future__ import annotations
 
 import datetime as dt
-import hashlib
 import importlib
 import json
 import os
@@ -129,6 +128,7 @@ def default_exporter_id() -> str:
     user or host names.
     """
     import getpass
+    import hashlib
     import socket
 
     try:
