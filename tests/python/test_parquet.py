@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import json
 import os
 import time
 from pathlib import Path
@@ -12,7 +13,7 @@ import pytest
 from click.testing import CliRunner
 
 import kestro_sdk
-from conftest import record, run_isolated, text, tool_result, tool_use, usage, write_log
+from conftest import image, record, run_isolated, text, tool_result, tool_use, usage, write_log
 from kestro_sdk import pricing
 from kestro_sdk.cli import main
 from kestro_sdk.export import parquet
@@ -108,6 +109,76 @@ def test_every_file_names_its_exporter_table_and_schema_version(bucket: Path) ->
         assert meta[b"kestro.schema_version"] == str(parquet.SCHEMA_VERSION).encode()
         assert meta[b"kestro.table"] == path.parent.parent.name.encode()
         assert pq.read_table(path, columns=["source"])["source"].unique().to_pylist() == ["alice"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Tool calls
+
+
+def _call_lines(input: Any, result: dict[str, Any] | None) -> list[dict[str, Any]]:
+    """A prompt, a reply calling Read at 10:00:01, and (unless None) the result block at 10:00:03.250."""
+    lines = [
+        record("user", 1, ts="2026-03-01T10:00:00Z", session_id="s", content="go"),
+        record("assistant", 2, parent=1, ts="2026-03-01T10:00:01Z", session_id="s", model="kestro-large-2",
+               content=[tool_use("t1", "Read", input)], usage=usage(1, 1)),
+    ]  # fmt: skip
+    if result is not None:
+        lines.append(record("user", 3, parent=2, ts="2026-03-01T10:00:03.250Z", session_id="s", content=[result]))
+    return lines
+
+
+def _calls(tmp_path: Path, lines: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    write_log(tmp_path / "p" / "-home-u-app" / "s.jsonl", lines)
+    export(tmp_path / "p", tmp_path / "out", "me")
+    return pq.read_table(tmp_path / "out" / "tool_calls").to_pylist()  # type: ignore[no-any-return]
+
+
+def _nested(depth: int) -> Any:
+    value: Any = {"leaf": [1, "x"]}
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        {}, {"command": "ls é 漢字 🚀"}, {"a": [1, -2, 3.5, None, True, False, [], {}]},
+        {"q": 'say "hi" \\ \n\t\r\b\f \x01\x1f \x7f'},
+        {"big": 18446744073709551615, "small": -9223372036854775808, "zero": 0, "minus": -1},
+        {"f": [1e-05, 1e16, 100.0, 0.1, -0.0, 2.5e-300, 123456789.125]},
+        {"keys": {"é": 1, "\"": 2, "": 3}}, _nested(100),
+    ],
+    ids=["empty", "unicode", "scalars", "escapes", "integers", "reals", "keys", "deep"],
+)  # fmt: skip
+def test_input_bytes_are_the_size_of_the_compact_json(value: Any, tmp_path: Path) -> None:
+    (row,) = _calls(tmp_path, _call_lines(value, tool_result("t1", "ok")))
+    assert row["input_bytes"] == len(json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode())
+
+
+@pytest.mark.parametrize(
+    ("result", "expected"),
+    [
+        (tool_result("t1", "a\né"), (True, 4, False, 2250)),
+        (tool_result("t1", [text("x"), image(), text("é")], True), (True, 4, True, 2250)),
+        ({"type": "tool_result", "tool_use_id": "t1"}, (True, 0, False, 2250)),
+        (tool_result("other", "a"), (False, None, None, None)),
+        (None, (False, None, None, None)),
+    ],
+    ids=["string", "blocks-error", "no-content", "other-call", "no-result"],
+)
+def test_a_call_is_paired_with_its_result(
+    result: dict[str, Any] | None, expected: tuple[Any, ...], tmp_path: Path
+) -> None:
+    (row,) = _calls(tmp_path, _call_lines({"file": "x"}, result))
+    assert (row["has_result"], row["result_bytes"], row["is_error"], row["duration_ms"]) == expected
+    assert (row["tool"], row["tool_use_id"], row["timestamp"]) == (
+        "Read",
+        "t1",
+        dt.datetime(2026, 3, 1, 10, 0, 1, tzinfo=dt.UTC),
+    )
+    errors = pq.read_table(tmp_path / "out" / "sessions", columns=["tool_errors"])["tool_errors"].to_pylist()
+    assert errors == [int(expected[2] is True)]
 
 
 # ---------------------------------------------------------------------------------------------

@@ -64,7 +64,6 @@ from __future__ import annotations
 
 import datetime as dt
 import importlib
-import json
 import os
 import re
 from collections.abc import Iterable, Sequence
@@ -203,147 +202,94 @@ def month_window(
 # Columns of one session log
 
 
-class _Columns:
-    """Column lists of the messages, tool_calls and sessions tables, filled log by log."""
+@dataclass(slots=True)
+class _Part:
+    """The logs one worker read: the native columns of their tables and what only Python holds."""
 
-    MESSAGE_NAMES: Final = (
-        "project", "session_id", "agent_id", "uuid", "parent_uuid", "timestamp", "role", "is_sidechain", "is_meta",
-        "text_length", "tools", "tool_results", "model", "message_id", "request_id", "line",
-    )  # fmt: skip
-    CALL_NAMES: Final = (
-        "project", "session_id", "agent_id", "tool_use_id", "tool", "timestamp", "message_uuid", "input_bytes",
-        "has_result", "result_bytes", "is_error", "duration_ms",
-    )  # fmt: skip
-    SESSION_NAMES: Final = (
-        "project", "session_id", "title", "version", "git_branch", "started", "ended", "messages", "prompts",
-        "subagents", "tool_calls", "tool_errors", "problems",
-    )  # fmt: skip
-
-    def __init__(self) -> None:
-        self.messages: dict[str, list[Any]] = {n: [] for n in self.MESSAGE_NAMES}
-        self.calls: dict[str, list[Any]] = {n: [] for n in self.CALL_NAMES}
-        self.sessions: dict[str, list[Any]] = {n: [] for n in self.SESSION_NAMES}
+    messages: list[tuple[Any, ...]] = field(default_factory=list)
+    calls: list[tuple[Any, ...]] = field(default_factory=list)
+    counts: list[tuple[Any, ...]] = field(default_factory=list)
+    sessions: dict[str, list[Any]] = field(default_factory=dict)
+    skipped: list[tuple[Path, str]] = field(default_factory=list)
 
 
-def _append(columns: dict[str, list[Any]], values: tuple[Any, ...]) -> None:
-    """One row: the values in the order of the columns."""
-    for column, value in zip(columns.values(), values, strict=True):
-        column.append(value)
+_SESSION_FIELDS: Final = ("project", "session_id", "title", "version", "git_branch", "started", "ended")
 
 
-def _add_transcript(cols: _Columns, project: str, session_id: str, top: Transcript) -> dict[str, int]:
-    """Appends the messages and tool calls of a log and of its sub-agents; returns the session's counts."""
-    from .._reader import ToolResultBlock, ToolUseBlock
+def _read_part(files: Sequence[SessionFile]) -> _Part:
+    """Reads the logs and builds their columns; both steps leave the interpreter lock."""
+    from .._core import KestroSDKError
+    from .._reader import export_columns
 
-    msg, call = cols.messages, cols.calls
-    counts = {"messages": 0, "prompts": 0, "subagents": 0, "tool_calls": 0, "tool_errors": 0, "problems": 0}
-    pending = [top]
-    while pending:
-        t = pending.pop()
-        agent = None if t is top else t.agent_id
-        counts["subagents"] += t is not top
-        counts["problems"] += len(t.problems)
-        calls: dict[str, tuple[int, dt.datetime]] = {}  # tool use id -> its row, its time
-        for m in t.messages:
-            results = 0
-            when: dt.datetime | None = None
-            for b in m.content:
-                if isinstance(b, ToolUseBlock):
-                    when = when or dt.datetime.fromisoformat(m.timestamp)
-                    calls[b.id] = (len(call["tool"]), when)
-                    size = len(json.dumps(b.input, ensure_ascii=False, separators=(",", ":")).encode())
-                    _append(call, (project, session_id, agent, b.id, b.name, m.timestamp, m.uuid, size, False,
-                                   None, None, None))  # fmt: skip
-                elif isinstance(b, ToolResultBlock):
-                    results += 1
-                    paired = calls.pop(b.tool_use_id, None)
-                    if paired is None:
-                        continue  # a result without its call in this log, or its second result
-                    when = when or dt.datetime.fromisoformat(m.timestamp)
-                    i, called = paired
-                    call["has_result"][i] = True
-                    call["result_bytes"][i] = len(b.text.encode())
-                    call["is_error"][i] = bool(b.is_error)
-                    call["duration_ms"][i] = (when - called) // dt.timedelta(milliseconds=1)
-                    counts["tool_errors"] += bool(b.is_error)
-            row = (project, session_id, agent, m.uuid, m.parent_uuid, m.timestamp, m.role, m.is_sidechain, m.is_meta)
-            _append(msg, (*row, len(m.text), m.tools, results, m.model, m.message_id, m.request_id, m.line))
-            counts["messages"] += 1
-            prompt = t is top and m.role == "user" and not results and not m.is_meta and not m.is_sidechain
-            counts["prompts"] += prompt
-            counts["tool_calls"] += len(m.tools)
-        pending += t.subagents
-    return counts
+    part = _Part(sessions={name: [] for name in _SESSION_FIELDS})
+    transcripts: list[Transcript] = []
+    labels: list[tuple[str, str]] = []
+    for f in files:
+        try:
+            t = f.read()
+        except (OSError, KestroSDKError) as e:
+            part.skipped.append((f.path, str(e)))
+            continue
+        session_id = t.session_id or f.session_id
+        transcripts.append(t)
+        labels.append((f.project, session_id))
+        row = (f.project, session_id, t.title, t.version, t.git_branch, t.started, t.ended)
+        for column, value in zip(part.sessions.values(), row, strict=True):
+            column.append(value)
+    part.messages, part.calls, part.counts = export_columns(transcripts, labels)
+    return part
 
 
-def _add_session(cols: _Columns, project: str, fallback_id: str, top: Transcript) -> None:
-    session_id = top.session_id or fallback_id
-    counts = _add_transcript(cols, project, session_id, top)
-    s = cols.sessions
-    s["project"].append(project)
-    s["session_id"].append(session_id)
-    s["title"].append(top.title)
-    s["version"].append(top.version)
-    s["git_branch"].append(top.git_branch)
-    s["started"].append(top.started)
-    s["ended"].append(top.ended)
-    for name, value in counts.items():
-        s[name].append(value)
+def _split(files: Sequence[SessionFile], parts: int) -> list[Sequence[SessionFile]]:
+    """Runs of consecutive files of about equal size, one per worker."""
+    sizes = []
+    for f in files:
+        try:
+            sizes.append(f.path.stat().st_size)
+        except OSError:
+            sizes.append(0)
+    total, runs, begin, done = sum(sizes), [], 0, 0
+    for i, size in enumerate(sizes):
+        done += size
+        if len(runs) < parts - 1 and done * parts >= total * (len(runs) + 1):
+            runs.append(files[begin : i + 1])
+            begin = i + 1
+    runs.append(files[begin:])
+    return [r for r in runs if r]
 
 
 # ---------------------------------------------------------------------------------------------
 # Arrow tables
 
 
+def _array(pa: Any, kind: str, length: int, validity: bytes | None, *buffers: bytes) -> Any:
+    """One native column as an Arrow array (large offsets narrowed to the usual ones)."""
+    valid = None if validity is None else pa.py_buffer(validity)
+    held = [pa.py_buffer(b) for b in buffers]
+    if kind == "string":
+        return pa.Array.from_buffers(pa.large_string(), length, [valid, *held]).cast(pa.string())
+    if kind == "int64":
+        return pa.Array.from_buffers(pa.int64(), length, [valid, *held])
+    if kind == "timestamp":
+        return pa.Array.from_buffers(pa.timestamp("us", "UTC"), length, [valid, *held])
+    if kind == "bool":
+        return pa.Array.from_buffers(pa.bool_(), length, [valid, *held])
+    if kind == "list<string>":
+        items = pa.Array.from_buffers(pa.large_string(), len(buffers[1]) // 8 - 1, [None, held[1], held[2]])
+        lists = pa.Array.from_buffers(pa.large_list(pa.large_string()), length, [valid, held[0]], children=[items])
+        return lists.cast(pa.list_(pa.string()))
+    raise ValueError(f"unknown column kind {kind!r}")
+
+
+def _native_table(pa: Any, columns: list[tuple[Any, ...]]) -> Any:
+    return pa.table({c[0]: _array(pa, *c[1:]) for c in columns})
+
+
 def _timestamps(pa: Any, values: list[str | None]) -> Any:
     return pa.array(values, pa.string()).cast(pa.timestamp("us", "UTC"))
 
 
-def _messages_table(pa: Any, c: dict[str, list[Any]]) -> Any:
-    string, i64 = pa.string(), pa.int64()
-    return pa.table(
-        {
-            "project": pa.array(c["project"], string),
-            "session_id": pa.array(c["session_id"], string),
-            "agent_id": pa.array(c["agent_id"], string),
-            "uuid": pa.array(c["uuid"], string),
-            "parent_uuid": pa.array(c["parent_uuid"], string),
-            "timestamp": _timestamps(pa, c["timestamp"]),
-            "role": pa.array(c["role"], string),
-            "is_sidechain": pa.array(c["is_sidechain"], pa.bool_()),
-            "is_meta": pa.array(c["is_meta"], pa.bool_()),
-            "text_length": pa.array(c["text_length"], i64),
-            "tools": pa.array(c["tools"], pa.list_(string)),
-            "tool_results": pa.array(c["tool_results"], i64),
-            "model": pa.array(c["model"], string),
-            "message_id": pa.array(c["message_id"], string),
-            "request_id": pa.array(c["request_id"], string),
-            "line": pa.array(c["line"], i64),
-        }
-    )
-
-
-def _calls_table(pa: Any, c: dict[str, list[Any]]) -> Any:
-    string, i64 = pa.string(), pa.int64()
-    return pa.table(
-        {
-            "project": pa.array(c["project"], string),
-            "session_id": pa.array(c["session_id"], string),
-            "agent_id": pa.array(c["agent_id"], string),
-            "tool_use_id": pa.array(c["tool_use_id"], string),
-            "tool": pa.array(c["tool"], string),
-            "timestamp": _timestamps(pa, c["timestamp"]),
-            "message_uuid": pa.array(c["message_uuid"], string),
-            "input_bytes": pa.array(c["input_bytes"], i64),
-            "has_result": pa.array(c["has_result"], pa.bool_()),
-            "result_bytes": pa.array(c["result_bytes"], i64),
-            "is_error": pa.array(c["is_error"], pa.bool_()),
-            "duration_ms": pa.array(c["duration_ms"], i64),
-        }
-    )
-
-
-def _sessions_table(pa: Any, c: dict[str, list[Any]], replies: Any) -> Any:
+def _sessions_table(pa: Any, c: dict[str, list[Any]], counts: Any, replies: Any) -> Any:
     pc = pa.compute
     string, i64 = pa.string(), pa.int64()
     started = _timestamps(pa, c["started"])
@@ -359,12 +305,7 @@ def _sessions_table(pa: Any, c: dict[str, list[Any]], replies: Any) -> Any:
             "started": started,
             "ended": ended,
             "duration_s": pc.cast(duration, pa.float64()),
-            "messages": pa.array(c["messages"], i64),
-            "prompts": pa.array(c["prompts"], i64),
-            "subagents": pa.array(c["subagents"], i64),
-            "tool_calls": pa.array(c["tool_calls"], i64),
-            "tool_errors": pa.array(c["tool_errors"], i64),
-            "problems": pa.array(c["problems"], i64),
+            **{name: counts[name] for name in counts.column_names},
         }
     )
     priced = pc.is_valid(replies["cost_usd"])
@@ -522,24 +463,6 @@ def _write_all(pa: Any, pending: list[_Pending], threads: int) -> None:
 # The export
 
 
-def _read_all(files: Sequence[SessionFile], threads: int) -> list[Transcript | Exception]:
-    from concurrent.futures import ThreadPoolExecutor
-
-    from .._core import KestroSDKError
-
-    def one(f: SessionFile) -> Transcript | Exception:
-        try:
-            return f.read()
-        except (OSError, KestroSDKError) as e:
-            return e
-
-    if threads > 1 and len(files) > 1:
-        # The reader leaves the interpreter lock while it reads.
-        with ThreadPoolExecutor(threads) as pool:
-            return list(pool.map(one, files))
-    return [one(f) for f in files]
-
-
 def _bases(base_path: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] | None) -> list[Path]:
     if base_path is None:
         return [Path("~/.kestro/projects").expanduser()]
@@ -612,15 +535,14 @@ def to_parquet(
             projects=scan_projects,
             threads=workers,
         )
-        cols = _Columns()
-        picked: set[tuple[str, str]] = set()
-        for f, t in zip(files, _read_all(files, workers), strict=True):
-            if isinstance(t, Exception):
-                result.skipped.append((f.path, str(t)))
-                continue
-            _add_session(cols, f.project, f.session_id, t)
-            picked.add((f.project, t.session_id or f.session_id))
+        # The reader and the column builder leave the interpreter lock: one run of logs per worker.
+        with ThreadPoolExecutor(workers) as pool:
+            parts = list(pool.map(_read_part, _split(files, workers)))
         usage = scanned.result()
+    picked = set()
+    for part in parts:
+        result.skipped += part.skipped
+        picked |= set(zip(part.sessions["project"], part.sessions["session_id"], strict=True))
     if sessions is not None:
         scope = ("sessions", frozenset(picked))
 
@@ -630,9 +552,20 @@ def to_parquet(
         key = pa.compute.binary_join_element_wise(replies["project"], replies["session_id"], "\x00")
         wanted = pa.array(sorted(f"{p}\x00{s}" for p, s in picked), pa.string())
         replies = replies.filter(pa.compute.is_in(key, value_set=wanted))
-    messages = _in_window(pa, _messages_table(pa, cols.messages), "timestamp", start, end)
-    calls = _in_window(pa, _calls_table(pa, cols.calls), "timestamp", start, end)
-    sessions_table = _sessions_table(pa, cols.sessions, replies)
+    if parts:
+        messages = pa.concat_tables([_native_table(pa, p.messages) for p in parts])
+        calls = pa.concat_tables([_native_table(pa, p.calls) for p in parts])
+        counts = pa.concat_tables([_native_table(pa, p.counts) for p in parts])
+        info = {name: [v for p in parts for v in p.sessions[name]] for name in _SESSION_FIELDS}
+    else:
+        from .._reader import export_columns
+
+        empty = export_columns([], [])
+        messages, calls, counts = (_native_table(pa, cols) for cols in empty)
+        info = {name: [] for name in _SESSION_FIELDS}
+    messages = _in_window(pa, messages, "timestamp", start, end)
+    calls = _in_window(pa, calls, "timestamp", start, end)
+    sessions_table = _sessions_table(pa, info, counts, replies)
     sessions_table = sessions_table.filter(pa.compute.is_valid(sessions_table["started"]))
     sessions_table = _in_window(pa, sessions_table, "started", start, end)
 
