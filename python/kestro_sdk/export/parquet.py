@@ -248,7 +248,8 @@ def _split(files: Sequence[SessionFile], parts: int) -> list[Sequence[SessionFil
             sizes.append(f.path.stat().st_size)
         except OSError:
             sizes.append(0)
-    total, runs, begin, done = sum(sizes), [], 0, 0
+    runs: list[Sequence[SessionFile]] = []
+    total, begin, done = sum(sizes), 0, 0
     for i, size in enumerate(sizes):
         done += size
         if len(runs) < parts - 1 and done * parts >= total * (len(runs) + 1):
