@@ -23,7 +23,7 @@ The columns, in file order (times are UTC microseconds; "bytes" are UTF-8 bytes)
     unpriced), ``source``.
 
 ``messages``, one row per user or assistant record of a session log and of its sub-agents' logs:
-    ``source``, ``project``, ``session_id``, ``agent_id``, ``uuid``, ``parent_uuid``,
+    ``source``, ``project``, ``session_id`` (as in ``sessions``), ``agent_id``, ``uuid``, ``parent_uuid``,
     ``timestamp``, ``role``, ``is_sidechain``, ``is_meta``, ``text_length`` (characters of its
     text: a string content, or its text blocks joined by newlines), ``tools`` (names of its
     tool_use blocks), ``tool_results`` (how many tool_result blocks it holds), ``model``,
@@ -37,9 +37,10 @@ The columns, in file order (times are UTC microseconds; "bytes" are UTF-8 bytes)
     ``duration_ms`` (from the call's record to the result's; None without a result).
 
 ``sessions``, one row per session log, filed under the month it started:
-    ``source``, ``project``, ``session_id``, ``title``, ``version``, ``git_branch``,
-    ``started``, ``ended``, ``duration_s``, ``messages`` (its sub-agents' included), ``prompts``
-    (user records of the main conversation that are neither meta nor tool results), ``subagents``, ``tool_calls``,
+    ``source``, ``project``, ``session_id`` (the log's file name without ``.jsonl``),
+    ``title``, ``version``, ``git_branch``, ``started``, ``ended``, ``duration_s``,
+    ``messages`` (its sub-agents' included), ``prompts`` (user records of the main
+    conversation that are neither meta nor tool results), ``subagents``, ``tool_calls``,
     ``tool_errors``, ``problems`` (lines that could not be read), then from the ``replies``
     table: ``replies``, ``input_tokens``, ``output_tokens``, ``cache_creation_tokens``,
     ``cache_read_tokens``, ``cost_usd`` (sum of the priced replies) and ``unpriced_replies``.
@@ -230,7 +231,9 @@ def _read_part(files: Sequence[SessionFile]) -> _Part:
         except (OSError, KestroSDKError) as e:
             part.skipped.append((f.path, str(e)))
             continue
-        session_id = t.session_id or f.session_id
+        # The file name, not the first logged id: a resumed log may open with records copied from
+        # the session it resumes, and two rows under one id would count its replies twice.
+        session_id = f.session_id
         transcripts.append(t)
         labels.append((f.project, session_id))
         row = (f.project, session_id, t.title, t.version, t.git_branch, t.started, t.ended)
