@@ -21,11 +21,10 @@ TIMEOUT = 30.0
 
 
 def browser_path() -> str:
-    for name in BROWSERS:
-        path = shutil.which(name)
-        if path:
-            return path
-    raise RuntimeError("chromium is not installed: scripts/setup installs it")
+    path = next(filter(None, map(shutil.which, BROWSERS)), None)
+    if path is None:
+        raise RuntimeError("chromium is not installed: scripts/setup installs it")
+    return path
 
 
 class Browser:
@@ -146,13 +145,6 @@ class Page:
     def type(self, selector: str, text: str) -> None:
         self.eval(f"document.querySelector({json.dumps(selector)}).focus()")
         self.send("Input.insertText", text=text)
-
-    def screenshot(self, out: Path, width: int = 1200, height: int = 900) -> None:
-        import base64
-
-        self.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
-        data = self.send("Page.captureScreenshot", format="png")["data"]
-        out.write_bytes(base64.b64decode(data))
 
     def close(self) -> None:
         self.ws.close()

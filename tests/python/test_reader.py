@@ -177,7 +177,7 @@ PROBLEMS = [
 ]
 
 
-def test_problems_are_listed_and_kept_in_place_and_strict_stops_at_the_first() -> None:
+def test_problems_are_kept_in_place_and_strict_stops_at_the_first() -> None:
     t = read("problems.jsonl")
     assert t.problems == PROBLEMS
     assert [(r.line, type(r).__name__) for r in t.records] == [
