@@ -255,10 +255,6 @@ def test_names_sharing_a_normal_form(names: dict[str, ModelPrice], asked: str, e
 
 def test_bundled_table_prices_every_model_of_the_sample_logs() -> None:
     table = pricing.bundled_prices()
-    assert dict(table) == {
-        "kestro-large-2": ModelPrice(Rates(3.0, 15.0, 3.75, 6.0, 0.30)),
-        "kestro-small-1": ModelPrice(Rates(0.80, 4.0, 1.0, 1.6, 0.08)),
-    }
     samples = Path(__file__).parents[2] / "examples" / "projects"
     models = {
         m.model for f in samples.glob("*/*.jsonl") for m in kestro_sdk.load(str(f)).messages if m.model is not None
