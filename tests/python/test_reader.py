@@ -117,11 +117,8 @@ def test_session_fields() -> None:
     ids=["custom-last", "custom-first", "ai-over-summary", "ai-first", "last-summary", "none"],
 )
 def test_title_prefers_custom_then_ai_then_summary(tmp_path: Path, kinds: list[str], title: str | None) -> None:
-    fields = {
-        "summary": ("summary", "summary"),
-        "ai-title": ("aiTitle", "ai"),
-        "custom-title": ("customTitle", "custom"),
-    }
+    fields = {"summary": ("summary", "summary"), "ai-title": ("aiTitle", "ai"),
+              "custom-title": ("customTitle", "custom")}  # fmt: skip
     lines: list[dict[str, Any]] = []
     for i, kind in enumerate(kinds):
         key, text = fields[kind]
