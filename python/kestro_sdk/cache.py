@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import contextlib
 import datetime as dt
-import hashlib
 import marshal
 import os
 import sqlite3
@@ -41,6 +40,7 @@ from itertools import chain
 from operator import itemgetter
 from pathlib import Path
 from typing import Any, Final, Literal, Protocol
+from zlib import adler32, crc32
 
 from . import __version__
 from .reports import QUARTER_HOUR_US, Group, Problems, SessionFacts
@@ -321,18 +321,20 @@ class _Entry:
     problem_count: int
     problems: list[tuple[int, str]]
     lines: int  # lines read up to ``end``: a grown file's problems are numbered after them
-    grouped: tuple[list[_Packed], tuple[str, ...]] | None = None  # see _group_rows; made from the rows when needed
+    grouped: tuple[list[_Packed], bytes] | None = None  # see _group_rows; made from the rows when needed
 
-    def groups(self) -> tuple[list[_Packed], tuple[str, ...]]:
+    def groups(self) -> tuple[list[_Packed], bytes]:
         if self.grouped is None:
             assert self.rows is not None
             self.grouped = _group_rows(self.rows)
         return self.grouped
 
 
-def _key_text(mid: str, rid: str | None) -> str:
-    # Length-prefixed, so that no two (message, request) pairs give the same text.
-    return f"{len(mid)}:{mid}" if rid is None else f"{len(mid)}:{mid}:{rid}"
+def _key_hash(mid: str, rid: str | None) -> int:
+    """64 bits from a reply's key: equal keys give equal numbers; two keys that happen to share one
+    only send their files the slower, exact way."""
+    data = f"{mid}\0{rid}".encode("utf-8", "surrogatepass")
+    return crc32(data) | adler32(data) << 32
 
 
 def _pack_ints(values: list[int]) -> bytes | tuple[int, ...]:
@@ -342,17 +344,17 @@ def _pack_ints(values: list[int]) -> bytes | tuple[int, ...]:
         return tuple(values)
 
 
-def _group_rows(rows: Sequence[_Packed]) -> tuple[list[_Packed], tuple[str, ...]]:
+def _group_rows(rows: Sequence[_Packed]) -> tuple[list[_Packed], bytes]:
     """A file's replies summed per quarter-hour, model, session, sub-agent or not, and how they are priced.
 
     A real time zone's offset is a whole number of quarter-hours, so a quarter-hour of UTC falls
     in one local day and one hour of any zone: a report by day or by 5-hour window can add up a
     group at once. Each group also keeps its replies one by one (time, position in the file,
     counts, logged costs), for the reports and prices that need them singly. The group's order
-    is that of its first reply. Also the texts of the replies' keys, to find those in several files.
+    is that of its first reply. Also the hashes of the replies' keys, to find those in several files.
     """
     found: dict[tuple[Any, ...], list[tuple[Any, ...]]] = {}
-    keys: list[str] = []
+    keys: list[int] = []
     for pos, r in enumerate(rows):
         ts, mid, logged = r[0], r[1], r[13]
         inp, out, created, w5, w1, read = r[7], r[8], r[9], r[10], r[11], r[12]
@@ -366,7 +368,7 @@ def _group_rows(rows: Sequence[_Packed]) -> tuple[list[_Packed], tuple[str, ...]
             items = found[key] = []
         items.append((ts, pos, inp, out, created, w5, w1, read, logged))
         if mid is not None:
-            keys.append(_key_text(mid, r[2]))
+            keys.append(_key_hash(mid, r[2]))
     groups: list[_Packed] = []
     for (start, session, model, is_sub, has_logged, zero), items in found.items():
         ts_, pos_, inp_, out_, created_, w5_, w1_, read_, logged_ = (list(c) for c in zip(*items, strict=True))
@@ -375,7 +377,7 @@ def _group_rows(rows: Sequence[_Packed]) -> tuple[list[_Packed], tuple[str, ...]
         costs = array("d", logged_).tobytes() if has_logged else b""
         groups.append((start, QUARTER_HOUR_US, pos_[0], session, model, is_sub, has_logged, zero, len(items),
                        sum(inp_), sum(out_), sum(created_), sum(read_), prompt, columns, costs))  # fmt: skip
-    return groups, tuple(keys)
+    return groups, array("Q", keys).tobytes()
 
 
 def _tail_hash(path: str, end: int) -> bytes | None:
@@ -389,6 +391,8 @@ def _tail_hash(path: str, end: int) -> bytes | None:
         return None
     if len(data) != end - start:
         return None
+    import hashlib  # not needed on a warm report's way
+
     return hashlib.blake2b(data, digest_size=16).digest()
 
 
@@ -406,6 +410,7 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
     # The scan numbers its lines from where it started.
     problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
+    assert old.rows is not None  # read with its rows
     rows = _merge_rows(old.rows, (_pack_row(r, old.project) for r in scan.rows))
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(old.path, scan.end) or b"", rows,
@@ -490,22 +495,9 @@ class _Store:
             db.rollback()
             raise
 
-    def keys(self) -> dict[str, tuple[int, int, int, int, int, bytes]]:
-        return {p: (d, i, s, m, e, t) for p, d, i, s, m, e, t in
-                self.db.execute("SELECT path, dev, ino, size, mtime_ns, end_offset, tail FROM files")}  # fmt: skip
-
-    def entries(self, paths: set[str], with_rows: bool = True) -> dict[str, _Entry]:
-        """The cached entries of those paths; one that does not decode is left out, to be read again.
-
-        Without ``with_rows`` the replies are left in the file and only their groups are read.
-        """
-        out: dict[str, _Entry] = {}
-        for row in self.db.execute(_SELECT if with_rows else _SELECT_GROUPED):
-            if row[0] in paths:
-                entry = _decode(row)
-                if entry is not None:
-                    out[entry.path] = entry
-        return out
+    def snapshot(self, with_rows: bool = True) -> Iterable[tuple[Any, ...]]:
+        """Every cached file's row, in one read; without ``with_rows`` the replies are left in the file."""
+        return self.db.execute(_SELECT if with_rows else _SELECT_GROUPED)
 
     def entry(self, path: str) -> _Entry | None:
         row = self.db.execute(f"{_SELECT} WHERE path = ?", (path,)).fetchone()
@@ -530,7 +522,7 @@ class _Store:
                 "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
                   marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems)),
-                  marshal.dumps(e.groups()[0]), marshal.dumps(e.groups()[1])) for e in entries],
+                  marshal.dumps(e.groups()[0]), e.groups()[1]) for e in entries],
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -541,7 +533,9 @@ class _Store:
         self.db.close()
 
 
-_FIELDS: Final = "path, project, dev, ino, size, mtime_ns, end_offset, tail, facts, problem_count, problems, groups, keys"
+_FIELDS: Final = (
+    "path, project, dev, ino, size, mtime_ns, end_offset, tail, facts, problem_count, problems, groups, keys"
+)
 _SELECT: Final = f"SELECT {_FIELDS}, rows FROM files"
 _SELECT_GROUPED: Final = f"SELECT {_FIELDS}, NULL FROM files"
 
@@ -551,8 +545,8 @@ def _decode(row: tuple[Any, ...]) -> _Entry | None:
     try:
         path, project, dev, ino, size, mtime, end, tail, facts, count, problems, groups, keys, rows = row
         lines, problems = marshal.loads(problems)
-        grouped = (marshal.loads(groups), marshal.loads(keys))
-        if not isinstance(grouped[0], list) or not isinstance(grouped[1], tuple):
+        grouped = (marshal.loads(groups), keys)
+        if not isinstance(grouped[0], list) or not isinstance(grouped[1], bytes) or len(grouped[1]) % 8:
             return None
         return _Entry(path, project, dev, ino, size, mtime, end, tail, None if rows is None else marshal.loads(rows),
                       marshal.loads(facts), count, problems, lines, grouped)  # fmt: skip
@@ -715,37 +709,42 @@ def _refresh(
 ) -> tuple[dict[str, _Entry], int, str | None]:
     """Every log's entry, from the cache where it still holds, scanned where not; the cache brought up to date."""
     problem: str | None = None
-    known: dict[str, tuple[int, int, int, int, int, bytes]] = {}
+    stats: dict[str, os.stat_result] = {}
+    for log in logs:
+        with contextlib.suppress(OSError):  # one gone since it was listed is left out
+            stats[log.path] = os.stat(log.path)
+    # One read of the cache; a file still as it was cached is decoded on the way, the others only noted.
+    known: dict[str, tuple[Any, ...]] = {}  # dev, inode, size, mtime, end, tail hash
+    entries: dict[str, _Entry] = {}
+    fresh: set[str] = set()
     if store is not None:
         try:
-            known = store.keys()
+            for row in store.snapshot(with_rows):
+                path, key = row[0], row[2:8]
+                known[path] = key
+                st = stats.get(path)
+                if st is not None and (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) == key[:4]:
+                    fresh.add(path)
+                    entry = _decode(row)
+                    if entry is not None:  # one that does not decode is read again
+                        entries[path] = entry
         except (sqlite3.Error, ValueError) as e:
-            store, problem = None, str(e)
+            store, problem, known, entries, fresh = None, str(e), {}, {}, set()
     whole: list[LogFile] = []
     grown: list[tuple[LogFile, int]] = []
-    fresh: set[str] = set()
     for log in logs:
-        key = known.get(log.path)
-        try:
-            st = os.stat(log.path)
-        except OSError:
-            continue  # gone since it was listed
-        if key is None:
+        st = stats.get(log.path)
+        if st is None or log.path in fresh:
+            continue
+        cached = known.get(log.path)
+        if cached is None:
             whole.append(log)
             continue
-        dev, ino, size, mtime, end, tail = key
-        if (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) == (dev, ino, size, mtime):
-            fresh.add(log.path)
-        elif (st.st_dev, st.st_ino) == (dev, ino) and st.st_size > size and _tail_hash(log.path, end) == tail:
+        dev, ino, size, _, end, tail = cached
+        if (st.st_dev, st.st_ino) == (dev, ino) and st.st_size > size and _tail_hash(log.path, end) == tail:
             grown.append((log, end))
         else:
             whole.append(log)
-    entries: dict[str, _Entry] = {}
-    if store is not None and fresh:
-        try:
-            entries = store.entries(fresh, with_rows)
-        except sqlite3.Error as e:
-            store, problem, entries = None, str(e), {}
     if len(entries) < len(fresh):
         whole += [log for log in logs if log.path in fresh and log.path not in entries]
         whole.sort(key=lambda g: g.path)
@@ -838,8 +837,8 @@ def _collect_groups(
     files: list[_Entry], lo: int | None, hi: int | None, subagents: bool, store: _Store | None
 ) -> list[Group]:
     """The groups of every file, with the replies found in several files counted once, as rows are."""
-    keysets = [e.groups()[1] for e in files]
-    seen: set[str] = set()
+    keysets = [array("Q", e.groups()[1]) for e in files]
+    seen: set[int] = set()
     for keys in keysets:
         seen.update(keys)
     regrouped: dict[int, list[_Packed]] = {}
@@ -883,5 +882,5 @@ def _collect_groups(
             if (lo is None or g.start >= lo) and (hi is None or last <= hi):
                 out.append(g)
             elif (lo is None or last >= lo) and (hi is None or g.start <= hi):  # straddles a bound
-                out += [one for one in g.singles() if (lo is None or one.start >= lo) and (hi is None or one.start <= hi)]
+                out += [o for o in g.singles() if (lo is None or o.start >= lo) and (hi is None or o.start <= hi)]
     return out

@@ -35,9 +35,9 @@ if TYPE_CHECKING:
     from .pricing import Mode, PriceTable
 
 __all__ = [
-    "BlockRow", "DayRow", "Group", "Grouped", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems", "ProjectRow", "Result",
-    "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily", "models", "monthly",
-    "price", "price_groups", "projects", "sessions", "Status", "status", "tools", "weekly",
+    "BlockRow", "DayRow", "Group", "Grouped", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems",
+    "ProjectRow", "Result", "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily",
+    "models", "monthly", "price", "price_groups", "projects", "sessions", "Status", "status", "tools", "weekly",
 ]  # fmt: skip
 
 Order = Literal["asc", "desc"]
@@ -297,9 +297,8 @@ def price_groups(
         if base is None or (above is not None and g.max_prompt > above):
             for one in g.singles():
                 out_groups.append(one)
-                out_costs.append(pricing.costs([_Reply(one)], table, mode).costs)
-                if out_costs[-1] == [None]:
-                    out_costs[-1] = None
+                (cost,) = pricing.costs([_Reply(one)], table, mode).costs
+                out_costs.append(None if cost is None else [cost])
             continue
         # The same operations in the same order as pricing.costs, so the same floats.
         col = g.column
@@ -1165,7 +1164,9 @@ def _micros(moment: dt.datetime) -> int:
     return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
 
 
-def _status_groups(usage: Grouped, now: dt.datetime, start: dt.datetime, end: dt.datetime, session: str | None) -> Status:
+def _status_groups(
+    usage: Grouped, now: dt.datetime, start: dt.datetime, end: dt.datetime, session: str | None
+) -> Status:
     lo, hi = _micros(start), _micros(end)
     day = _Tally()
     for g, c in zip(usage.groups, usage.costs, strict=True):
@@ -1189,9 +1190,9 @@ def _status_groups(usage: Grouped, now: dt.datetime, start: dt.datetime, end: dt
     now_us = _micros(now)
     active = window if window is not None and opened <= now_us < closes else None
     fields = active.fields() if active is not None else None
+    left = None if fields is None else (EPOCH + dt.timedelta(microseconds=closes) - now).total_seconds()
     result = Status(today.cost_usd, today.unpriced_replies, None if fields is None else fields["cost_usd"],
-                    0 if fields is None else fields["unpriced_replies"],
-                    None if fields is None else (EPOCH + dt.timedelta(microseconds=closes) - now).total_seconds())  # fmt: skip
+                    0 if fields is None else fields["unpriced_replies"], left)  # fmt: skip
     if session is not None:
         mine = _Tally()
         for g, c in zip(usage.groups, usage.costs, strict=True):

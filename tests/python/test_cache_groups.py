@@ -16,12 +16,12 @@ from typing import Any
 
 import pytest
 from click.testing import CliRunner
+from generated import session_lines
+from modern_logs import write_modern_session
 
 from conftest import record, usage, write_log
-from generated import session_lines
 from kestro_sdk import cache, pricing, reports
 from kestro_sdk.cli import main
-from modern_logs import write_modern_session
 
 ZONES = ["UTC", "Europe/Berlin", "Asia/Kathmandu", "America/St_Johns", "Europe/Amsterdam"]
 MODES = ["auto", "calculate", "display"]
@@ -167,8 +167,9 @@ def test_the_status_line_is_the_same_from_the_groups(tree: Path, zone: str, mode
     by_rows, by_groups = reports.price(rows, table, mode), reports.price_groups(groups, table, mode)
     tz = reports_zone(zone)
     stamps = sorted({r.timestamp for r in rows})
-    nows = [stamps[0] + dt.timedelta(minutes=1), stamps[len(stamps) // 2], stamps[-1] + dt.timedelta(hours=4, minutes=59),
-            dt.datetime(2025, 6, 3, 22, 5, tzinfo=dt.UTC), dt.datetime(2025, 6, 3, 10, 3, 30, tzinfo=dt.UTC)]  # fmt: skip
+    nows = [stamps[0] + dt.timedelta(minutes=1), stamps[len(stamps) // 2],
+            stamps[-1] + dt.timedelta(hours=4, minutes=59), dt.datetime(2025, 6, 3, 22, 5, tzinfo=dt.UTC),
+            dt.datetime(2025, 6, 3, 10, 3, 30, tzinfo=dt.UTC)]  # fmt: skip
     sessions = [None, "edge", rows[0].session_id, "nobody"]
     for now in nows:
         for session in sessions:

@@ -18,8 +18,10 @@ PROG: Final = "kestro-sdk"
 # Subcommand -> (module in this package, attribute): each module is imported when one of its
 # commands runs (or help lists them), so a report does not pay for the others' imports.
 LAZY: Final = {
-    **{name: ("reports", name) for name in ("daily", "weekly", "monthly", "sessions", "projects", "models", "tools",
-                                            "blocks")},  # fmt: skip
+    **{
+        name: ("reports", name)
+        for name in ("daily", "weekly", "monthly", "sessions", "projects", "models", "tools", "blocks")
+    },  # fmt: skip
     "prices": ("prices", "prices"),
     "show": ("conversations", "show"),
     "search": ("conversations", "search"),
@@ -125,7 +127,6 @@ def _warning(message: Warning | str, category: type[Warning], *args: Any, **kwar
 def main(ctx: click.Context) -> None:
     if ctx.invoked_subcommand is None:
         click.echo(ctx.get_help())
-
 
 
 @main.command()
