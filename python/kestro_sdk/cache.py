@@ -519,9 +519,10 @@ class _Store:
             self.db.executemany("DELETE FROM files WHERE path = ?", [(p,) for p in gone])
             self.db.executemany(
                 "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
+                # One file's blobs at a time: a cold report over a large history writes them all.
+                ((e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
                   e.problem_count, marshal.dumps((e.facts, e.lines, e.problems, e.groups()[0])), e.groups()[1])
-                 for e in entries],
+                 for e in entries),
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -775,6 +776,10 @@ def _refresh(
                 store.write(updated, gone)
             except sqlite3.Error as e:
                 problem = str(e)
+            else:
+                if not with_rows:  # written: the few that the groups may need again are read back
+                    for e in updated:
+                        e.rows = None
     return entries, len(jobs), problem
 
 
