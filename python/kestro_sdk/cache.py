@@ -778,8 +778,8 @@ def _refresh(
                 problem = str(e)
             else:
                 if not with_rows:  # written: the few that the groups may need again are read back
-                    for e in updated:
-                        e.rows = None
+                    for written in updated:
+                        written.rows = None
     return entries, len(jobs), problem
 
 
