@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
@@ -65,7 +67,9 @@ def test_wording(session: Session, call: Callable[[Session], Any], message: str)
 def test_methods_without_parameters_refuse_arguments(session: Session, tmp_path: Path) -> None:
     checked = []
     for cls, instance in all_instances(session, tmp_path).items():
-        for method in (m for m, f in vars(type(instance)).items() if getattr(f, "__text_signature__", None) == "($self)"):
+        for method in (
+            m for m, f in vars(type(instance)).items() if getattr(f, "__text_signature__", None) == "($self)"
+        ):
             checked.append(f"{cls}.{method}")
             bound = getattr(instance, method)
             with pytest.raises(TypeError) as info:
@@ -90,19 +94,17 @@ ODD_VALUES = {
 }  # fmt: skip
 
 
-def attempt(call: Callable[[], object]) -> None:
-    try:
-        call()
-    except Exception:
-        # Any ordinary exception is an acceptable answer; a crash or a BaseException is not.
-        pass
+def attempt(fn: Callable[..., object], *args: object, **kwargs: object) -> None:
+    # Any ordinary exception is an acceptable answer; a crash or a BaseException is not.
+    with contextlib.suppress(Exception):
+        fn(*args, **kwargs)
 
 
 @pytest.mark.parametrize("value", ODD_VALUES.values(), ids=ODD_VALUES.keys())
 def test_no_crash_on_any_value(value: object, session: Session, tmp_path: Path, home: Path) -> None:
     for fn in (load, find_sessions, find_projects, load_project):
         for args, kwargs in (((value,), {}), ((), {"x": value}), (("a", value), {}), ((value, value, value), {})):
-            attempt(lambda: fn(*args, **kwargs))
+            attempt(fn, *args, **kwargs)
     instances = all_instances(session, tmp_path)
     assert sorted(instances) == sorted([*_core.__all__[:15], "MessageIterator"])
     for instance in instances.values():
@@ -111,10 +113,10 @@ def test_no_crash_on_any_value(value: object, session: Session, tmp_path: Path, 
             if attr in ("__new__", "__init__", "__doc__", "__module__"):
                 continue
             if type(member).__name__ == "getset_descriptor":
-                attempt(lambda: member.__get__(value, cls))
+                attempt(member.__get__, value, cls)
                 with pytest.raises(AttributeError):
                     setattr(instance, attr, value)
             elif callable(member):
                 for args in ((value,), (value, value), (instance, value)):
-                    attempt(lambda: member(*args))
-                attempt(lambda: member(instance, x=value))
+                    attempt(member, *args)
+                attempt(member, instance, x=value)

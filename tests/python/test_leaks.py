@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import gc
 import os
+from collections.abc import Callable
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
@@ -65,15 +66,28 @@ LIMIT = 5 * 1024 * 1024
 def test_objects_outlive_their_session_and_project(tmp_path: Path) -> None:
     write_log(tmp_path / "-p" / "s.jsonl", chain(3))
     session = kestro_sdk.load_project(str(tmp_path / "-p")).sessions[0]
-    message, meta, it, root = session.messages[2], session.metadata, iter(session), session.conversation_tree.root_messages[0]
+    message, meta, it, root = (
+        session.messages[2],
+        session.metadata,
+        iter(session),
+        session.conversation_tree.root_messages[0],
+    )
     del session
     gc.collect()
-    assert (meta.total_messages, root.children[0].children[0].message.uuid, [m.uuid for m in it][-1]) == (3, message.uuid, message.uuid)
+    assert (meta.total_messages, root.children[0].children[0].message.uuid, [m.uuid for m in it][-1]) == (
+        3,
+        message.uuid,
+        message.uuid,
+    )
 
 
 def test_load_walk_and_drop_300_times(tmp_path: Path) -> None:
     project = tmp_path / "-home-u-app"
-    path = str(write_log(project / "a.jsonl", rich_lines(15) + [record("user", 900, parent=901), record("user", 901, parent=900)]))
+    path = str(
+        write_log(
+            project / "a.jsonl", rich_lines(15) + [record("user", 900, parent=901), record("user", 901, parent=900)]
+        )
+    )
     write_log(project / "b.jsonl", chain(20, cost=0.5))
     (project / "broken.jsonl").write_text("{not json\n")
     assert walk_session(kestro_sdk.load(path)) > 50_000
@@ -106,9 +120,13 @@ ERROR_PATHS: dict[str, tuple[type[BaseException], Callable[[SimpleNamespace], ob
 
 
 @pytest.mark.parametrize("error,call", ERROR_PATHS.values(), ids=ERROR_PATHS.keys())
-def test_each_error_path_1000_times(tmp_path: Path, error: type[BaseException], call: Callable[[SimpleNamespace], object]) -> None:
+def test_each_error_path_1000_times(
+    tmp_path: Path, error: type[BaseException], call: Callable[[SimpleNamespace], object]
+) -> None:
     session = kestro_sdk.load(write_log(tmp_path / "ok.jsonl", chain(3)))
-    c = SimpleNamespace(tmp=tmp_path, bad=write_log(tmp_path / "bad.jsonl", ["{", ""]), session=session, exhausted=iter(session))
+    c = SimpleNamespace(
+        tmp=tmp_path, bad=write_log(tmp_path / "bad.jsonl", ["{", ""]), session=session, exhausted=iter(session)
+    )
     list(c.exhausted)
 
     def once() -> None:
