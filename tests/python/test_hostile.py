@@ -13,10 +13,8 @@ from pathlib import Path
 
 import pytest
 
-import kestro_sdk
 from conftest import chain, dumps, record, run_isolated, write_log
 from kestro_sdk import ParseError, load
-
 
 GOOD = dumps(record())
 DEEP = 1_000_000
