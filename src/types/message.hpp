@@ -82,9 +82,6 @@ inline constexpr auto message_type_texts = json_texts<message_type, 2>();
 inline constexpr auto role_texts = json_texts<role, 2>();
 inline constexpr auto stop_reason_texts = json_texts<stop_reason, 5>();
 
-// Debug text of a role: "User" or "Assistant".
-std::string_view debug_text(role v);
-
 struct token_usage {
     std::uint32_t input_tokens = 0;
     std::optional<std::uint32_t> cache_creation_input_tokens;
