@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,17 @@ constexpr std::array<std::string_view, N> keys_of(const std::array<field_row<F>,
     return keys;
 }
 
+// Bit i set when row i is required.
+template <class F, std::size_t N>
+constexpr std::uint64_t required_bits_of(const std::array<field_row<F>, N>& rows) {
+    static_assert(N <= 64, "one bit per field");
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (rows[i].required) bits |= std::uint64_t{1} << i;
+    }
+    return bits;
+}
+
 // A nested record: its rows in ascending key byte order (the order members are mapped in), and
 // its fields in declaration order (the order of the array form and of missing-field checks).
 template <class F, std::size_t N>
@@ -50,6 +62,7 @@ struct struct_shape {
     bool inside_content;
     std::array<std::string_view, N> keys = keys_of(rows);
     key_index index = index_keys(keys);
+    std::uint64_t required_bits = required_bits_of(rows);
 
     [[nodiscard]] constexpr const field_row<F>& row(F f) const {
         return rows[static_cast<std::size_t>(f)];
@@ -479,20 +492,25 @@ class mapper {
     bool read_struct(const V& v, const struct_shape<F, N>& shape, Field&& field) {
         if (v.kind() == json_kind::object) {
             std::array<V, N> slot{};
-            std::array<bool, N> seen{};
+            std::uint64_t seen = 0;  // bit i: row i's key was met
             v.for_each_member([&](std::string_view key, V x) {
                 const std::size_t i = find_key(shape.keys, shape.index, key);
                 if (i < N) {
                     slot[i] = x;
-                    seen[i] = true;
+                    seen |= std::uint64_t{1} << i;
                 }
             });
-            for (std::size_t i = 0; i < N; ++i) {
-                if (seen[i] && !field(static_cast<F>(i), slot[i])) return false;
+            // Rows in key order, as before the bits: lowest first.
+            for (std::uint64_t left = seen; left != 0; left &= left - 1) {
+                const auto i = static_cast<std::size_t>(std::countr_zero(left));
+                if (!field(static_cast<F>(i), slot[i])) return false;
             }
+            if ((seen & shape.required_bits) == shape.required_bits) return true;
             for (F f : shape.declared) {
-                const field_row<F>& row = shape.row(f);
-                if (row.required && !seen[static_cast<std::size_t>(f)]) return missing(row.key);
+                const auto i = static_cast<std::size_t>(f);
+                if ((shape.required_bits >> i & 1) != 0 && (seen >> i & 1) == 0) {
+                    return missing(shape.row(f).key);
+                }
             }
             return true;
         }
@@ -802,7 +820,7 @@ record_mapper::~record_mapper() = default;
 
 namespace {
 
-result<void> outcome(bool mapped, std::string& error) {
+inline result<void> outcome(bool mapped, std::string& error) {
     if (mapped) return {};
     return sdk_error::json(std::move(error));
 }
