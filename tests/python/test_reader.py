@@ -6,8 +6,6 @@ import gc
 import json
 import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 from typing import Any
 
@@ -15,7 +13,7 @@ import pytest
 from modern_logs import write_modern_session
 
 import kestro_sdk
-from conftest import rich_lines, uid, write_log
+from conftest import rich_lines, run_isolated, uid, write_log
 from kestro_sdk import _core, _reader
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "reader"
@@ -465,10 +463,11 @@ def test_reprs(pick: Any, text: str) -> None:
 
 
 def test_the_package_loads_the_complete_reader_only_when_asked() -> None:
-    code = (
-        "import sys, kestro_sdk; before = 'kestro_sdk._reader' in sys.modules; "
-        "error = kestro_sdk.ReadError; print(before, 'kestro_sdk._reader' in sys.modules, "
-        "error is sys.modules['kestro_sdk._reader'].ReadError, kestro_sdk.Transcript.__name__)"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.split() == ["False", "True", "True", "Transcript"]
+    out = run_isolated("""
+        import sys, kestro_sdk
+        before = "kestro_sdk._reader" in sys.modules
+        error = kestro_sdk.ReadError
+        print(before, "kestro_sdk._reader" in sys.modules, error is sys.modules["kestro_sdk._reader"].ReadError,
+              kestro_sdk.Transcript.__name__)
+        """)  # fmt: skip
+    assert (out.returncode, out.stdout.split()) == (0, ["False", "True", "True", "Transcript"]), out.stderr
