@@ -382,11 +382,13 @@ class usage_blocks final : public detail::block_sink {
         const void* last_lf = ::memrchr(data, '\n', size);
         std::size_t complete =
             last_lf == nullptr ? 0 : std::size_t(static_cast<const char*>(last_lf) - data) + 1;
-        const auto feeds = std::uint64_t(std::count(data, data + complete, '\n'));
         handler_.last_ok_ = true;
+        const std::uint64_t before = splitter_.lines_seen();
         // Stopped by the sink: what was handed on before is all that counts.
         if (!splitter_.block(data, size, readable_end)) return false;
-        read_.lines += feeds;
+        // The splitter has already found every line feed; counting them again was a third of
+        // the scan's time. Its count includes a last line without one.
+        read_.lines += splitter_.lines_seen() - before - (complete < size ? 1 : 0);
         if (complete < size && handler_.last_ok_) {
             complete = size;
             ++read_.lines;
