@@ -93,7 +93,10 @@ def scan_file(path: str, start: int) -> Scan:
         if kind == "system" and rec.get("subtype") == "turn_duration":
             scan.turn_duration_ms = (scan.turn_duration_ms or 0) + int(rec.get("durationMs", 0))
         message = rec.get("message") if isinstance(rec.get("message"), dict) else {}
-        if kind == "user" and isinstance(message.get("content"), str) and ts is not None:
+        content = message.get("content")
+        # A prompt is what a person wrote: not meta, and not the results of tool calls.
+        results = isinstance(content, list) and any(isinstance(b, dict) and b.get("type") == "tool_result" for b in content)
+        if kind == "user" and not rec.get("isMeta") and not results and ts is not None:
             if prompt is not None and last_reply is not None:
                 prompt_ms += int((last_reply - prompt).total_seconds() * 1000)
             prompt, last_reply = ts, None

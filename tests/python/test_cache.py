@@ -333,22 +333,46 @@ def test_progress_is_reported_between_batches(
     assert sorted(scanner.calls) == sorted((str(p), 0) for p in tree.rglob("*.jsonl"))
 
 
-def test_the_test_scan_reads_the_sample_logs_as_the_package_scan_does() -> None:
-    # The cache and the command are tested on pyscan; it must agree with the native per-file scan.
+def _examples(_: Path) -> list[Path]:
+    return sorted((HERE.parents[1] / "examples" / "projects").rglob("*.jsonl"))
+
+
+def _legacy(folder: Path) -> list[Path]:
+    from generated import write_session
+
+    return [write_session(folder / f"legacy-{seed}.jsonl", 150_000, seed) for seed in (1, 2, 3)]
+
+
+def _modern(folder: Path) -> list[Path]:
+    from modern_logs import write_modern_session
+
+    for seed in (1, 2, 3):
+        write_modern_session(folder, seed, turns=10)
+    return sorted(folder.rglob("*.jsonl"))
+
+
+@pytest.mark.parametrize("logs", [_examples, _legacy, _modern], ids=["examples", "legacy", "modern"])
+def test_the_test_scan_reads_logs_as_the_package_scan_does(tmp_path: Path, logs: Callable[[Path], list[Path]]) -> None:
+    # The cache and the command are tested on pyscan; it must agree with the native per-file scan,
+    # which is also what keeps the native scan's shortcuts honest.
     from kestro_sdk import _scan
 
-    examples = HERE.parents[1] / "examples" / "projects"
-    files = [(str(p), 0) for p in sorted(examples.rglob("*.jsonl"))]
+    files = [(str(p), 0) for p in logs(tmp_path)]
     ours = {s.path: s for s in Scanner()(files)}
 
     def key(r: Any) -> tuple[Any, ...]:
-        return (r.message_id, r.request_id, r.timestamp, r.model, r.input_tokens, r.output_tokens,
-                r.cache_creation_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools))  # fmt: skip
+        return (r.message_id, r.request_id, r.timestamp, r.session_id, r.agent_id, r.is_sidechain, r.model,
+                r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
+                r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools))  # fmt: skip
 
-    for native in _scan.scan_files(files):
+    natives = _scan.scan_files(files)
+    assert sum(len(n.rows) for n in natives) > 0
+    for native in natives:
         mine = ours[native.path]
         assert (native.end, native.lines, native.size, native.session_id, native.agent_id, native.title,
-                native.first_timestamp, native.last_timestamp, native.turn_duration_ms) == (
+                native.first_timestamp, native.last_timestamp, native.turn_duration_ms, native.prompt_active_ms,
+                [n for n, _ in native.problems]) == (
                 mine.end, mine.lines, mine.size, mine.session_id, mine.agent_id, mine.title,
-                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms), native.path  # fmt: skip
+                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms, mine.prompt_active_ms,
+                [n for n, _ in mine.problems]), native.path  # fmt: skip
         assert sorted(map(key, native.rows)) == sorted(map(key, mine.rows))
