@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
         const double cpu0 = cpu_seconds();
         const auto start = std::chrono::steady_clock::now();
         kestro::usage_table table = kestro::scan_usage({base}, {}, threads, nullptr);
-        wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        wall.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         cpu.push_back(cpu_seconds() - cpu0);
         rows = table.rows.size();
     }

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/replies.hpp"
@@ -168,24 +171,6 @@ struct key_case {
     bool same;
 };
 
-class reply_keys : public ::testing::TestWithParam<key_case> {};
-
-TEST_P(reply_keys, tell_replies_apart) {
-    const key_case& c = GetParam();
-    const auto a = key_of(c.a_message, c.a_request);
-    const auto b = key_of(c.b_message, c.b_request);
-    EXPECT_EQ(a.has_value() && b.has_value() && *a == *b, c.same);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    session, reply_keys,
-    ::testing::Values(key_case{"both_ids", "m", "r", "m", "r", true},
-                      key_case{"other_request", "m", "r", "m", "q", false},
-                      key_case{"message_id_alone", "m", std::nullopt, "m", std::nullopt, true},
-                      key_case{"missing_is_not_empty", "m", std::nullopt, "m", "", false},
-                      key_case{"no_message_id", std::nullopt, "r", std::nullopt, "r", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST(session, figures_merge_by_maximum_earliest_and_largest_cost) {
     reply_figures kept;
     kept.output_tokens = 5;
@@ -212,10 +197,16 @@ class scan_folder : public ::testing::Test {
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("kestro-scan-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                "-" + safe(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(dir_ / "proj");
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A parameterised test's name holds a '/'.
+    static std::string safe(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
 
     std::filesystem::path write(const std::string& name, const std::string& text) {
         const auto path = dir_ / "proj" / name;
@@ -230,6 +221,47 @@ class scan_folder : public ::testing::Test {
 
     std::filesystem::path dir_;
 };
+
+class reply_keys : public scan_folder, public ::testing::WithParamInterface<key_case> {
+  protected:
+    static std::string keyed(std::optional<std::string_view> message,
+                             std::optional<std::string_view> request, int output) {
+        std::string line =
+            R"({"type":"assistant","uuid":"u","timestamp":"2025-06-01T08:00:00Z","sessionId":"s",)";
+        if (request) line += R"("requestId":")" + std::string(*request) + R"(",)";
+        line += R"("message":{)";
+        if (message) line += R"("id":")" + std::string(*message) + R"(",)";
+        return line + R"("content":"x","usage":{"output_tokens":)" + std::to_string(output) +
+               "}}}\n";
+    }
+};
+
+TEST_P(reply_keys, tell_replies_apart_within_a_file_and_across_files) {
+    const key_case& c = GetParam();
+    const auto a = key_of(c.a_message, c.a_request);
+    const auto b = key_of(c.b_message, c.b_request);
+    EXPECT_EQ(a.has_value() && b.has_value() && *a == *b, c.same);
+    const std::size_t rows = c.same ? 1 : 2;
+    const std::string first = keyed(c.a_message, c.a_request, 1);
+    const std::string second = keyed(c.b_message, c.b_request, 2);
+    const auto one = scan_file({write("one.jsonl", first + second), 0, "proj"}, 5, nullptr);
+    EXPECT_EQ(one.rows.rows.size(), rows);
+    std::filesystem::remove(dir_ / "proj" / "one.jsonl");
+    write("a.jsonl", first);
+    write("b.jsonl", second);
+    const usage_table merged = scan_usage({dir_}, {}, 2, nullptr);
+    ASSERT_EQ(merged.rows.size(), rows);
+    EXPECT_EQ(merged.rows.back().output_tokens, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    session, reply_keys,
+    ::testing::Values(key_case{"both_ids", "m", "r", "m", "r", true},
+                      key_case{"other_request", "m", "r", "m", "q", false},
+                      key_case{"message_id_alone", "m", std::nullopt, "m", std::nullopt, true},
+                      key_case{"missing_is_not_empty", "m", std::nullopt, "m", "", false},
+                      key_case{"no_message_id", std::nullopt, "r", std::nullopt, "r", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(scan_folder, results_keep_the_input_order_whatever_the_threads) {
     std::vector<scan_input> inputs;
