@@ -13,11 +13,13 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "analysis/replies.hpp"
 #include "parser/line_source.hpp"
 #include "parser/usage_reader.hpp"
+#include "types/keyed_hash.hpp"
 
 namespace kestro {
 
@@ -115,11 +117,23 @@ class file_sink final : public usage_sink {
         } else if (line.what == kind::reply) {
             reply(line);
         }
+        for (const auto& [id, error] : line.tool_results)
+            answer(id, error);
         return true;
     }
 
-    // Closes the last turn and gives rows without a session the file's.
+    // Closes the last turn, gives rows without a session the file's and lists the calls left
+    // without a result.
     void finish(std::string_view stem) {
+        for (auto& [id, c] : calls_) {
+            if (!c.answered) out_.open_calls.push_back({id, c.row, c.name});
+        }
+        // In file order, so that what is read from them does not depend on the hash.
+        std::sort(out_.open_calls.begin(), out_.open_calls.end(),
+                  [](const file_scan::open_call& a, const file_scan::open_call& b) {
+                      return a.row != b.row ? a.row < b.row : a.id < b.id;
+                  });
+        calls_ = {};
         close_turn();
         std::uint32_t fallback = 0;
         for (usage_row& row : out_.rows.rows) {
@@ -171,8 +185,35 @@ class file_sink final : public usage_sink {
         add_to_reply(row, line.usage, when, line.cost_usd, first);
         // Model: the last a record names, as the complete reader takes it.
         if (line.model) row.model = table.texts.intern(*line.model);
-        for (std::string_view tool : line.tools)
-            row.tools.push_back(table.texts.intern(tool));
+        for (std::size_t i = 0; i < line.tools.size(); ++i) {
+            const std::uint32_t name = table.texts.intern(line.tools[i]);
+            if (const auto& id = line.tool_ids[i]) {
+                // A record repeated within its reply repeats its calls: each counts once.
+                auto found = calls_.find(*id);
+                if (found != calls_.end() && found->second.row == at) continue;
+                if (found == calls_.end()) {
+                    calls_.emplace(std::string(*id), call{at, name});
+                } else {
+                    found->second = call{at, name};
+                }
+            }
+            row.tools.push_back(name);
+        }
+    }
+
+    // A result: the call it answers is done, and named among its reply's errors if it failed.
+    void answer(std::string_view id, bool error) {
+        auto found = calls_.find(id);
+        if (found == calls_.end()) {
+            out_.stray_results.emplace_back(std::string(id), error);
+            return;
+        }
+        call& c = found->second;
+        if (error && !c.erred) {
+            c.erred = true;
+            out_.rows.rows[c.row].tool_errors.push_back(c.name);
+        }
+        c.answered = true;
     }
 
     file_scan& out_;
@@ -182,6 +223,20 @@ class file_sink final : public usage_sink {
     std::optional<date_time> prompt_;
     std::optional<date_time> last_reply_;
     detail::reply_rows by_key_;
+    // The file's tool calls by id; a file names a few hundred, so a node each is cheap.
+    struct call {
+        std::size_t row = 0;
+        std::uint32_t name = 0;
+        bool answered = false;
+        bool erred = false;
+    };
+    struct id_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view id) const noexcept {
+            return std::size_t(text_hash{}(id));
+        }
+    };
+    std::unordered_map<std::string, call, id_hash, std::equal_to<>> calls_;
 };
 
 class fd_closer {
@@ -372,6 +427,8 @@ void scan_merger::add(file_scan&& scan) {
         row.agent_id = text(row.agent_id);
         row.model = text(row.model);
         for (std::uint32_t& tool : row.tools)
+            tool = text(tool);
+        for (std::uint32_t& tool : row.tool_errors)
             tool = text(tool);
         table_.rows.push_back(std::move(row));
     }

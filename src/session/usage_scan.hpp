@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parser/usage_reader.hpp"
@@ -44,6 +45,15 @@ struct file_scan {
     std::optional<date_time> last_timestamp;
     std::optional<std::uint64_t> turn_duration_ms;
     std::uint64_t prompt_active_ms = 0;
+    // A file read in parts (it grew) may answer in one part the calls of another: the calls
+    // this read met without a result, and the results it met without their call.
+    struct open_call {
+        std::string id;
+        std::size_t row = 0;     // index into rows.rows
+        std::uint32_t name = 0;  // index into rows.texts
+    };
+    std::vector<open_call> open_calls;
+    std::vector<std::pair<std::string, bool>> stray_results;  // (call id, is_error)
 };
 
 // Problems kept per file (all are counted).
