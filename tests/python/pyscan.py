@@ -119,15 +119,16 @@ def scan_file(path: str, start: int) -> Scan:
             scan.turn_duration_ms = (scan.turn_duration_ms or 0) + int(rec.get("durationMs", 0))
         message = rec.get("message") if isinstance(rec.get("message"), dict) else {}
         content = message.get("content")
+        blocks = [b for b in content if isinstance(b, dict)] if isinstance(content, list) else []
         # A prompt is what a person wrote: not meta, and not the results of tool calls.
-        results = isinstance(content, list) and any(isinstance(b, dict) and b.get("type") == "tool_result" for b in content)
+        results = any(b.get("type") == "tool_result" for b in blocks)
         if kind == "user" and not rec.get("isMeta") and not results and ts is not None:
             if prompt is not None and last_reply is not None:
                 prompt_ms += int((last_reply - prompt).total_seconds() * 1000)
             prompt, last_reply = ts, None
-        if kind == "user" and isinstance(content, list):
-            for b in content:
-                if isinstance(b, dict) and b.get("type") == "tool_result" and isinstance(b.get("tool_use_id"), str):
+        if kind == "user":
+            for b in blocks:
+                if b.get("type") == "tool_result" and isinstance(b.get("tool_use_id"), str):
                     answer(b["tool_use_id"], b.get("is_error") is True)
         if kind != "assistant" or not isinstance(message.get("usage"), dict) or ts is None:
             continue
@@ -137,8 +138,7 @@ def scan_file(path: str, start: int) -> Scan:
         counts = (u.get("input_tokens", 0), u.get("output_tokens", 0), u.get("cache_creation_input_tokens", 0),
                   split.get("ephemeral_5m_input_tokens", 0), split.get("ephemeral_1h_input_tokens", 0),
                   u.get("cache_read_input_tokens", 0))  # fmt: skip
-        uses = [b for b in content if isinstance(b, dict) and b.get("type") == "tool_use" and isinstance(b.get("name"), str)] \
-            if isinstance(content, list) else []  # fmt: skip
+        uses = [b for b in blocks if b.get("type") == "tool_use" and isinstance(b.get("name"), str)]
         mid = message.get("id")
         key = (mid, rec.get("requestId"))
         row = replies.get(key) if mid is not None else None
