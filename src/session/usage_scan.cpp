@@ -25,6 +25,13 @@ namespace kestro {
 
 namespace detail {
 
+// Whether `row` is the reply `key` names.
+bool holds(const usage_row& row, const reply_key& key) {
+    return row.message_id && *row.message_id == key.message_id &&
+           row.request_id.has_value() == key.has_request_id &&
+           (!key.has_request_id || *row.request_id == key.request_id);
+}
+
 // Finds a table's rows by reply key. A slot holds a row's index and its key's hash, and a
 // candidate is confirmed against the row's own ids, so no key is copied: a copied key per
 // record was an allocation per line, and per row it outweighed the row.
@@ -55,12 +62,6 @@ class reply_rows {
         std::uint64_t hash = 0;
         std::size_t row = vacant;
     };
-
-    static bool holds(const usage_row& row, const reply_key& key) {
-        return row.message_id && *row.message_id == key.message_id &&
-               row.request_id.has_value() == key.has_request_id &&
-               (!key.has_request_id || *row.request_id == key.request_id);
-    }
 
     void grow() {
         std::vector<slot> old =
@@ -169,8 +170,14 @@ class file_sink final : public usage_sink {
         usage_table& table = out_.rows;
         std::size_t at = table.rows.size();
         if (auto key = key_of(line.message_id, line.request_id)) {
-            at = by_key_.find_or_add(*key, table.rows, at);
+            // A streamed reply's records come one after another: most are the row last used.
+            if (last_ < table.rows.size() && detail::holds(table.rows[last_], *key)) {
+                at = last_;
+            } else {
+                at = by_key_.find_or_add(*key, table.rows, at);
+            }
         }
+        last_ = at;
         const bool first = at == table.rows.size();
         if (first) {
             usage_row& row = table.rows.emplace_back();
@@ -184,7 +191,9 @@ class file_sink final : public usage_sink {
         usage_row& row = table.rows[at];
         add_to_reply(row, line.usage, when, line.cost_usd, first);
         // Model: the last a record names, as the complete reader takes it.
-        if (line.model) row.model = table.texts.intern(*line.model);
+        if (line.model && (row.model == 0 || table.texts.at(row.model) != *line.model)) {
+            row.model = table.texts.intern(*line.model);
+        }
         for (std::size_t i = 0; i < line.tools.size(); ++i) {
             const std::uint32_t name = table.texts.intern(line.tools[i]);
             if (const auto& id = line.tool_ids[i]) {
@@ -223,6 +232,7 @@ class file_sink final : public usage_sink {
     std::optional<date_time> prompt_;
     std::optional<date_time> last_reply_;
     detail::reply_rows by_key_;
+    std::size_t last_ = SIZE_MAX;  // the row of the last reply record
     // The file's tool calls by id; a file names a few hundred, so a node each is cheap.
     struct call {
         std::size_t row = 0;
