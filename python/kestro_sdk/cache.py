@@ -29,22 +29,25 @@ from __future__ import annotations
 
 import contextlib
 import datetime as dt
-import hashlib
 import marshal
 import os
 import sqlite3
+from array import array
+from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from itertools import chain
 from operator import itemgetter
 from pathlib import Path
-from typing import Any, Final, Protocol
+from typing import Any, Final, Literal, Protocol
+from zlib import adler32, crc32
 
 from . import __version__
-from .reports import Problems, SessionFacts
+from .reports import QUARTER_HOUR_US, Group, Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 4
+SCHEMA_VERSION: Final = 5
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -179,6 +182,7 @@ class Loaded:
     rows: list[CachedRow]
     sessions: list[SessionFacts]
     problems: Problems
+    groups: list[Group] = field(default_factory=list)  # with ``detail="groups"``, instead of the rows
     files: int = 0
     scanned: int = 0  # files read whole or from their old end on this call
     cache: str = "off"  # off, used, rebuilt, bypassed: <why>
@@ -334,14 +338,71 @@ class _Entry:
     mtime_ns: int
     end: int
     tail: bytes
-    rows: list[_Packed]
+    rows: list[_Packed] | None  # None until asked for: a warm report by day needs only the groups
     facts: _Packed
     problem_count: int
     problems: list[tuple[int, str]]
     lines: int  # lines read up to ``end``: a grown file's problems are numbered after them
+    grouped: tuple[list[_Packed], bytes] | None = None  # see _group_rows; made from the rows when needed
     # Tool calls still waiting for their result, as (call id, row index, tool name): the part a
     # grown file adds may answer them.
     open_calls: list[tuple[str, int, str]] = field(default_factory=list)
+
+    def groups(self) -> tuple[list[_Packed], bytes]:
+        if self.grouped is None:
+            assert self.rows is not None
+            self.grouped = _group_rows(self.rows)
+        return self.grouped
+
+
+def _key_hash(mid: str, rid: str | None) -> int:
+    """64 bits from a reply's key: equal keys give equal numbers; two keys that happen to share one
+    only send their files the slower, exact way."""
+    data = f"{mid}\0{rid}".encode("utf-8", "surrogatepass")
+    return crc32(data) | adler32(data) << 32
+
+
+def _pack_ints(values: list[int]) -> bytes | tuple[int, ...]:
+    try:
+        return array("q", values).tobytes()
+    except OverflowError:  # a count no 64-bit integer holds: kept as it is, only slower to read
+        return tuple(values)
+
+
+def _group_rows(rows: Sequence[_Packed]) -> tuple[list[_Packed], bytes]:
+    """A file's replies summed per quarter-hour, model, session, sub-agent or not, and how they are priced.
+
+    A real time zone's offset is a whole number of quarter-hours, so a quarter-hour of UTC falls
+    in one local day and one hour of any zone: a report by day or by 5-hour window can add up a
+    group at once. Each group also keeps its replies one by one (time, position in the file,
+    counts, logged costs), for the reports and prices that need them singly. The group's order
+    is that of its first reply. Also the hashes of the replies' keys, to find those in several files.
+    """
+    found: dict[tuple[Any, ...], list[tuple[Any, ...]]] = {}
+    keys: list[int] = []
+    for pos, r in enumerate(rows):
+        ts, mid, logged = r[0], r[1], r[13]
+        inp, out, created, w5, w1, read = r[7], r[8], r[9], r[10], r[11], r[12]
+        rest = created - w5 - w1
+        if rest > 0:
+            w5 += rest  # writes the split leaves out are priced as 5-minute writes
+        zero = not (inp or out or created or w5 or w1 or read)
+        key = (ts - ts % QUARTER_HOUR_US, r[3], r[6], r[4] is not None or bool(r[5]), logged is not None, zero)
+        items = found.get(key)
+        if items is None:
+            items = found[key] = []
+        items.append((ts, pos, inp, out, created, w5, w1, read, logged))
+        if mid is not None:
+            keys.append(_key_hash(mid, r[2]))
+    groups: list[_Packed] = []
+    for (start, session, model, is_sub, has_logged, zero), items in found.items():
+        ts_, pos_, inp_, out_, created_, w5_, w1_, read_, logged_ = (list(c) for c in zip(*items, strict=True))
+        prompt = max(map(sum, zip(inp_, w5_, w1_, read_, strict=True)))
+        columns = _pack_ints(ts_ + pos_ + inp_ + out_ + created_ + w5_ + w1_ + read_)
+        costs = array("d", logged_).tobytes() if has_logged else b""
+        groups.append((start, QUARTER_HOUR_US, pos_[0], session, model, is_sub, has_logged, zero, len(items),
+                       sum(inp_), sum(out_), sum(created_), sum(read_), prompt, columns, costs))  # fmt: skip
+    return groups, array("Q", keys).tobytes()
 
 
 def _tail_hash(path: str, end: int) -> bytes | None:
@@ -355,6 +416,8 @@ def _tail_hash(path: str, end: int) -> bytes | None:
         return None
     if len(data) != end - start:
         return None
+    import hashlib  # not needed on a warm report's way
+
     return hashlib.blake2b(data, digest_size=16).digest()
 
 
@@ -366,12 +429,13 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
     rows = [_pack_row(r, log.project) for r in scan.rows]
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(log.path, scan.end) or b"", rows, _pack_facts(scan), len(problems),
-                  problems[:MAX_PROBLEMS_KEPT], scan.lines, list(scan.open_calls))  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], scan.lines, open_calls=list(scan.open_calls))  # fmt: skip
 
 
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
     # The scan numbers its lines from where it started.
     problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
+    assert old.rows is not None  # read with its rows
     # Results in the new part that answer calls of the old part, as a whole read would pair them.
     waiting = {cid: (row, name) for cid, row, name in old.open_calls}
     old_rows = list(old.rows)
@@ -386,7 +450,7 @@ def _grown(old: _Entry, scan: FileScan) -> _Entry:
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(old.path, scan.end) or b"", rows,
                   _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
-                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines, still)  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines, open_calls=still)  # fmt: skip
 
 
 # ---------------------------------------------------------------------------------------------
@@ -409,7 +473,8 @@ CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS files (
     path TEXT PRIMARY KEY, project TEXT NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL,
     size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, end_offset INTEGER NOT NULL, tail BLOB NOT NULL,
-    rows BLOB NOT NULL, facts BLOB NOT NULL, problem_count INTEGER NOT NULL, problems BLOB NOT NULL
+    rows BLOB NOT NULL, facts BLOB NOT NULL, problem_count INTEGER NOT NULL, problems BLOB NOT NULL,
+    groups BLOB NOT NULL, keys BLOB NOT NULL
 );
 """
 
@@ -465,33 +530,34 @@ class _Store:
             db.rollback()
             raise
 
-    def keys(self) -> dict[str, tuple[int, int, int, int, int, bytes]]:
-        return {p: (d, i, s, m, e, t) for p, d, i, s, m, e, t in
-                self.db.execute("SELECT path, dev, ino, size, mtime_ns, end_offset, tail FROM files")}  # fmt: skip
-
-    def entries(self, paths: set[str]) -> dict[str, _Entry]:
-        """The cached entries of those paths; one that does not decode is left out, to be read again."""
-        out: dict[str, _Entry] = {}
-        for row in self.db.execute("SELECT * FROM files"):
-            if row[0] in paths:
-                entry = _decode(row)
-                if entry is not None:
-                    out[entry.path] = entry
-        return out
+    def snapshot(self, with_rows: bool = True) -> Iterable[tuple[Any, ...]]:
+        """Every cached file's row, in one read; without ``with_rows`` the replies are left in the file."""
+        return self.db.execute(_SELECT if with_rows else _SELECT_GROUPED)
 
     def entry(self, path: str) -> _Entry | None:
-        row = self.db.execute("SELECT * FROM files WHERE path = ?", (path,)).fetchone()
+        row = self.db.execute(f"{_SELECT} WHERE path = ?", (path,)).fetchone()
         return None if row is None else _decode(row)
+
+    def rows(self, path: str) -> list[_Packed] | None:
+        """One file's replies; None when it is no longer cached or does not decode."""
+        found = self.db.execute("SELECT rows FROM files WHERE path = ?", (path,)).fetchone()
+        if found is None:
+            return None
+        try:
+            rows = marshal.loads(found[0])
+        except (ValueError, EOFError, TypeError):
+            return None
+        return rows if isinstance(rows, list) else None
 
     def write(self, entries: Iterable[_Entry], gone: Iterable[str]) -> None:
         self.db.execute("BEGIN IMMEDIATE")
         try:
             self.db.executemany("DELETE FROM files WHERE path = ?", [(p,) for p in gone])
             self.db.executemany(
-                "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
-                  marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems, e.open_calls)))
-                 for e in entries],
+                  marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems, e.open_calls)),
+                  marshal.dumps(e.groups()[0]), e.groups()[1]) for e in entries],
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -502,13 +568,23 @@ class _Store:
         self.db.close()
 
 
+_FIELDS: Final = (
+    "path, project, dev, ino, size, mtime_ns, end_offset, tail, facts, problem_count, problems, groups, keys"
+)
+_SELECT: Final = f"SELECT {_FIELDS}, rows FROM files"
+_SELECT_GROUPED: Final = f"SELECT {_FIELDS}, NULL FROM files"
+
+
 def _decode(row: tuple[Any, ...]) -> _Entry | None:
     """One cached file; None when the row does not decode (it is then read again)."""
     try:
-        path, project, dev, ino, size, mtime, end, tail, rows, facts, count, problems = row
+        path, project, dev, ino, size, mtime, end, tail, facts, count, problems, groups, keys, rows = row
         lines, problems, open_calls = marshal.loads(problems)
-        return _Entry(path, project, dev, ino, size, mtime, end, tail, marshal.loads(rows), marshal.loads(facts),
-                      count, problems, lines, open_calls)  # fmt: skip
+        grouped = (marshal.loads(groups), keys)
+        if not isinstance(grouped[0], list) or not isinstance(grouped[1], bytes) or len(grouped[1]) % 8:
+            return None
+        return _Entry(path, project, dev, ino, size, mtime, end, tail, None if rows is None else marshal.loads(rows),
+                      marshal.loads(facts), count, problems, lines, grouped, open_calls)  # fmt: skip
     except (ValueError, EOFError, TypeError):
         return None
 
@@ -557,28 +633,48 @@ def native_scanner(threads: int | None = None) -> Scanner:
     return scan
 
 
+def _micros(value: dt.date | dt.datetime | None, end: bool) -> int | None:
+    """A bound as UTC microseconds; a bare date covers its whole UTC day, a naive datetime is UTC."""
+    if value is None:
+        return None
+    if not isinstance(value, dt.datetime):
+        value = dt.datetime.combine(value, dt.time.max if end else dt.time.min)
+    if value.tzinfo is None:
+        value = value.replace(tzinfo=dt.UTC)
+    return _ts(value)
+
+
 def load_usage(
     bases: Iterable[str | os.PathLike[str]],
     *,
     projects: Sequence[str] = (),
-    since: dt.datetime | None = None,
-    until: dt.datetime | None = None,
+    since: dt.date | dt.datetime | None = None,
+    until: dt.date | dt.datetime | None = None,
     subagents: bool = True,
     use_cache: bool = True,
     path: str | os.PathLike[str] | None = None,
     scanner: Scanner | None = None,
     progress: Callable[[int, int], None] | None = None,
+    detail: Literal["rows", "groups"] = "rows",
 ) -> Loaded:
     """The replies under the bases, each once, with the session facts and the problems.
 
-    ``since`` (included) and ``until`` (excluded) bound the replies' UTC timestamps.
-    A reply found in several files keeps the project, session and agent of the first
-    file in path order, and the largest of each count. ``use_cache`` False reads
-    every file whole and leaves the cache alone. ``progress(done, total)`` is called
-    with the bytes read so far and in all, when there is something to read; the
-    files are then read in batches so that it can be called between them.
+    ``since`` and ``until`` bound the replies' UTC timestamps, both included, as in
+    :func:`kestro_sdk.scan_usage`: a bare date covers its whole day in UTC, a naive
+    datetime is taken as UTC. A reply found in several files keeps the project,
+    session and agent of the first file in path order, and the largest of each count.
+    ``use_cache`` False reads every file whole and leaves the cache alone.
+    ``progress(done, total)`` is called with the bytes read so far and in all, when
+    there is something to read; the files are then read in batches so that it can be
+    called between them.
+
+    ``detail="groups"`` gives :class:`kestro_sdk.reports.Group` objects in ``groups``
+    instead of rows: what the reports by day, week and month and the status line
+    need, read from the cache without a Python object per reply.
     """
     logs = find_logs(bases, projects)
+    lo, hi = _micros(since, False), _micros(until, True)
+    with_rows = detail == "rows"
 
     def scan(files: Sequence[tuple[str, int]]) -> Sequence[FileScan]:
         # Looked up only when some file must be read: a warm report needs no scan at all.
@@ -591,20 +687,27 @@ def load_usage(
     status, scanned = "off", 0
     if not use_cache:
         entries = {log.path: _entry(log, s) for log, s in zip(logs, scan([(g.path, 0) for g in logs]), strict=True)}
-        scanned = len(logs)
-    else:
-        db = Path(path) if path is not None else cache_file()
-        store, status = _open_store(db)
+        return _collect(logs, entries, lo, hi, subagents, status, len(logs), with_rows, None)
+    db = Path(path) if path is not None else cache_file()
+    store, status = _open_store(db)
+    try:
+        entries, scanned, problem = _refresh(store, logs, scan, with_rows)
         try:
-            entries, scanned, problem = _refresh(store, logs, scan)
-        finally:
-            if store is not None:
-                store.close()
-        if problem is not None:
-            status = f"bypassed: {problem}"
-            if "locked" not in problem and "busy" not in problem:
-                _discard(db)  # found damaged on the way: the next report starts a new one
-    return _collect(logs, entries, since, until, subagents, status, scanned)
+            loaded = _collect(logs, entries, lo, hi, subagents, status, scanned, with_rows,
+                              store if problem is None else None)  # fmt: skip
+        except _Unusable as e:
+            # A file's replies could not be had from the cache after all: read everything again.
+            problem = str(e)
+            entries = {log.path: _entry(log, s) for log, s in zip(logs, scan([(g.path, 0) for g in logs]), strict=True)}
+            loaded = _collect(logs, entries, lo, hi, subagents, status, len(logs), with_rows, None)
+    finally:
+        if store is not None:
+            store.close()
+    if problem is not None:
+        loaded.cache = f"bypassed: {problem}"
+        if "locked" not in problem and "busy" not in problem:
+            _discard(db)  # found damaged on the way: the next report starts a new one
+    return loaded
 
 
 BATCH_BYTES: Final = 32 << 20
@@ -636,40 +739,47 @@ def _in_batches(
     return out
 
 
-def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[dict[str, _Entry], int, str | None]:
+def _refresh(
+    store: _Store | None, logs: list[LogFile], scan: Scanner, with_rows: bool = True
+) -> tuple[dict[str, _Entry], int, str | None]:
     """Every log's entry, from the cache where it still holds, scanned where not; the cache brought up to date."""
     problem: str | None = None
-    known: dict[str, tuple[int, int, int, int, int, bytes]] = {}
+    stats: dict[str, os.stat_result] = {}
+    for log in logs:
+        with contextlib.suppress(OSError):  # one gone since it was listed is left out
+            stats[log.path] = os.stat(log.path)
+    # One read of the cache; a file still as it was cached is decoded on the way, the others only noted.
+    known: dict[str, tuple[Any, ...]] = {}  # dev, inode, size, mtime, end, tail hash
+    entries: dict[str, _Entry] = {}
+    fresh: set[str] = set()
     if store is not None:
         try:
-            known = store.keys()
+            for row in store.snapshot(with_rows):
+                path, key = row[0], row[2:8]
+                known[path] = key
+                st = stats.get(path)
+                if st is not None and (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) == key[:4]:
+                    fresh.add(path)
+                    entry = _decode(row)
+                    if entry is not None:  # one that does not decode is read again
+                        entries[path] = entry
         except (sqlite3.Error, ValueError) as e:
-            store, problem = None, str(e)
+            store, problem, known, entries, fresh = None, str(e), {}, {}, set()
     whole: list[LogFile] = []
     grown: list[tuple[LogFile, int]] = []
-    fresh: set[str] = set()
     for log in logs:
-        key = known.get(log.path)
-        try:
-            st = os.stat(log.path)
-        except OSError:
-            continue  # gone since it was listed
-        if key is None:
+        st = stats.get(log.path)
+        if st is None or log.path in fresh:
+            continue
+        cached = known.get(log.path)
+        if cached is None:
             whole.append(log)
             continue
-        dev, ino, size, mtime, end, tail = key
-        if (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) == (dev, ino, size, mtime):
-            fresh.add(log.path)
-        elif (st.st_dev, st.st_ino) == (dev, ino) and st.st_size > size and _tail_hash(log.path, end) == tail:
+        dev, ino, size, _, end, tail = cached
+        if (st.st_dev, st.st_ino) == (dev, ino) and st.st_size > size and _tail_hash(log.path, end) == tail:
             grown.append((log, end))
         else:
             whole.append(log)
-    entries: dict[str, _Entry] = {}
-    if store is not None and fresh:
-        try:
-            entries = store.entries(fresh)
-        except sqlite3.Error as e:
-            store, problem, entries = None, str(e), {}
     if len(entries) < len(fresh):
         whole += [log for log in logs if log.path in fresh and log.path not in entries]
         whole.sort(key=lambda g: g.path)
@@ -708,28 +818,36 @@ def _refresh(store: _Store | None, logs: list[LogFile], scan: Scanner) -> tuple[
 def _collect(
     logs: list[LogFile],
     entries: dict[str, _Entry],
-    since: dt.datetime | None,
-    until: dt.datetime | None,
+    lo: int | None,
+    hi: int | None,
     subagents: bool,
     status: str,
     scanned: int,
+    with_rows: bool = True,
+    store: _Store | None = None,
 ) -> Loaded:
-    lo = _ts(since)
-    hi = _ts(until)
-    by_key: dict[tuple[Any, ...], int] = {}
-    packed: list[CachedRow] = []
+    files: list[_Entry] = []
     sessions: list[SessionFacts] = []
     per_file: list[tuple[str, int, Sequence[tuple[int, str]]]] = []
     for log in logs:  # path order: the first file a reply is found in names its project, session and agent
         e = entries.get(log.path)
         if e is None:
             continue
+        files.append(e)
         sid, agent, title, first, last, turns, prompts = e.facts
         if subagents or agent is None:
             sessions.append(SessionFacts(e.project, sid, agent, title, _from_ts(first), _from_ts(last), turns,
                                          prompts))  # fmt: skip
         if e.problem_count:
             per_file.append((e.path, e.problem_count, e.problems))
+    problems = Problems.of(per_file)
+    if not with_rows:
+        groups = _collect_groups(files, lo, hi, subagents, store)
+        return Loaded([], sessions, problems, groups, len(logs), scanned, status)
+    by_key: dict[tuple[Any, ...], int] = {}
+    packed: list[CachedRow] = []
+    for e in files:
+        assert e.rows is not None  # read with its rows
         for r in e.rows:
             if r[_MID] is None:
                 packed.append(CachedRow(r))
@@ -745,6 +863,59 @@ def _collect(
     rows = [
         r
         for r in packed
-        if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] < hi) and (subagents or (r[4] is None and not r[5]))
+        if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] <= hi) and (subagents or (r[4] is None and not r[5]))
     ]
-    return Loaded(rows, sessions, Problems.of(per_file), len(logs), scanned, status)
+    return Loaded(rows, sessions, problems, [], len(logs), scanned, status)
+
+
+def _collect_groups(
+    files: list[_Entry], lo: int | None, hi: int | None, subagents: bool, store: _Store | None
+) -> list[Group]:
+    """The groups of every file, with the replies found in several files counted once, as rows are."""
+    keysets = [array("Q", e.groups()[1]) for e in files]
+    seen: set[int] = set()
+    for keys in keysets:
+        seen.update(keys)
+    regrouped: dict[int, list[_Packed]] = {}
+    if len(seen) != sum(map(len, keysets)):
+        # Some replies are in several files (or twice in one): those files are summed again from their
+        # rows, each such reply merged into the first file it is found in.
+        dup = {k for k, n in Counter(chain.from_iterable(keysets)).items() if n > 1}
+        affected = [i for i, keys in enumerate(keysets) if not dup.isdisjoint(keys)]
+        kept: dict[int, list[_Packed]] = {i: [] for i in affected}
+        at: dict[tuple[Any, ...], tuple[int, int]] = {}
+        for i in affected:
+            e = files[i]
+            rows = e.rows if e.rows is not None else store.rows(e.path) if store is not None else None
+            if rows is None:
+                raise _Unusable(f"the cached replies of {e.path} do not decode")
+            mine = kept[i]
+            for r in rows:
+                if r[_MID] is None:
+                    mine.append(r)
+                    continue
+                key = r[_MID : _RID + 1]
+                where = at.get(key)
+                if where is None:
+                    at[key] = (i, len(mine))
+                    mine.append(r)
+                else:
+                    owner = kept[where[0]]
+                    owner[where[1]] = _merge(owner[where[1]], r)
+        regrouped = {i: _group_rows(rows)[0] for i, rows in kept.items()}
+    out: list[Group] = []
+    for i, e in enumerate(files):
+        project = e.project
+        for t in regrouped[i] if i in regrouped else e.groups()[0]:
+            g = Group(t[0], t[1], i, t[2], project, *t[3:])
+            if not subagents and g.is_sub:
+                continue
+            if lo is None and hi is None:
+                out.append(g)
+                continue
+            last = g.start + g.span - 1
+            if (lo is None or g.start >= lo) and (hi is None or last <= hi):
+                out.append(g)
+            elif (lo is None or last >= lo) and (hi is None or g.start <= hi):  # straddles a bound
+                out += [o for o in g.singles() if (lo is None or o.start >= lo) and (hi is None or o.start <= hi)]
+    return out

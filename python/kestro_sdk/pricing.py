@@ -555,6 +555,23 @@ def _dense(rates: Rates | None) -> tuple[float, float, float, float, float] | No
     return None if None in r else r  # type: ignore[return-value]
 
 
+Dense = tuple[float, float, float, float, float]
+
+
+def plan(prices: PriceTable, model: str | None) -> tuple[Dense | None, Dense | None, int | None] | None:
+    """A model's base and tier rates as plain tuples (None when some rate is unknown) and its tier threshold.
+
+    None when the model has no price.
+    """
+    price = prices.lookup(model)
+    if price is None:
+        return None
+    return _dense(price.base), _dense(price.tier), None if price.tier is None else price.tier_above
+
+
+check_mode = _check_mode
+
+
 def costs(rows: Iterable[UsageRow], prices: PriceTable, mode: Mode = "auto") -> Costs:
     """The cost of every row by ``mode``, and which models were left unpriced, in first-seen order.
 

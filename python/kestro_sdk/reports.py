@@ -20,9 +20,12 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+from array import array
 from collections.abc import Callable, Hashable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Final, Literal, Protocol, cast
+from itertools import repeat
+from operator import add, mul, truediv
+from typing import TYPE_CHECKING, Any, Final, Literal, NamedTuple, Protocol, cast
 
 from ._columns import column
 
@@ -32,9 +35,9 @@ if TYPE_CHECKING:
     from .pricing import Mode, PriceTable
 
 __all__ = [
-    "BlockRow", "DayRow", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems", "ProjectRow", "Result",
-    "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily", "models", "monthly",
-    "price", "projects", "sessions", "Status", "status", "tools", "weekly",
+    "BlockRow", "DayRow", "Group", "Grouped", "ModelRow", "ModelUsage", "MonthRow", "ProblemExample", "Problems",
+    "ProjectRow", "Result", "SessionFacts", "SessionRow", "ToolRow", "Totals", "Usage", "WeekRow", "blocks", "daily",
+    "models", "monthly", "price", "price_groups", "projects", "sessions", "Status", "status", "tools", "weekly",
 ]  # fmt: skip
 
 Order = Literal["asc", "desc"]
@@ -42,6 +45,10 @@ WINDOW: Final = dt.timedelta(hours=5)
 HOUR: Final = dt.timedelta(hours=1)
 MAX_PROBLEM_EXAMPLES: Final = 5
 WEEKDAYS: Final = ("monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday")
+QUARTER_HOUR_US: Final = 900_000_000
+HOUR_US: Final = 3_600_000_000
+WINDOW_US: Final = 5 * HOUR_US
+EPOCH: Final = dt.datetime(1970, 1, 1, tzinfo=dt.UTC)
 
 
 class Row(Protocol):
@@ -155,6 +162,153 @@ def price(
     rows = rows if isinstance(rows, Sequence) else list(rows)
     costed = pricing.costs(rows, pricing.load_prices(prices), mode)
     return Usage(rows, costed.costs, dict(costed.unpriced), sessions, problems or Problems())
+
+
+class Group(NamedTuple):
+    """Replies of one file added up: those of one quarter-hour of UTC with the same session, model,
+    sub-agent flag and pricing kind, or a single reply (``span`` 1).
+
+    A real zone's offset is a whole number of quarter-hours, so such a group lies in one local
+    day and one UTC hour: the reports by day, week and month and the status line add it up at
+    once, and take its replies one by one only where a bound or an odd zone cuts through it.
+    ``columns`` keeps the replies singly, eight columns of ``replies`` 64-bit integers each:
+    UTC time in microseconds, place in the file, input, output, cache creation, 5-minute
+    writes (with the writes a split leaves out), 1-hour writes and cache read tokens.
+    """
+
+    start: int  # UTC microseconds: the quarter-hour's start, or the reply's own time
+    span: int  # microseconds covered from ``start``
+    file: int  # the file's place in path order
+    first: int  # the first reply's place in its file
+    project: str
+    session_id: str | None
+    model: str | None
+    is_sub: bool  # replies of a sub-agent or a side chain
+    logged: bool  # every reply has a logged cost (``logged_costs``, 64-bit floats)
+    zero: bool  # every reply's counts are all zero
+    replies: int
+    input_tokens: int
+    output_tokens: int
+    cache_creation_tokens: int
+    cache_read_tokens: int
+    max_prompt: int  # the largest prompt (input, writes and reads) of one reply
+    columns: bytes | tuple[int, ...]  # a tuple only when some count does not fit 64 bits
+    logged_costs: bytes
+
+    def ints(self) -> Sequence[int]:
+        return self.columns if isinstance(self.columns, tuple) else array("q", self.columns)
+
+    def column(self, k: int) -> Sequence[int]:
+        n = self.replies
+        return self.ints()[k * n : (k + 1) * n]
+
+    def singles(self) -> list[Group]:
+        """The replies one by one, in the order of the columns."""
+        n, ints = self.replies, self.ints()
+        logged = array("d", self.logged_costs) if self.logged else None
+        out = []
+        for j in range(n):
+            ts, pos, inp, outp, created, w5, w1, read = ints[j::n]
+            packed: bytes | tuple[int, ...]
+            try:
+                packed = array("q", (ts, pos, inp, outp, created, w5, w1, read)).tobytes()
+            except OverflowError:
+                packed = (ts, pos, inp, outp, created, w5, w1, read)
+            out.append(Group(ts, 1, self.file, pos, self.project, self.session_id, self.model, self.is_sub,
+                             self.logged, self.zero, 1, inp, outp, created, read, inp + w5 + w1 + read, packed,
+                             b"" if logged is None else logged[j : j + 1].tobytes()))  # fmt: skip
+        return out
+
+
+GroupCosts = Sequence[float] | None  # a group's per-reply costs, or None when its replies are unpriced
+
+
+@dataclass(frozen=True, slots=True)
+class Grouped:
+    """Groups of replies with their costs (same order), session facts and problems."""
+
+    groups: Sequence[Group]
+    costs: Sequence[GroupCosts]
+    sessions: Sequence[SessionFacts] = ()
+    problems: Problems = Problems()
+
+    def __post_init__(self) -> None:
+        if len(self.groups) != len(self.costs):
+            raise ValueError(f"{len(self.groups)} groups but {len(self.costs)} costs")
+
+
+class _Reply:
+    """One reply of a group, as :func:`pricing.costs` reads a row."""
+
+    __slots__ = ("model", "input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
+                 "cache_creation_1h_tokens", "cache_read_tokens", "logged_cost_usd")  # fmt: skip
+
+    def __init__(self, one: Group) -> None:
+        _, _, inp, outp, created, w5, w1, read = one.ints()
+        self.model = one.model
+        self.input_tokens, self.output_tokens, self.cache_creation_tokens = inp, outp, created
+        self.cache_creation_5m_tokens, self.cache_creation_1h_tokens, self.cache_read_tokens = w5, w1, read
+        self.logged_cost_usd = array("d", one.logged_costs)[0] if one.logged else None
+
+
+def price_groups(
+    groups: Iterable[Group],
+    prices: PriceTable | None = None,
+    mode: Mode = "auto",
+    *,
+    sessions: Sequence[SessionFacts] = (),
+    problems: Problems | None = None,
+) -> Grouped:
+    """The groups with the cost of each reply by ``mode``: the same costs as :func:`price` gives the rows.
+
+    A group whose replies cannot all be priced alike (a tier crossed, a rate unknown) is
+    priced reply by reply, and then stands as its single replies.
+    """
+    from . import pricing
+
+    table = pricing.load_prices(prices)
+    pricing.check_mode(mode)
+    take_logged, compute = mode != "calculate", mode != "display"
+    plans: dict[str | None, Any] = {}
+    out_groups: list[Group] = []
+    out_costs: list[GroupCosts] = []
+    for g in groups:
+        n = g.replies
+        if g.logged and take_logged:
+            out_groups.append(g)
+            out_costs.append(array("d", g.logged_costs))
+            continue
+        if g.zero:
+            out_groups.append(g)
+            out_costs.append([0.0] * n)
+            continue
+        if not compute:
+            out_groups.append(g)
+            out_costs.append(None)
+            continue
+        if g.model not in plans:
+            plans[g.model] = pricing.plan(table, g.model)
+        plan = plans[g.model]
+        if plan is None:
+            out_groups.append(g)
+            out_costs.append(None)
+            continue
+        base, _tier, above = plan
+        if base is None or (above is not None and g.max_prompt > above):
+            for one in g.singles():
+                out_groups.append(one)
+                (cost,) = pricing.costs([_Reply(one)], table, mode).costs
+                out_costs.append(None if cost is None else [cost])
+            continue
+        # The same operations in the same order as pricing.costs, so the same floats.
+        col = g.column
+        total = map(add, map(mul, col(2), repeat(base[0])), map(mul, col(3), repeat(base[1])))
+        total = map(add, total, map(mul, col(5), repeat(base[2])))
+        total = map(add, total, map(mul, col(6), repeat(base[3])))
+        total = map(add, total, map(mul, col(7), repeat(base[4])))
+        out_groups.append(g)
+        out_costs.append(list(map(truediv, total, repeat(pricing.PER_MILLION))))
+    return Grouped(out_groups, out_costs, sessions, problems or Problems())
 
 
 # ---------------------------------------------------------------------------------------------
@@ -388,6 +542,24 @@ class _Tally:
         else:
             self.models[row.model] = None
 
+    def add_group(self, g: Group, costs: GroupCosts, by_model: bool = False) -> None:
+        self.input += g.input_tokens
+        self.output += g.output_tokens
+        self.created += g.cache_creation_tokens
+        self.read += g.cache_read_tokens
+        self.replies += g.replies
+        if costs is None:
+            self.unpriced += g.replies
+        else:
+            self.cost += costs
+        if by_model:
+            sub = self.models.get(g.model)
+            if sub is None:
+                sub = self.models[g.model] = _Tally()
+            sub.add_group(g, costs)
+        else:
+            self.models[g.model] = None
+
     @classmethod
     def of(cls, parts: Iterable[_Tally]) -> _Tally:
         """The sums of several tallies (of disjoint replies)."""
@@ -483,7 +655,7 @@ def _ordered(items: list[Any], sort_key: Callable[[Any], Any], order: Order) -> 
 
 def _period_report(
     key: str,
-    usage: Usage,
+    usage: Usage | Grouped,
     make: Callable[..., Any],
     period: Callable[[dt.date], Hashable],
     tz: dt.tzinfo,
@@ -492,6 +664,8 @@ def _period_report(
     breakdown: bool,
     order: Order,
 ) -> Result:
+    if isinstance(usage, Grouped):
+        return _period_groups(key, usage, make, period, tz, since, until, breakdown, order)
     indices, days = _selected(usage, tz, since, until)
     groups = _group(usage, indices, lambda i: period(days[i]), breakdown)
     rows = [
@@ -504,8 +678,79 @@ def _period_report(
 _KEY_FIELD: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
 
 
+def _costs_one_by_one(costs: GroupCosts, n: int) -> list[GroupCosts]:
+    return [None] * n if costs is None else [costs[j : j + 1] for j in range(n)]
+
+
+def _local_days(usage: Grouped, tz: dt.tzinfo) -> tuple[list[Group], list[GroupCosts], list[dt.date]]:
+    """The groups with the local day of each; a group that a change of date or offset cuts is split."""
+    groups: list[Group] = []
+    costs: list[GroupCosts] = []
+    days: list[dt.date] = []
+    seen: dict[tuple[int, int], dt.date | None] = {}
+    for g, c in zip(usage.groups, usage.costs, strict=True):
+        day = seen.get((g.start, g.span), dt.date.min) if g.span > 1 else dt.date.min
+        if day == dt.date.min:
+            first = (EPOCH + dt.timedelta(microseconds=g.start)).astimezone(tz)
+            if g.span == 1:
+                day = first.date()
+            else:
+                last = (EPOCH + dt.timedelta(microseconds=g.start + g.span - 1)).astimezone(tz)
+                day = first.date() if first.date() == last.date() and first.utcoffset() == last.utcoffset() else None
+                seen[(g.start, g.span)] = day
+        if day is not None:
+            groups.append(g)
+            costs.append(c)
+            days.append(day)
+            continue
+        for one, oc in zip(g.singles(), _costs_one_by_one(c, g.replies), strict=True):
+            groups.append(one)
+            costs.append(oc)
+            days.append((EPOCH + dt.timedelta(microseconds=one.start)).astimezone(tz).date())
+    return groups, costs, days
+
+
+def _unpriced_groups(groups: Sequence[Group], costs: Sequence[GroupCosts], indices: Iterable[int]) -> list[str | None]:
+    # In the order of each model's first unpriced reply, as over rows.
+    firsts = sorted((i for i in indices if costs[i] is None), key=lambda i: (groups[i].file, groups[i].first))
+    return list(dict.fromkeys(groups[i].model for i in firsts))
+
+
+def _period_groups(
+    key: str,
+    usage: Grouped,
+    make: Callable[..., Any],
+    period: Callable[[dt.date], Hashable],
+    tz: dt.tzinfo,
+    since: dt.date | None,
+    until: dt.date | None,
+    breakdown: bool,
+    order: Order,
+) -> Result:
+    groups, costs, days = _local_days(usage, tz)
+    if since is None and until is None:
+        indices = list(range(len(days)))
+    else:
+        lo, hi = since or dt.date.min, until or dt.date.max
+        indices = [i for i, d in enumerate(days) if lo <= d <= hi]
+    tallies: dict[Hashable, _Tally] = {}
+    for i in indices:
+        k = period(days[i])
+        tally = tallies.get(k)
+        if tally is None:
+            tally = tallies[k] = _Tally()
+        tally.add_group(groups[i], costs[i], breakdown)
+    rows = [
+        make(k, **t.fields(), models=t.model_names(), breakdown=t.breakdown() if breakdown else [])
+        for k, t in tallies.items()
+    ]
+    totals = Totals(**_Tally.of(tallies.values()).fields())
+    return Result(key, _ordered(rows, lambda r: getattr(r, _KEY_FIELD[key]), order), totals,
+                  _unpriced_groups(groups, costs, indices), usage.problems)  # fmt: skip
+
+
 def daily(
-    usage: Usage,
+    usage: Usage | Grouped,
     *,
     tz: dt.tzinfo = dt.UTC,
     since: dt.date | None = None,
@@ -523,7 +768,7 @@ def week_start(day: dt.date, start_of_week: int = 0) -> dt.date:
 
 
 def weekly(
-    usage: Usage,
+    usage: Usage | Grouped,
     *,
     tz: dt.tzinfo = dt.UTC,
     since: dt.date | None = None,
@@ -541,7 +786,7 @@ def weekly(
 
 
 def monthly(
-    usage: Usage,
+    usage: Usage | Grouped,
     *,
     tz: dt.tzinfo = dt.UTC,
     since: dt.date | None = None,
@@ -914,14 +1159,61 @@ def _subset(usage: Usage, indices: Iterable[int]) -> Usage:
     return Usage([rows[i] for i in keep], [costs[i] for i in keep], usage.unpriced, (), usage.problems)
 
 
+def _micros(moment: dt.datetime) -> int:
+    delta = moment - EPOCH
+    return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+
+
+def _status_groups(
+    usage: Grouped, now: dt.datetime, start: dt.datetime, end: dt.datetime, session: str | None
+) -> Status:
+    lo, hi = _micros(start), _micros(end)
+    day = _Tally()
+    for g, c in zip(usage.groups, usage.costs, strict=True):
+        if g.start >= lo and g.start + g.span <= hi:
+            day.add_group(g, c)
+        elif g.start < hi and g.start + g.span > lo:  # cut by the day's start or end
+            for one, oc in zip(g.singles(), _costs_one_by_one(c, g.replies), strict=True):
+                if lo <= one.start < hi:
+                    day.add_group(one, oc)
+    today = Totals(**day.fields())
+    # The last 5-hour window. A window ends on the hour and a group lies within one quarter-hour,
+    # so a group is wholly in a window or wholly after it, and it opens the next at its hour.
+    window: _Tally | None = None
+    opened = closes = 0
+    for g, c in sorted(zip(usage.groups, usage.costs, strict=True), key=lambda gc: gc[0].start):
+        if window is None or g.start >= closes:
+            opened = g.start - g.start % HOUR_US
+            closes = opened + WINDOW_US
+            window = _Tally()
+        window.add_group(g, c)
+    now_us = _micros(now)
+    active = window if window is not None and opened <= now_us < closes else None
+    fields = active.fields() if active is not None else None
+    left = None if fields is None else (EPOCH + dt.timedelta(microseconds=closes) - now).total_seconds()
+    result = Status(today.cost_usd, today.unpriced_replies, None if fields is None else fields["cost_usd"],
+                    0 if fields is None else fields["unpriced_replies"], left)  # fmt: skip
+    if session is not None:
+        mine = _Tally()
+        for g, c in zip(usage.groups, usage.costs, strict=True):
+            if g.session_id == session:
+                mine.add_group(g, c)
+        totals = Totals(**mine.fields())
+        result.session_cost_usd, result.session_unpriced_replies = totals.cost_usd, totals.unpriced_replies
+        result.session_found = mine.replies > 0
+    return result
+
+
 def status(
-    usage: Usage, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
+    usage: Usage | Grouped, *, tz: dt.tzinfo = dt.UTC, now: dt.datetime | None = None, session: str | None = None
 ) -> Status:
     """Today's cost (a local day of ``tz``), the active window's cost and time left, and ``session``'s cost."""
     now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
     today = now.astimezone(tz).date()
     start = dt.datetime.combine(today, dt.time(), tz).astimezone(dt.UTC)
     end = dt.datetime.combine(today + dt.timedelta(days=1), dt.time(), tz).astimezone(dt.UTC)
+    if isinstance(usage, Grouped):
+        return _status_groups(usage, now, start, end, session)
     stamps = [r.timestamp for r in usage.rows]
     day = _totals(usage, (i for i, ts in enumerate(stamps) if start <= ts < end))
     # A reply 5 hours or more after the one before it always opens a window (the one before

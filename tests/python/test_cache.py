@@ -3,6 +3,7 @@ the old end of a grown file, a corrupt, foreign, outdated or locked cache, and t
 
 from __future__ import annotations
 
+import datetime as dt
 import json
 import os
 import sqlite3
@@ -192,19 +193,37 @@ def test_a_reply_in_several_files_counts_once_with_the_first_files_project(tree:
     assert len(loaded.rows) == 4
 
 
-def test_filters(tree: Path, load: Any) -> None:
-    import datetime as dt
+DAY = dt.datetime(2025, 6, 2, tzinfo=dt.UTC)
+FILTERS = [
+    ({"since": DAY}, {10, 11}),
+    ({"since": dt.date(2025, 6, 2)}, {10, 11}),
+    # until is inclusive, as --until and scan_usage's: a reply at that very instant is in.
+    ({"until": DAY}, {1, 2, 3, 4, 10}),
+    ({"until": DAY - dt.timedelta(microseconds=1)}, {1, 2, 3, 4}),
+    ({"until": dt.date(2025, 6, 1)}, {1, 2, 3, 4}),  # a bare date: its whole UTC day
+    ({"since": dt.datetime(2025, 6, 2, 0, 0, 1), "until": dt.date(2025, 6, 2)}, {11}),  # naive: UTC
+    ({"subagents": False, "since": DAY}, set()),
+    ({"projects": ["api"]}, {4}),
+]
 
+
+@pytest.mark.parametrize("detail", ["rows", "groups"])
+@pytest.mark.parametrize("kw, replies", FILTERS, ids=[str(f[0]) for f in FILTERS])
+def test_filters(tree: Path, load: Any, kw: dict[str, Any], replies: set[int], detail: str) -> None:
     late = [
         reply(10, 1, ts="2025-06-02T00:00:00Z", agentId="q"),
-        reply(11, 1, ts="2025-06-02T00:00:01Z", isSidechain=True),
+        reply(11, 2, ts="2025-06-02T00:00:01Z", isSidechain=True),
     ]
     write_log(tree / "-home-u-app" / "e.jsonl", late)
-    day = dt.datetime(2025, 6, 2, tzinfo=dt.UTC)
-    assert {r.message_id for r in load(since=day)[0].rows} == {"msg_10", "msg_11"}
-    assert {r.message_id for r in load(until=day)[0].rows} == {"msg_1", "msg_2", "msg_3", "msg_4"}
-    assert {r.message_id for r in load(subagents=False, since=day)[0].rows} == set()
-    assert {r.message_id for r in load(projects=["api"])[0].rows} == {"msg_4"}
+    outputs = {1: 10, 2: 20, 3: 30, 4: 40, 10: 1, 11: 2}
+    load()  # the cache filled without filters, so that groups are cut by the bounds below
+    loaded = load(detail=detail, **kw)[0]
+    if detail == "rows":
+        assert {r.message_id for r in loaded.rows} == {f"msg_{n}" for n in replies}
+    else:
+        got = sorted(one.output_tokens for g in loaded.groups for one in g.singles())
+        assert got == sorted(outputs[n] for n in replies)
+        assert sum(g.replies for g in loaded.groups) == len(replies)
 
 
 def corrupt(db: Path) -> None:

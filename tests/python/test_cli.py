@@ -91,6 +91,23 @@ def test_the_command_runs_as_a_process(argv: list[str]) -> None:
     assert (out.returncode, out.stdout, out.stderr) == (0, f"kestro-sdk {kestro_sdk.__version__}\n", "")
 
 
+def test_subcommands_are_all_listed_and_load_on_first_use(tmp_path: Path) -> None:
+    from kestro_sdk.cli import app
+    from kestro_sdk.cli.reports import COMMANDS
+
+    ctx = click.Context(app.main)
+    listed = app.main.list_commands(ctx)
+    assert {c.name for c in COMMANDS} | {"prices", "show", "search", "export", "completion"} <= set(listed)
+    assert all(getattr(app.main.get_command(ctx, name), "name", None) == name for name in listed)
+    code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
+            f"with contextlib.redirect_stdout(io.StringIO()): main(['daily', '--json', '--base', {str(tmp_path)!r}],"
+            " standalone_mode=False)\n"
+            "print(sorted(set(sys.modules) & {'rich', 'kestro_sdk.cli.conversations', 'kestro_sdk.cli.prices'}))")  # fmt: skip
+    env = dict(os.environ, KESTRO_CACHE_DIR=str(tmp_path / "cache"), KESTRO_CONFIG=str(tmp_path / "none.toml"))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
+
+
 def test_rich_is_imported_only_to_draw_a_table() -> None:
     code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
             "with contextlib.redirect_stdout(io.StringIO()): main(['prices', 'show', '--{}'], standalone_mode=False)\n"

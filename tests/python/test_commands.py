@@ -288,9 +288,11 @@ def test_statusline(env: Path) -> None:
     result = run("statusline")
     assert (result.exit_code, result.stdout) == (0, "$0.00 today | no active window\n")
     recent(env, [30, 10])
+    # Just after midnight (UTC here) the older reply was yesterday's.
+    today = sum(3.0 for m in (30, 10) if (NOW - dt.timedelta(minutes=m)).date() == NOW.date())
     result = run("statusline", "--session", str(env / "-home-u-app" / "live.jsonl"))
     assert result.exit_code == 0, result.output
-    assert result.stdout == "$6.00 today | $6.00 window (" + result.stdout.split("(")[1].split(")")[0] + \
+    assert result.stdout == f"${today:.2f} today | $6.00 window (" + result.stdout.split("(")[1].split(")")[0] + \
         ") | $6.00 session\n"  # fmt: skip
     assert run("statusline", "--session", "nope").stdout.endswith("| session not found\n")
 

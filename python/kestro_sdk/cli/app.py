@@ -12,11 +12,21 @@ import click
 
 from .. import __version__
 from .._core import KestroSDKError
-from .conversations import export_command, search, show
-from .prices import prices
-from .reports import COMMANDS
 
 PROG: Final = "kestro-sdk"
+
+# Subcommand -> (module in this package, attribute): each module is imported when one of its
+# commands runs (or help lists them), so a report does not pay for the others' imports.
+LAZY: Final = {
+    **{
+        name: ("reports", name)
+        for name in ("daily", "weekly", "monthly", "sessions", "projects", "models", "tools", "blocks")
+    },  # fmt: skip
+    "prices": ("prices", "prices"),
+    "show": ("conversations", "show"),
+    "search": ("conversations", "search"),
+    "export": ("conversations", "export_command"),
+}
 
 HELP = f"""Usage and cost reports for Kestro Code session logs.
 
@@ -55,6 +65,17 @@ class Group(click.Group):
     Exit status: 0 on success, 2 for a bad argument, 1 for a failure at run time,
     130 when interrupted.
     """
+
+    def list_commands(self, ctx: click.Context) -> list[str]:
+        return sorted({*self.commands, *LAZY})
+
+    def get_command(self, ctx: click.Context, cmd_name: str) -> click.Command | None:
+        if cmd_name not in self.commands and cmd_name in LAZY:
+            import importlib
+
+            module, attribute = LAZY[cmd_name]
+            self.add_command(getattr(importlib.import_module(f"{__package__}.{module}"), attribute), cmd_name)
+        return super().get_command(ctx, cmd_name)
 
     def main(  # type: ignore[override]
         self,
@@ -106,14 +127,6 @@ def _warning(message: Warning | str, category: type[Warning], *args: Any, **kwar
 def main(ctx: click.Context) -> None:
     if ctx.invoked_subcommand is None:
         click.echo(ctx.get_help())
-
-
-main.add_command(prices)
-for _command in COMMANDS:
-    main.add_command(_command)
-main.add_command(show)
-main.add_command(search)
-main.add_command(export_command)
 
 
 @main.command()

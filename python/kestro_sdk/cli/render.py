@@ -51,8 +51,13 @@ class Report:
 # JSON
 
 
+_PLAIN: Final = frozenset({int, str, bool, type(None)})
+
+
 def to_json_value(value: Any) -> Any:
     """Plain JSON data from dataclasses, dates, paths, enums and sequences."""
+    if type(value) in _PLAIN:  # most of a report: settled before the slower checks
+        return value
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return {f.name: to_json_value(getattr(value, f.name)) for f in dataclasses.fields(value)}
     if isinstance(value, dt.datetime | dt.date | dt.time):

@@ -69,21 +69,34 @@ def _progress() -> Iterator[_Progress]:
 
 
 def load(opts: ReportOptions, projects: tuple[str, ...] = ()) -> reports.Usage:
-    """The priced usage the options select."""
+    """The priced replies the options select."""
+    loaded = _read(opts, projects, "rows")
+    return reports.price(loaded.rows, opts.prices, opts.mode, sessions=loaded.sessions, problems=loaded.problems)
+
+
+def load_grouped(opts: ReportOptions) -> reports.Usage | reports.Grouped:
+    """What the reports by day, week and month read: the priced groups from the cache, or the rows without it."""
+    if not opts.use_cache:
+        return load(opts)
+    loaded = _read(opts, (), "groups")
+    return reports.price_groups(loaded.groups, opts.prices, opts.mode, problems=loaded.problems)
+
+
+def _read(opts: ReportOptions, projects: tuple[str, ...], detail: Literal["rows", "groups"]) -> Any:
     from .. import cache
 
     since, until = opts.utc_bounds()
     with _progress() as bar:
-        loaded = cache.load_usage(
+        return cache.load_usage(
             opts.bases,
             projects=opts.projects + projects,
             since=since,
-            until=until,
+            until=None if until is None else until - dt.timedelta(microseconds=1),  # the last instant of --until
             subagents=opts.subagents,
             use_cache=opts.use_cache,
             progress=bar if bar.enabled else None,
+            detail=detail,
         )
-    return reports.price(loaded.rows, opts.prices, opts.mode, sessions=loaded.sessions, problems=loaded.problems)
 
 
 def _problems_line(problems: reports.Problems) -> str | None:
@@ -121,7 +134,7 @@ def _period(name: str, row_type: type, func: Callable[..., reports.Result], help
     @report_options
     @BREAKDOWN
     def command(opts: ReportOptions, breakdown: bool) -> None:
-        result = func(load(opts), tz=opts.tz, since=opts.since, until=opts.until, breakdown=breakdown,
+        result = func(load_grouped(opts), tz=opts.tz, since=opts.since, until=opts.until, breakdown=breakdown,
                       order=opts.order)  # fmt: skip
         show(result, row_type, opts)
 
@@ -172,7 +185,7 @@ def weekly(opts: ReportOptions, breakdown: bool, start_of_week: str) -> None:
       kestro-sdk weekly
       kestro-sdk weekly --start-of-week sunday --breakdown
     """
-    result = reports.weekly(load(opts), tz=opts.tz, since=opts.since, until=opts.until, breakdown=breakdown,
+    result = reports.weekly(load_grouped(opts), tz=opts.tz, since=opts.since, until=opts.until, breakdown=breakdown,
                             order=opts.order, start_of_week=reports.WEEKDAYS.index(start_of_week.lower()))  # fmt: skip
     show(result, reports.WeekRow, opts)
 

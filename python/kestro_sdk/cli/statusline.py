@@ -73,8 +73,12 @@ def line(argv: Sequence[str]) -> str:
             raise config.ConfigError(f"base folder not found: {base}")
     source = args.prices or (None if os.environ.get("KESTRO_PRICES") else conf.prices)
     prices = pricing.load_prices(source)
-    loaded = cache.load_usage(bases, use_cache=not args.no_cache)
-    usage = reports.price(loaded.rows, prices, args.mode or conf.mode or "auto")
+    mode = args.mode or conf.mode or "auto"
+    usage: reports.Usage | reports.Grouped
+    if args.no_cache:
+        usage = reports.price(cache.load_usage(bases, use_cache=False).rows, prices, mode)
+    else:
+        usage = reports.price_groups(cache.load_usage(bases, detail="groups").groups, prices, mode)
     session = args.session
     if session is not None and (session.endswith(".jsonl") or os.sep in session):
         session = Path(session).stem
