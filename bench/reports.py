@@ -15,7 +15,9 @@ it), on each projects folder TREE, best of --repeat (default 3):
 * baseline: ``python -c pass`` with the same interpreter, to tell the machine's own
   start-up cost (and load) from the command's.
 
-Peak memory is the child's maximum resident set size (``wait4``). The trees come
+Peak memory is the child's maximum resident set size and CPU time its user plus
+system time (``wait4``): on a shared machine the CPU time moves less than the
+wall time. Each figure is the best of the runs. The trees come
 from ``../shared/bench/gen_sessions.py`` (see its README); nothing is written in
 them except the appended megabyte, which is removed again.
 """
@@ -42,8 +44,8 @@ def script() -> str:
     return found
 
 
-def run(args: list[str], env: dict[str, str]) -> tuple[float, int]:
-    """Seconds from start to exit and peak resident kilobytes of one run."""
+def run(args: list[str], env: dict[str, str]) -> tuple[float, int, float]:
+    """Seconds from start to exit, peak resident kilobytes and CPU seconds of one run."""
     start = time.perf_counter()
     proc = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(proc.pid, 0)
@@ -52,11 +54,15 @@ def run(args: list[str], env: dict[str, str]) -> tuple[float, int]:
     err = proc.stderr.read().decode() if proc.stderr else ""
     if proc.returncode != 0:
         raise SystemExit(f"{' '.join(args)} failed ({proc.returncode}): {err.strip()}")
-    return elapsed, usage.ru_maxrss
+    return elapsed, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
 
 
-def best(samples: list[tuple[float, int]]) -> dict[str, float]:
-    return {"seconds": round(min(s for s, _ in samples), 4), "peak_mb": round(min(k for _, k in samples) / 1024, 1)}
+def best(samples: list[tuple[float, int, float]]) -> dict[str, float]:
+    return {
+        "seconds": round(min(s for s, _, _ in samples), 4),
+        "cpu_seconds": round(min(c for _, _, c in samples), 4),
+        "peak_mb": round(min(k for _, k, _ in samples) / 1024, 1),
+    }
 
 
 def complete_lines(sources: list[Path], size: int) -> bytes:
@@ -119,12 +125,14 @@ def main() -> None:
     if args.json:
         print(json.dumps(out, indent=2))
         return
+    print(f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     for r in out:
         print(f"{r['tree']}: {r['files']} files, {r['mb']} MB")
         for key in ("cold", "no_cache", "warm", "appended", "statusline", "baseline"):
             v = r[key]
             assert isinstance(v, dict)
-            print(f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['peak_mb']:6.1f} MB peak")
+            print(f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['cpu_seconds'] * 1000:8.0f} ms CPU  "
+                  f"{v['peak_mb']:6.1f} MB peak")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 # object at each read.
 
 import os
+from collections.abc import Sequence
 from typing import Any, Literal, TypeAlias, final
 
 from ._core import ParseError
@@ -24,6 +25,7 @@ __all__ = [
     "Block",
     "ReadError",
     "read",
+    "export_columns",
 ]
 
 # Raw records, tool inputs and results are arbitrary JSON: dict / list / str / int / float /
@@ -271,3 +273,12 @@ class Transcript:
     def __len__(self) -> int: ...
 
 def read(path: str | os.PathLike[str], *, errors: Literal["skip", "strict"] = "skip") -> Transcript: ...
+
+# One column of export_columns: (name, kind, length, validity bitmap or None, *buffers), the
+# buffers laid out as Arrow's large variants of kind "string", "int64", "timestamp", "bool" or
+# "list<string>".
+_Column: TypeAlias = tuple[Any, ...]
+
+def export_columns(
+    transcripts: Sequence[Transcript], labels: Sequence[tuple[str, str]]
+) -> tuple[list[_Column], list[_Column], list[_Column]]: ...

@@ -47,7 +47,7 @@ from .reports import QUARTER_HOUR_US, Group, Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 5
+SCHEMA_VERSION: Final = 6
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -180,7 +180,7 @@ class Loaded:
     """What a report reads: the replies once each, the session facts, the problems and how the cache served."""
 
     rows: list[CachedRow]
-    sessions: list[SessionFacts]
+    sessions: list[SessionFacts]  # per file; left empty with ``detail="groups"``, whose reports need none
     problems: Problems
     groups: list[Group] = field(default_factory=list)  # with ``detail="groups"``, instead of the rows
     files: int = 0
@@ -473,8 +473,7 @@ CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS files (
     path TEXT PRIMARY KEY, project TEXT NOT NULL, dev INTEGER NOT NULL, ino INTEGER NOT NULL,
     size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, end_offset INTEGER NOT NULL, tail BLOB NOT NULL,
-    rows BLOB NOT NULL, facts BLOB NOT NULL, problem_count INTEGER NOT NULL, problems BLOB NOT NULL,
-    groups BLOB NOT NULL, keys BLOB NOT NULL
+    rows BLOB NOT NULL, problem_count INTEGER NOT NULL, summary BLOB NOT NULL, keys BLOB NOT NULL
 );
 """
 
@@ -554,10 +553,12 @@ class _Store:
         try:
             self.db.executemany("DELETE FROM files WHERE path = ?", [(p,) for p in gone])
             self.db.executemany(
-                "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                [(e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
-                  marshal.dumps(e.facts), e.problem_count, marshal.dumps((e.lines, e.problems, e.open_calls)),
-                  marshal.dumps(e.groups()[0]), e.groups()[1]) for e in entries],
+                "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                # One file's blobs at a time: a cold report over a large history writes them all.
+                ((e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
+                  e.problem_count, marshal.dumps((e.facts, e.lines, e.problems, e.groups()[0], e.open_calls)),
+                  e.groups()[1])
+                 for e in entries),
             )  # fmt: skip
             self.db.execute("COMMIT")
         except BaseException:
@@ -568,9 +569,9 @@ class _Store:
         self.db.close()
 
 
-_FIELDS: Final = (
-    "path, project, dev, ino, size, mtime_ns, end_offset, tail, facts, problem_count, problems, groups, keys"
-)
+# Everything but the replies is one blob (the session facts, lines read, first problems and the
+# groups): one decoding per file on a warm report's way.
+_FIELDS: Final = "path, project, dev, ino, size, mtime_ns, end_offset, tail, problem_count, summary, keys"
 _SELECT: Final = f"SELECT {_FIELDS}, rows FROM files"
 _SELECT_GROUPED: Final = f"SELECT {_FIELDS}, NULL FROM files"
 
@@ -578,13 +579,12 @@ _SELECT_GROUPED: Final = f"SELECT {_FIELDS}, NULL FROM files"
 def _decode(row: tuple[Any, ...]) -> _Entry | None:
     """One cached file; None when the row does not decode (it is then read again)."""
     try:
-        path, project, dev, ino, size, mtime, end, tail, facts, count, problems, groups, keys, rows = row
-        lines, problems, open_calls = marshal.loads(problems)
-        grouped = (marshal.loads(groups), keys)
-        if not isinstance(grouped[0], list) or not isinstance(grouped[1], bytes) or len(grouped[1]) % 8:
+        path, project, dev, ino, size, mtime, end, tail, count, summary, keys, rows = row
+        facts, lines, problems, groups, open_calls = marshal.loads(summary)
+        if not isinstance(groups, list) or not isinstance(keys, bytes) or len(keys) % 8:
             return None
         return _Entry(path, project, dev, ino, size, mtime, end, tail, None if rows is None else marshal.loads(rows),
-                      marshal.loads(facts), count, problems, lines, grouped, open_calls)  # fmt: skip
+                      facts, count, problems, lines, (groups, keys), open_calls)  # fmt: skip
     except (ValueError, EOFError, TypeError):
         return None
 
@@ -812,6 +812,10 @@ def _refresh(
                 store.write(updated, gone)
             except sqlite3.Error as e:
                 problem = str(e)
+            else:
+                if not with_rows:  # written: the few that the groups may need again are read back
+                    for written in updated:
+                        written.rows = None
     return entries, len(jobs), problem
 
 
@@ -835,7 +839,7 @@ def _collect(
             continue
         files.append(e)
         sid, agent, title, first, last, turns, prompts = e.facts
-        if subagents or agent is None:
+        if with_rows and (subagents or agent is None):
             sessions.append(SessionFacts(e.project, sid, agent, title, _from_ts(first), _from_ts(last), turns,
                                          prompts))  # fmt: skip
         if e.problem_count:
@@ -866,6 +870,9 @@ def _collect(
         if (lo is None or r[_TS] >= lo) and (hi is None or r[_TS] <= hi) and (subagents or (r[4] is None and not r[5]))
     ]
     return Loaded(rows, sessions, problems, [], len(logs), scanned, status)
+
+
+_make_group: Final = tuple.__new__  # the stored fields are already checked: no need for Group's own __new__
 
 
 def _collect_groups(
@@ -907,7 +914,7 @@ def _collect_groups(
     for i, e in enumerate(files):
         project = e.project
         for t in regrouped[i] if i in regrouped else e.groups()[0]:
-            g = Group(t[0], t[1], i, t[2], project, *t[3:])
+            g = _make_group(Group, (t[0], t[1], i, t[2], project, *t[3:]))
             if not subagents and g.is_sub:
                 continue
             if lo is None and hi is None:

@@ -49,6 +49,8 @@ QUARTER_HOUR_US: Final = 900_000_000
 HOUR_US: Final = 3_600_000_000
 WINDOW_US: Final = 5 * HOUR_US
 EPOCH: Final = dt.datetime(1970, 1, 1, tzinfo=dt.UTC)
+EPOCH_ORDINAL: Final = EPOCH.toordinal()
+DAY_US: Final = 86_400_000_000
 
 
 class Row(Protocol):
@@ -678,26 +680,46 @@ def _period_report(
 _KEY_FIELD: Final = {"daily": "date", "weekly": "week", "monthly": "month"}
 
 
+def _micros_of(delta: dt.timedelta | None) -> int:
+    if delta is None:
+        raise ValueError("the time zone gives no offset")
+    return (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+
+
 def _costs_one_by_one(costs: GroupCosts, n: int) -> list[GroupCosts]:
     return [None] * n if costs is None else [costs[j : j + 1] for j in range(n)]
 
 
 def _local_days(usage: Grouped, tz: dt.tzinfo) -> tuple[list[Group], list[GroupCosts], list[dt.date]]:
-    """The groups with the local day of each; a group that a change of date or offset cuts is split."""
+    """The groups with the local day of each; a group that a change of date or offset cuts is split.
+
+    A group's offset is looked up at its two ends (the zone's transitions are hours or months
+    apart, never two within a quarter-hour); ends shared by neighbouring groups are looked up once.
+    """
     groups: list[Group] = []
     costs: list[GroupCosts] = []
     days: list[dt.date] = []
-    seen: dict[tuple[int, int], dt.date | None] = {}
+    offsets: dict[int, int] = {}  # a whole UTC second -> the zone's offset then, in microseconds
+    ordinals: dict[int, dt.date] = {}
+
+    def offset(second: int) -> int:
+        off = offsets.get(second)
+        if off is None:
+            off = offsets[second] = _micros_of(dt.datetime.fromtimestamp(second, tz).utcoffset())
+        return off
+
     for g, c in zip(usage.groups, usage.costs, strict=True):
-        day = seen.get((g.start, g.span), dt.date.min) if g.span > 1 else dt.date.min
-        if day == dt.date.min:
-            first = (EPOCH + dt.timedelta(microseconds=g.start)).astimezone(tz)
-            if g.span == 1:
-                day = first.date()
-            else:
-                last = (EPOCH + dt.timedelta(microseconds=g.start + g.span - 1)).astimezone(tz)
-                day = first.date() if first.date() == last.date() and first.utcoffset() == last.utcoffset() else None
-                seen[(g.start, g.span)] = day
+        day: dt.date | None = None
+        if g.span == 1:
+            day = (EPOCH + dt.timedelta(microseconds=g.start)).astimezone(tz).date()
+        elif g.start % 1_000_000 == 0 and g.span % 1_000_000 == 0:
+            off = offset(g.start // 1_000_000)
+            if off == offset((g.start + g.span) // 1_000_000):
+                first, last = (g.start + off) // DAY_US, (g.start + g.span - 1 + off) // DAY_US
+                if first == last:
+                    day = ordinals.get(first)
+                    if day is None:
+                        day = ordinals[first] = dt.date.fromordinal(EPOCH_ORDINAL + first)
         if day is not None:
             groups.append(g)
             costs.append(c)

@@ -21,11 +21,10 @@ TIMEOUT = 30.0
 
 
 def browser_path() -> str:
-    for name in BROWSERS:
-        path = shutil.which(name)
-        if path:
-            return path
-    raise RuntimeError("chromium is not installed: scripts/setup installs it")
+    path = next(filter(None, map(shutil.which, BROWSERS)), None)
+    if path is None:
+        raise RuntimeError("chromium is not installed: scripts/setup installs it")
+    return path
 
 
 class Browser:
@@ -84,29 +83,27 @@ class Page:
         for domain in ("Page", "Runtime", "Log"):
             self.send(f"{domain}.enable")
 
+    def _receive(self) -> dict[str, Any]:
+        """The next message; an event is also kept in events."""
+        msg: dict[str, Any] = json.loads(self.ws.recv())
+        if "method" in msg:
+            self.events.append(msg)
+        return msg
+
     def send(self, method: str, **params: Any) -> dict[str, Any]:
         self.next_id += 1
         mine = self.next_id
         self.ws.send(json.dumps({"id": mine, "method": method, "params": params}))
-        while True:
-            msg = json.loads(self.ws.recv())
-            if msg.get("id") == mine:
-                if "error" in msg:
-                    raise RuntimeError(f"{method}: {msg['error']}")
-                result: dict[str, Any] = msg.get("result", {})
-                return result
-            if "method" in msg:
-                self.events.append(msg)
+        while (msg := self._receive()).get("id") != mine:
+            pass
+        if "error" in msg:
+            raise RuntimeError(f"{method}: {msg['error']}")
+        result: dict[str, Any] = msg.get("result", {})
+        return result
 
-    def wait_for(self, event: str) -> dict[str, Any]:
-        seen = next((e for e in self.events if e["method"] == event), None)
-        while seen is None:
-            msg = json.loads(self.ws.recv())
-            if "method" in msg:
-                self.events.append(msg)
-                if msg["method"] == event:
-                    seen = msg
-        return seen
+    def wait_for(self, event: str) -> None:
+        while all(e["method"] != event for e in self.events):
+            self._receive()
 
     def open(self, path: Path) -> None:
         self.events.clear()
@@ -146,13 +143,6 @@ class Page:
     def type(self, selector: str, text: str) -> None:
         self.eval(f"document.querySelector({json.dumps(selector)}).focus()")
         self.send("Input.insertText", text=text)
-
-    def screenshot(self, out: Path, width: int = 1200, height: int = 900) -> None:
-        import base64
-
-        self.send("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
-        data = self.send("Page.captureScreenshot", format="png")["data"]
-        out.write_bytes(base64.b64decode(data))
 
     def close(self) -> None:
         self.ws.close()

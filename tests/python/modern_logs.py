@@ -35,18 +35,9 @@ class _Writer:
         return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(s)) + f".{ms:03d}Z"
 
     def head(self, kind: str, parent: str | None) -> dict[str, Any]:
-        rec: dict[str, Any] = {
-            "parentUuid": parent,
-            "isSidechain": self.agent is not None,
-            "userType": "external",
-            "cwd": "/home/dev/app",
-            "sessionId": self.sid,
-            "version": "2.1.41",
-            "gitBranch": "main",
-            "type": kind,
-        }
-        if self.agent:
-            rec["agentId"] = self.agent
+        rec: dict[str, Any] = {"parentUuid": parent, "isSidechain": self.agent is not None, "userType": "external",
+                               "cwd": "/home/dev/app", "sessionId": self.sid, "version": "2.1.41", "gitBranch": "main",
+                               "type": kind} | ({"agentId": self.agent} if self.agent else {})  # fmt: skip
         rec["uuid"] = self.uuid()
         rec["timestamp"] = self.stamp()
         return rec
@@ -69,13 +60,9 @@ class _Writer:
         mid, req = f"msg_{tag}", f"req_{tag}"
         cw = rng.randint(0, 5000)
         h1 = rng.choice([0, cw // 3, cw])
-        final = {
-            "input_tokens": rng.randint(1, 9000),
-            "output_tokens": rng.randint(10, 900),
-            "cache_creation_input_tokens": cw,
-            "cache_read_input_tokens": rng.randint(0, 90000),
-            "cache_creation": {"ephemeral_5m_input_tokens": cw - h1, "ephemeral_1h_input_tokens": h1},
-        }
+        final = {"input_tokens": rng.randint(1, 9000), "output_tokens": rng.randint(10, 900),
+                 "cache_creation_input_tokens": cw, "cache_read_input_tokens": rng.randint(0, 90000),
+                 "cache_creation": {"ephemeral_5m_input_tokens": cw - h1, "ephemeral_1h_input_tokens": h1}}  # fmt: skip
         streamed = len(blocks) > 1 and rng.random() < 0.7
         parts = [[b] for b in blocks] if streamed else [blocks]
         no_request = rng.random() < 0.05
@@ -83,15 +70,8 @@ class _Writer:
             usage = json.loads(json.dumps(final))
             if j < len(parts) - 1:
                 usage["output_tokens"] = max(1, final["output_tokens"] * (j + 1) // (len(parts) + 1))
-            message = {
-                "id": mid,
-                "type": "message",
-                "role": "assistant",
-                "model": "kestro-large-2",
-                "content": part,
-                "stop_reason": "tool_use" if j == len(parts) - 1 else None,
-                "usage": usage,
-            }
+            message = {"id": mid, "type": "message", "role": "assistant", "model": "kestro-large-2", "content": part,
+                       "stop_reason": "tool_use" if j == len(parts) - 1 else None, "usage": usage}  # fmt: skip
             rec = self.head("assistant", self.last) | {"message": message}
             if not no_request:
                 rec["requestId"] = req
@@ -116,13 +96,8 @@ def write_modern_session(folder: Path, seed: int, turns: int = 12) -> Path:
         for _ in range(rng.randint(1, 3)):
             tool = rng.choice(["Read", "Task", "ToolSearch", "Bash"])
             tid = f"tu_{sid[:4]}_{len(main.lines)}"
-            main.reply(
-                [
-                    {"type": "thinking", "thinking": "t", "signature": "s"},
-                    {"type": "text", "text": "ok"},
-                    {"type": "tool_use", "id": tid, "name": tool, "input": {"n": turn}},
-                ]
-            )
+            main.reply([{"type": "thinking", "thinking": "t", "signature": "s"}, {"type": "text", "text": "ok"},
+                        {"type": "tool_use", "id": tid, "name": tool, "input": {"n": turn}}])  # fmt: skip
             result: dict[str, Any] = {"type": "tool_result", "tool_use_id": tid, "content": "done"}
             extra: dict[str, Any] = {}
             if tool == "ToolSearch":
@@ -131,26 +106,17 @@ def write_modern_session(folder: Path, seed: int, turns: int = 12) -> Path:
                 agent = f"a{rng.getrandbits(32):08x}"
                 sub = _Writer(rng, sid, agent)
                 sub.user("explore")
-                sub.reply(
-                    [{"type": "text", "text": "looking"}, {"type": "tool_use", "id": "st", "name": "Grep", "input": {}}]
-                )
+                sub.reply([{"type": "text", "text": "looking"},
+                           {"type": "tool_use", "id": "st", "name": "Grep", "input": {}}])  # fmt: skip
                 sub.user([{"type": "tool_result", "tool_use_id": "st", "content": "x"}])
                 sub.reply([{"type": "text", "text": "report"}])
                 for copy in sub.lines:
-                    main.other(
-                        "progress",
-                        parentToolUseID=tid,
-                        toolUseID=f"agent_{copy['uuid']}",
-                        data={"type": "agent_progress", "agentId": agent, "message": copy},
-                    )
+                    main.other("progress", parentToolUseID=tid, toolUseID=f"agent_{copy['uuid']}",
+                               data={"type": "agent_progress", "agentId": agent, "message": copy})  # fmt: skip
                 folder.joinpath(sid, "subagents").mkdir(parents=True, exist_ok=True)
                 _write(folder / sid / "subagents" / f"agent-{agent}.jsonl", sub.lines)
-                extra["toolUseResult"] = {
-                    "agentId": agent,
-                    "totalTokens": 10,
-                    "totalDurationMs": 5,
-                    "totalToolUseCount": 1,
-                }
+                extra["toolUseResult"] = {"agentId": agent, "totalTokens": 10, "totalDurationMs": 5,
+                                          "totalToolUseCount": 1}  # fmt: skip
             main.user([result], **extra)
     main.lines.append({"type": "custom-title", "customTitle": f"session {seed}", "sessionId": sid})
     _write(path, main.lines)

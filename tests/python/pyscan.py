@@ -60,6 +60,10 @@ class Scan:
     stray_results: list[tuple[str, bool]] = field(default_factory=list)
 
 
+COUNTS = ("input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
+          "cache_creation_1h_tokens", "cache_read_tokens")  # fmt: skip
+
+
 def _time(text: str) -> dt.datetime:
     return dt.datetime.fromisoformat(text.replace("Z", "+00:00")).astimezone(dt.UTC)
 
@@ -154,11 +158,8 @@ def scan_file(path: str, start: int) -> Scan:
                 call(len(scan.rows) - 1, b)
             continue
         row.timestamp = min(row.timestamp, ts)
-        (row.input_tokens, row.output_tokens, row.cache_creation_tokens, row.cache_creation_5m_tokens,
-         row.cache_creation_1h_tokens, row.cache_read_tokens) = (
-            max(a, b) for a, b in zip((row.input_tokens, row.output_tokens, row.cache_creation_tokens,
-                                       row.cache_creation_5m_tokens, row.cache_creation_1h_tokens,
-                                       row.cache_read_tokens), counts, strict=True))  # fmt: skip
+        for name, count in zip(COUNTS, counts, strict=True):
+            setattr(row, name, max(getattr(row, name), count))
         cost = rec.get("costUSD")
         if cost is not None:
             row.logged_cost_usd = max(row.logged_cost_usd or cost, cost)

@@ -52,6 +52,14 @@ def summary(loaded: cache.Loaded) -> dict[str, Any]:
     }
 
 
+def replies(loaded: cache.Loaded) -> list[tuple[Any, ...]]:
+    """Each reply's project, session, output and time, from the rows or from the groups' single replies."""
+    if loaded.groups:
+        return sorted((g.project, g.session_id, one.output_tokens, one.start) for g in loaded.groups
+                      for one in g.singles())  # fmt: skip
+    return sorted((r.project, r.session_id, r.output_tokens, cache._ts(r.timestamp)) for r in loaded.rows)
+
+
 @pytest.fixture
 def tree(tmp_path: Path) -> Path:
     base = tmp_path / "projects"
@@ -154,25 +162,28 @@ CHANGES = [
 ]
 
 
+@pytest.mark.parametrize("detail", ["rows", "groups"])
 @pytest.mark.parametrize("change, reread", CHANGES, ids=[c[0].__name__ for c in CHANGES])
 def test_a_repeated_report_reads_only_what_changed_and_sees_what_a_fresh_read_sees(
-    change: Callable[[Path], None], reread: list[tuple[str, bool]], tree: Path, load: Any
+    change: Callable[[Path], None], reread: list[tuple[str, bool]], tree: Path, load: Any, detail: str
 ) -> None:
-    first, scanner = load()
+    first, scanner = load(detail=detail)
     assert first.cache == "rebuilt" or first.cache == "used"
     assert len(scanner.calls) == 3
     old_sizes = {str(p): p.stat().st_size for p in tree.rglob("*.jsonl")}
     change(tree)
-    warm, scanner = load()
+    warm, scanner = load(detail=detail)
     fresh, _ = load(use_cache=False)
-    assert summary(warm) == summary(fresh)
+    assert replies(warm) == replies(fresh)
+    if detail == "rows":
+        assert summary(warm) == summary(fresh)
     got = [(str(Path(p).relative_to(tree)), start > 0) for p, start in scanner.calls]
     assert got == reread
     for p, start in scanner.calls:
         if start:  # resumed exactly where the last complete line ended
             assert start == old_sizes[p]
-    again, scanner = load()
-    assert scanner.calls == [] and summary(again) == summary(fresh)
+    again, scanner = load(detail=detail)
+    assert scanner.calls == [] and replies(again) == replies(fresh)
 
 
 def test_a_reply_straddling_the_old_end_is_replaced_not_added(tree: Path, load: Any) -> None:
@@ -260,14 +271,27 @@ def other_schema(db: Path) -> None:
         c.execute("PRAGMA user_version = 99")
 
 
-DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, other_version, other_schema]
+def mangled_summary(db: Path) -> None:
+    with sqlite3.connect(db) as c:
+        c.execute("UPDATE files SET summary = x'0102'")
 
 
+def mangled_keys(db: Path) -> None:
+    with sqlite3.connect(db) as c:
+        c.execute("UPDATE files SET keys = x'010203'")
+
+
+DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, mangled_summary, mangled_keys, other_version,
+          other_schema]  # fmt: skip
+
+
+@pytest.mark.parametrize("detail", ["rows", "groups"])
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
 def test_a_damaged_or_outdated_cache_never_changes_a_result_and_mends(
-    damage: Callable[..., None], load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    damage: Callable[..., None], load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, detail: str
 ) -> None:
     expected = summary(load()[0])
+    expected_replies = replies(load(use_cache=False)[0])
     db = tmp_path / "cache" / "usage.sqlite3"
     for suffix in ("-wal", "-shm"):
         Path(f"{db}{suffix}").unlink(missing_ok=True)
@@ -275,12 +299,28 @@ def test_a_damaged_or_outdated_cache_never_changes_a_result_and_mends(
         damage(db, monkeypatch)
     else:
         damage(db)
-    loaded, scanner = load()
-    assert summary(loaded) == expected
-    assert len(scanner.calls) == 3  # nothing of the old cache was trusted
+    loaded, scanner = load(detail=detail)
+    assert replies(loaded) == expected_replies
+    if detail == "rows":
+        assert summary(loaded) == expected
+    # Nothing of the old cache was trusted, but for the replies that the groups do not need.
+    assert len(scanner.calls) == (0 if (detail, damage) == ("groups", mangled_rows) else 3)
     assert summary(load()[0]) == expected
-    healed, scanner = load()
-    assert scanner.calls == [] and summary(healed) == expected and healed.cache == "used"
+    healed, scanner = load(detail=detail)
+    assert scanner.calls == [] and replies(healed) == expected_replies and healed.cache == "used"
+
+
+def test_replies_in_several_files_are_merged_even_when_their_cached_rows_do_not_decode(
+    tree: Path, load: Any, tmp_path: Path
+) -> None:
+    write_log(tree / "-home-u-aaa" / "z.jsonl", [reply(4, 45, session_id="copy")])
+    expected = replies(load(use_cache=False)[0])
+    assert len(expected) == 4
+    load()
+    mangled_rows(tmp_path / "cache" / "usage.sqlite3")
+    loaded, scanner = load(detail="groups")
+    assert replies(loaded) == expected
+    assert loaded.cache.startswith("bypassed") and len(scanner.calls) == 4  # read again, whole
 
 
 def test_a_locked_cache_is_bypassed(load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, tree: Path) -> None:

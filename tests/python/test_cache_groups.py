@@ -103,6 +103,9 @@ def build(base: Path) -> None:
         reply(13, "2025-06-03T18:16:00Z"),
         reply(14, "1936-05-01T23:35:00Z"),  # Amsterdam was 19 minutes 32 seconds ahead: local midnight at 23:40:28
         reply(15, "1936-05-01T23:44:00Z"),
+        reply(16, "2025-12-25T00:02:00Z"),  # around the made-up zone's step back (see Stepped)
+        reply(17, "2025-12-25T00:04:00Z"),
+        reply(18, "2025-12-25T00:12:00Z"),
     ])  # fmt: skip
 
 
@@ -150,6 +153,45 @@ def test_groups_take_the_slow_turns(tree: Path) -> None:
     assert sum(g.replies for g in resumed) == sum(r.project == "-home-u-aaa-resumed" for r in rows) > 0
     amsterdam = reports.daily(priced, tz=reports_zone("Europe/Amsterdam"), until=dt.date(1936, 5, 2))
     assert [(r.date, r.replies) for r in amsterdam.rows] == [(dt.date(1936, 5, 1), 1), (dt.date(1936, 5, 2), 1)]
+
+
+STEP = dt.datetime(2025, 12, 25, 0, 3)  # UTC
+AHEAD = dt.timedelta(minutes=5)
+
+
+class Stepped(dt.tzinfo):
+    """UTC until STEP, then five minutes behind: a change of offset inside a quarter-hour whose two
+    ends fall on the same local day, while a reply between them falls on the day before."""
+
+    def fromutc(self, when: dt.datetime) -> dt.datetime:
+        utc = when.replace(tzinfo=None)
+        if utc < STEP:
+            return when
+        local = utc - AHEAD
+        return local.replace(tzinfo=self, fold=int(STEP - AHEAD <= local < STEP))
+
+    def utcoffset(self, when: dt.datetime | None) -> dt.timedelta:
+        assert when is not None
+        wall = when.replace(tzinfo=None, fold=0)
+        later = wall >= STEP or (wall >= STEP - AHEAD and when.fold == 1)
+        return -AHEAD if later else dt.timedelta(0)
+
+    def dst(self, when: dt.datetime | None) -> dt.timedelta | None:
+        return None
+
+    def tzname(self, when: dt.datetime | None) -> str:
+        return "STEPPED"
+
+
+def test_a_change_of_offset_inside_a_quarter_hour_splits_its_group(tree: Path) -> None:
+    rows = cache.load_usage([tree / "projects"], use_cache=False).rows
+    groups = cache.load_usage([tree / "projects"], path=tree / "stepped.sqlite3", detail="groups").groups
+    table = pricing.read_prices(tree / "prices.toml")
+    by_rows, by_groups = reports.price(rows, table), reports.price_groups(groups, table)
+    christmas = {"tz": Stepped(), "since": dt.date(2025, 12, 24), "until": dt.date(2025, 12, 25)}
+    expected = reports.daily(by_rows, **christmas)
+    assert [(r.date.day, r.replies) for r in expected.rows] == [(24, 1), (25, 2)]
+    assert reports.daily(by_groups, **christmas) == expected
 
 
 def reports_zone(name: str) -> dt.tzinfo:

@@ -60,10 +60,9 @@ def run(*args: str) -> Result:
          "no session id starts with 'nothing-like-it', and no project matches 'nothing-like-it'"),
         (["export", "--all", "--since", "2030-01-01", "--format", "md", "--out", "o"], 1,
          "no session to export in that date range"),
-        (["export", "--all", "--format", "parquet", "--out", "o"], 2, "'parquet' is not one of 'md', 'html', 'jsonl'"),
     ],
     ids=["ambiguous", "unknown", "missing-path", "bad-format", "bad-regex", "unknown-project", "no-out", "no-format",
-         "no-target", "target-and-all", "unknown-target", "empty-range", "no-parquet"],
+         "no-target", "target-and-all", "unknown-target", "empty-range"],
 )  # fmt: skip
 def test_expected_failures_are_one_line_and_an_exit_code(args: list[str], code: int, message: str) -> None:
     result = run(*args)

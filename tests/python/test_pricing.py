@@ -80,18 +80,12 @@ SMALL = ModelPrice(Rates(input=0.8, output=4.0))
 
 
 @pytest.mark.parametrize("text", [TOML, JSON], ids=["toml", "json"])
-def test_both_formats_give_the_same_table(text: str) -> None:
-    table = pricing.parse_prices(text, "f")
-    assert dict(table) == {"kestro-large-2": LARGE, "kestro-small-1": SMALL}
-    assert table.source == "f"
-
-
 @pytest.mark.parametrize("suffix", [".toml", ".json", ".txt"])
-def test_files_are_read_by_content_not_name(tmp_path: Path, suffix: str) -> None:
-    for text in (TOML, JSON):
-        path = tmp_path / f"prices{suffix}"
-        path.write_text("\n  " + text)
-        assert pricing.read_prices(path)["kestro-large-2"] == LARGE
+def test_both_formats_give_the_same_table_whatever_the_file_is_called(tmp_path: Path, text: str, suffix: str) -> None:
+    path = tmp_path / f"prices{suffix}"
+    path.write_text("\n  " + text)
+    table = pricing.read_prices(path)
+    assert (dict(table), table.source) == ({"kestro-large-2": LARGE, "kestro-small-1": SMALL}, str(path))
 
 
 @pytest.mark.parametrize(
@@ -121,12 +115,6 @@ def test_malformed_files_are_refused_with_where_and_why(text: str, message: str 
         return
     with pytest.raises(PricingError, match="^f: .*" + message.replace("(", r"\(").replace(".", r"\.")):
         pricing.parse_prices(text, "f")
-
-
-def test_unreadable_file_is_one_clear_error(tmp_path: Path) -> None:
-    with pytest.raises(PricingError, match=r"^cannot read price file .*missing\.toml: No such file"):
-        pricing.read_prices(tmp_path / "missing.toml")
-    assert issubclass(PricingError, kestro_sdk.KestroSDKError)
 
 
 # Costs worked out by hand from the rates above (per million: large 3 / 15 / 3.75 / 6 / 0.30, tier
@@ -267,10 +255,6 @@ def test_names_sharing_a_normal_form(names: dict[str, ModelPrice], asked: str, e
 
 def test_bundled_table_prices_every_model_of_the_sample_logs() -> None:
     table = pricing.bundled_prices()
-    assert dict(table) == {
-        "kestro-large-2": ModelPrice(Rates(3.0, 15.0, 3.75, 6.0, 0.30)),
-        "kestro-small-1": ModelPrice(Rates(0.80, 4.0, 1.0, 1.6, 0.08)),
-    }
     samples = Path(__file__).parents[2] / "examples" / "projects"
     models = {
         m.model for f in samples.glob("*/*.jsonl") for m in kestro_sdk.load(str(f)).messages if m.model is not None
@@ -312,13 +296,15 @@ def test_sources_in_order(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, isola
         assert table["m"].base.input == expected
 
 
-def test_a_named_file_is_an_error_not_a_fallback(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.mark.parametrize("how", ["read", "argument", "environment"])
+def test_a_named_file_that_cannot_be_read_is_one_clear_error_not_a_fallback(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch, how: str) -> None:  # fmt: skip
     write(pricing.cache_path(), 3.0)
-    with pytest.raises(PricingError, match="cannot read price file"):
-        pricing.load_prices(tmp_path / "nope.toml")
-    monkeypatch.setenv("KESTRO_PRICES", str(tmp_path / "nope.toml"))
-    with pytest.raises(PricingError, match="cannot read price file"):
-        pricing.load_prices()
+    missing = tmp_path / "nope.toml"
+    monkeypatch.setenv("KESTRO_PRICES", str(missing))
+    call = {"read": lambda: pricing.read_prices(missing), "argument": lambda: pricing.load_prices(missing)}
+    with pytest.raises(PricingError, match=r"^cannot read price file .*nope\.toml: No such file"):
+        call.get(how, pricing.load_prices)()
 
 
 def test_a_broken_cache_warns_and_falls_back_to_the_bundled_table() -> None:
@@ -339,19 +325,17 @@ def test_a_table_passes_through() -> None:
 # Fetching into the cache, against a server on the loopback interface
 
 
-def test_fetch_fills_the_cache_that_load_then_uses(server: Server, isolated: Path) -> None:
-    server.body = JSON.encode()
-    table = pricing.fetch(server.url)
-    assert (table["kestro-large-2"], table.source) == (LARGE, str(pricing.cache_path()))
+@pytest.mark.parametrize(("body", "from_env"), [(JSON, False), (TOML, True)], ids=["argument-json", "environment-toml"])
+def test_fetch_fills_the_cache_that_load_then_uses(server: Server, isolated: Path, monkeypatch: pytest.MonkeyPatch,
+                                                   body: str, from_env: bool) -> None:  # fmt: skip
+    server.body = body.encode()
+    monkeypatch.setenv("KESTRO_PRICES_URL", server.url if from_env else "http://127.0.0.1:9/unused")
+    table = pricing.fetch(None if from_env else server.url)
+    assert (dict(table), table.source, server.requests) == (
+        {"kestro-large-2": LARGE, "kestro-small-1": SMALL}, str(pricing.cache_path()), 1)  # fmt: skip
     assert pricing.cache_path().read_bytes() == server.body
     assert pricing.load_prices()["kestro-large-2"] == LARGE
     assert [p.name for p in isolated.iterdir()] == ["prices"]
-
-
-def test_fetch_takes_the_url_from_the_environment(server: Server, monkeypatch: pytest.MonkeyPatch) -> None:
-    server.body = TOML.encode()
-    monkeypatch.setenv("KESTRO_PRICES_URL", server.url)
-    assert pricing.fetch()["kestro-small-1"] == SMALL and server.requests == 1
 
 
 @pytest.mark.parametrize(
@@ -401,5 +385,5 @@ def test_fetch_from_a_file_url(tmp_path: Path) -> None:
         assert pricing.fetch(source.as_uri())["kestro-large-2"] == LARGE
 
 
-def test_package_attribute_loads_the_module() -> None:
-    assert kestro_sdk.pricing is pricing
+def test_the_package_names_the_module_and_its_error() -> None:
+    assert kestro_sdk.pricing is pricing and issubclass(PricingError, kestro_sdk.KestroSDKError)

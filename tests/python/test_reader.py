@@ -6,9 +6,6 @@ import gc
 import json
 import os
 import shutil
-import subprocess
-import sys
-from collections import Counter
 from pathlib import Path
 from typing import Any
 
@@ -16,7 +13,7 @@ import pytest
 from modern_logs import write_modern_session
 
 import kestro_sdk
-from conftest import rich_lines, uid, write_log
+from conftest import rich_lines, run_isolated, uid, write_log
 from kestro_sdk import _core, _reader
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "reader"
@@ -29,6 +26,14 @@ def read(name: str, **kw: Any) -> _reader.Transcript:
 def short(u: str | None) -> int | None:
     """The number a fixture uuid was made from (uid(n) -> n)."""
     return None if u is None else int(u.rsplit("-", 1)[1], 16)
+
+
+def attrs(obj: Any, names: str | tuple[str, ...]) -> tuple[Any, ...]:
+    return tuple(getattr(obj, n) for n in (names.split() if isinstance(names, str) else names))
+
+
+USAGE = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
+SPLIT = ("ephemeral_5m_input_tokens", "ephemeral_1h_input_tokens")
 
 
 # ---- records ---------------------------------------------------------------------------------
@@ -83,46 +88,18 @@ def test_record_fields(line: int, field: str, value: Any) -> None:
 
 def test_message_fields() -> None:
     m = read("every_type.jsonl").messages[1]
-    assert (m.line, m.type, m.role, m.uuid, m.parent_uuid, m.timestamp) == (
-        5,
-        "assistant",
-        "assistant",
-        uid(3),
-        uid(2),
-        "2025-06-01T08:00:03+00:00",
-    )
-    assert (m.message_id, m.request_id, m.model, m.stop_reason, m.is_sidechain, m.is_meta, m.agent_id) == (
-        "msg_1",
-        "req_1",
-        "kestro-large-2",
-        "tool_use",
-        False,
-        False,
-        None,
-    )
-    assert (m.cwd, m.version, m.git_branch, m.tools) == ("/home/dev/app", "2.1.40", "main", ["ToolSearch"])
-    u = m.usage
-    assert u is not None
-    assert (
-        u.input_tokens,
-        u.output_tokens,
-        u.cache_creation_input_tokens,
-        u.cache_read_input_tokens,
-        u.ephemeral_5m_input_tokens,
-        u.ephemeral_1h_input_tokens,
-    ) == (10, 30, 100, 5, 60, 40)
+    assert attrs(m, "line type role uuid parent_uuid timestamp") == (
+        5, "assistant", "assistant", uid(3), uid(2), "2025-06-01T08:00:03+00:00")  # fmt: skip
+    assert attrs(m, "message_id request_id model stop_reason is_sidechain is_meta agent_id") == (
+        "msg_1", "req_1", "kestro-large-2", "tool_use", False, False, None)  # fmt: skip
+    assert attrs(m, "cwd version git_branch tools") == ("/home/dev/app", "2.1.40", "main", ["ToolSearch"])
+    assert attrs(m.usage, USAGE + SPLIT) == (10, 30, 100, 5, 60, 40)
 
 
 def test_session_fields() -> None:
-    t = read("every_type.jsonl")
-    assert (t.session_id, t.title, t.version, t.git_branch, t.started, t.ended) == (
-        "sess-types",
-        "My test session",
-        "2.1.40",
-        "main",
-        "2025-06-01T08:00:00+00:00",
-        "2025-06-01T08:00:07+00:00",
-    )
+    assert attrs(read("every_type.jsonl"), "session_id title version git_branch started ended") == (
+        "sess-types", "My test session", "2.1.40", "main",
+        "2025-06-01T08:00:00+00:00", "2025-06-01T08:00:07+00:00")  # fmt: skip
 
 
 @pytest.mark.parametrize(
@@ -138,11 +115,8 @@ def test_session_fields() -> None:
     ids=["custom-last", "custom-first", "ai-over-summary", "ai-first", "last-summary", "none"],
 )
 def test_title_prefers_custom_then_ai_then_summary(tmp_path: Path, kinds: list[str], title: str | None) -> None:
-    fields = {
-        "summary": ("summary", "summary"),
-        "ai-title": ("aiTitle", "ai"),
-        "custom-title": ("customTitle", "custom"),
-    }
+    fields = {"summary": ("summary", "summary"), "ai-title": ("aiTitle", "ai"),
+              "custom-title": ("customTitle", "custom")}  # fmt: skip
     lines: list[dict[str, Any]] = []
     for i, kind in enumerate(kinds):
         key, text = fields[kind]
@@ -173,12 +147,8 @@ def test_tool_result_content_keeps_unknown_blocks() -> None:
     content = result.content
     assert isinstance(content, list)
     assert [(type(b).__name__, b.type) for b in content] == [("Block", "tool_reference"), ("TextBlock", "text")]
-    assert (content[0].raw, result.text, result.tool_use_id, result.is_error) == (
-        {"type": "tool_reference", "tool_name": "Read"},
-        "found",
-        "tu_1",
-        None,
-    )
+    assert (content[0].raw, *attrs(result, "text tool_use_id is_error")) == (
+        {"type": "tool_reference", "tool_name": "Read"}, "found", "tu_1", None)  # fmt: skip
 
 
 def test_string_content_is_one_text_block() -> None:
@@ -202,7 +172,7 @@ PROBLEMS = [
 ]
 
 
-def test_problems_are_listed_and_kept_in_place() -> None:
+def test_problems_are_kept_in_place_and_strict_stops_at_the_first() -> None:
     t = read("problems.jsonl")
     assert t.problems == PROBLEMS
     assert [(r.line, type(r).__name__) for r in t.records] == [
@@ -215,6 +185,8 @@ def test_problems_are_listed_and_kept_in_place() -> None:
         (7, "user", PROBLEMS[5][1]),
         (8, "assistant", PROBLEMS[6][1]),
     ]
+    with pytest.raises(_reader.ReadError, match=r"problems\.jsonl, line 2: not JSON"):
+        read("problems.jsonl", errors="strict")
 
 
 @pytest.mark.parametrize(
@@ -230,11 +202,6 @@ def test_strict_raises_at_each_kind_of_problem(tmp_path: Path, line: int, reason
     error = caught.value
     assert (error.path, error.line, error.reason, str(error)) == (str(path), 2, reason, f"{path}, line 2: {reason}")
     assert isinstance(error, _core.ParseError)
-
-
-def test_strict_stops_at_the_first_problem() -> None:
-    with pytest.raises(_reader.ReadError, match=r"problems\.jsonl, line 2: not JSON"):
-        read("problems.jsonl", errors="strict")
 
 
 @pytest.mark.parametrize(
@@ -263,26 +230,9 @@ def test_nothing_is_printed(capfd: pytest.CaptureFixture[str]) -> None:
 @pytest.mark.parametrize("name", ["streamed.jsonl", "streamed_reversed.jsonl"])
 def test_a_streamed_reply_counts_once_whatever_the_order(name: str) -> None:
     (reply,) = read(name).replies
-    assert (reply.message_id, reply.request_id, reply.model, reply.stop_reason, reply.cost_usd) == (
-        "msg_s",
-        "req_s",
-        "kestro-large-2",
-        "tool_use",
-        0.03,
-    )
-    assert (
-        reply.input_tokens,
-        reply.output_tokens,
-        reply.cache_creation_input_tokens,
-        reply.cache_read_input_tokens,
-        reply.ephemeral_5m_input_tokens,
-        reply.ephemeral_1h_input_tokens,
-    ) == (9, 172, 120, 2000, 20, 100)
-    assert (reply.timestamp, sorted(map(short, reply.uuids)), reply.tools) == (
-        "2025-06-01T09:00:02+00:00",
-        [2, 3, 4],
-        ["Read"],
-    )
+    assert attrs(reply, "message_id request_id model stop_reason cost_usd timestamp tools") == (
+        "msg_s", "req_s", "kestro-large-2", "tool_use", 0.03, "2025-06-01T09:00:02+00:00", ["Read"])  # fmt: skip
+    assert (attrs(reply, USAGE + SPLIT), sorted(map(short, reply.uuids))) == ((9, 172, 120, 2000, 20, 100), [2, 3, 4])
     assert [type(b).__name__ for b in reply.content] == [type(b).__name__ for m in reply.messages for b in m.content]
 
 
@@ -362,13 +312,8 @@ def test_subagent_replies_are_their_own_and_progress_copies_make_none() -> None:
 
 def test_side_chains_inside_the_file_stay_messages() -> None:
     t = read("layout_inline.jsonl")
-    assert [(short(m.uuid), m.is_sidechain) for m in t.messages] == [
-        (1, False),
-        (2, False),
-        (3, True),
-        (4, True),
-        (5, False),
-    ]
+    side_chain = [short(m.uuid) for m in t.messages if m.is_sidechain]
+    assert ([short(m.uuid) for m in t.messages], side_chain) == ([1, 2, 3, 4, 5], [3, 4])
     assert [short(m.uuid) for m in t.main_thread()] == [1, 2, 5]
 
 
@@ -420,65 +365,22 @@ def test_objects_outlive_the_transcript() -> None:
 # ---- the two readers agree -------------------------------------------------------------------
 
 
-def _block_view(b: Any) -> tuple[Any, ...]:
-    """The fields both readers' blocks have, by class name."""
-    fields = {
-        "TextBlock": ("text",),
-        "ThinkingBlock": ("thinking", "signature"),
-        "ToolUseBlock": ("id", "name", "input"),
-        "ToolResultBlock": ("tool_use_id", "is_error"),
-        "ImageBlock": ("source_type", "media_type", "data"),
-    }
-    name = type(b).__name__
-    return (name, *(getattr(b, f) for f in fields[name]))
+BLOCK_FIELDS = {
+    "TextBlock": ("text",),
+    "ThinkingBlock": ("thinking", "signature"),
+    "ToolUseBlock": ("id", "name", "input"),
+    "ToolResultBlock": ("tool_use_id", "is_error"),
+    "ImageBlock": ("source_type", "media_type", "data"),
+}
 
 
-def _core_view(m: Any) -> tuple[Any, ...]:
+def _view(m: Any, blocks: list[Any]) -> tuple[Any, ...]:
+    """What both readers show of a message; the complete reader leaves absent counts and cwd as None."""
     u = m.usage
-    usage = (
-        None
-        if u is None
-        else (u.input_tokens, u.output_tokens, u.cache_creation_input_tokens, u.cache_read_input_tokens)
-    )
-    blocks = [_block_view(b) for b in m.get_content_blocks()]
-    return (
-        m.uuid,
-        m.parent_uuid,
-        m.timestamp,
-        m.role,
-        m.text,
-        m.model,
-        m.stop_reason,
-        m.is_sidechain,
-        m.cwd,
-        m.tools,
-        usage,
-        blocks,
-    )
-
-
-def _reader_view(m: _reader.Message) -> tuple[Any, ...]:
-    u = m.usage
-    usage = (
-        None
-        if u is None
-        else (u.input_tokens or 0, u.output_tokens or 0, u.cache_creation_input_tokens, u.cache_read_input_tokens)
-    )
-    blocks = [_block_view(b) for b in m.content]
-    return (
-        m.uuid,
-        m.parent_uuid,
-        m.timestamp,
-        m.role,
-        m.text,
-        m.model,
-        m.stop_reason,
-        m.is_sidechain,
-        m.cwd or "",
-        m.tools,
-        usage,
-        blocks,
-    )
+    usage = None if u is None else (u.input_tokens or 0, u.output_tokens or 0, *attrs(u, USAGE[2:]))
+    shown = [(type(b).__name__, *attrs(b, BLOCK_FIELDS[type(b).__name__])) for b in blocks]
+    fields = attrs(m, "uuid parent_uuid timestamp role text model stop_reason is_sidechain tools")
+    return (*fields, m.cwd or "", usage, shown)
 
 
 AGREEMENT_INPUTS = {
@@ -497,29 +399,16 @@ AGREEMENT_INPUTS = {
 def test_the_two_readers_agree_on_files_the_exact_reader_accepts(tmp_path: Path, name: str) -> None:
     path = write_log(tmp_path / "s.jsonl", AGREEMENT_INPUTS[name]())
     exact, complete = _core.load(path), kestro_sdk.read(path)
-    assert [_reader_view(m) for m in complete.messages] == [_core_view(m) for m in exact.messages]
-    meta = exact.metadata
-    sums = Counter[str]()
-    for m in complete.messages:
-        if m.usage:
-            sums["in"] += m.usage.input_tokens or 0
-            sums["out"] += m.usage.output_tokens or 0
-            sums["cw"] += m.usage.cache_creation_input_tokens or 0
-            sums["cr"] += m.usage.cache_read_input_tokens or 0
-    assert (sums["in"], sums["out"], sums["cw"], sums["cr"]) == (
-        meta.total_input_tokens,
-        meta.total_output_tokens,
-        meta.cache_creation_tokens,
-        meta.cache_read_tokens,
-    )
+    assert [_view(m, m.content) for m in complete.messages] == [_view(m, m.get_content_blocks()) for m in exact]
+    usages = [m.usage for m in complete.messages if m.usage]
+    sums = tuple(sum(getattr(u, k) or 0 for u in usages) for k in USAGE)
+    totals = "total_input_tokens total_output_tokens cache_creation_tokens cache_read_tokens"
+    assert sums == attrs(exact.metadata, totals)
     for m in exact.messages[:: max(1, len(exact.messages) // 5)]:
         assert [x.uuid for x in complete.thread(m.uuid)] == [x.uuid for x in exact.get_thread(m.uuid)]
 
 
 # ---- replies match a plain count -------------------------------------------------------------
-
-COUNTS = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
-
 
 def _plain_replies(path: Path) -> list[tuple[Any, ...]]:
     """Replies counted the plain way: group the raw assistant lines by key, take each count's maximum."""
@@ -532,10 +421,7 @@ def _plain_replies(path: Path) -> list[tuple[Any, ...]]:
         key = (message["id"], rec.get("requestId")) if "id" in message else n
         usage = message["usage"]
         split = usage.get("cache_creation", {})
-        counts = [usage.get(k, 0) for k in COUNTS] + [
-            split.get("ephemeral_5m_input_tokens", 0),
-            split.get("ephemeral_1h_input_tokens", 0),
-        ]
+        counts = [usage.get(k, 0) for k in USAGE] + [split.get(k, 0) for k in SPLIT]
         g = groups.setdefault(key, {"counts": [0] * 6, "uuids": []})
         g["counts"] = [max(a, b) for a, b in zip(g["counts"], counts, strict=True)]
         g["uuids"].append(rec["uuid"])
@@ -546,30 +432,15 @@ def _plain_replies(path: Path) -> list[tuple[Any, ...]]:
 def test_replies_equal_a_plain_count_over_the_raw_lines(tmp_path: Path, seed: int) -> None:
     path = write_modern_session(tmp_path, seed)
     t = kestro_sdk.read(path)
-    got = [
-        (
-            r.message_id,
-            r.request_id,
-            r.input_tokens,
-            r.output_tokens,
-            r.cache_creation_input_tokens,
-            r.cache_read_input_tokens,
-            r.ephemeral_5m_input_tokens,
-            r.ephemeral_1h_input_tokens,
-            r.uuids,
-        )
-        for r in t.replies
-    ]
+    got = [attrs(r, ("message_id", "request_id", *USAGE, *SPLIT, "uuids")) for r in t.replies]
     assert got == _plain_replies(path) and got
     assert t.problems == [] and t.title == f"session {seed}"
-    tasks = {json.loads(line).get("toolUseResult", {}).get("agentId") for line in path.read_text().splitlines()} - {
-        None
-    }
+    tasks = {json.loads(line).get("toolUseResult", {}).get("agentId") for line in path.read_text().splitlines()}
+    tasks.discard(None)
     assert {s.agent_id for s in t.subagents} == tasks and all(s.parent_tool_use_id for s in t.subagents)
     for sub in t.subagents:
-        assert [(r.message_id, r.output_tokens) for r in sub.replies] == [
-            (k[0], k[3]) for k in _plain_replies(Path(sub.path))
-        ]
+        plain = _plain_replies(Path(sub.path))
+        assert [(r.message_id, r.output_tokens) for r in sub.replies] == [(k[0], k[3]) for k in plain]
 
 
 @pytest.mark.parametrize(
@@ -583,69 +454,20 @@ def test_replies_equal_a_plain_count_over_the_raw_lines(tmp_path: Path, seed: in
         (lambda t: t.messages[1].content[1], "<Block type='server_tool_use'>"),
         (lambda t: t.messages[1].content[2], "<ToolUseBlock type='tool_use'>"),
         (lambda t: t.messages[0].content[0], "<TextBlock type='text'>"),
+        (lambda t: read("problems.jsonl").records[3], "<Problem line=4 reason='not a JSON object'>"),
     ],
-    ids=["transcript", "record", "message", "reply", "usage", "block", "tool-use", "string-content"],
+    ids=["transcript", "record", "message", "reply", "usage", "block", "tool-use", "string-content", "problem"],
 )
 def test_reprs(pick: Any, text: str) -> None:
     assert repr(pick(read("every_type.jsonl"))) == text
 
 
-def test_problem_repr() -> None:
-    problem = read("problems.jsonl").records[3]
-    assert repr(problem) == "<Problem line=4 reason='not a JSON object'>"
-
-
-def _walk(root: Any) -> int:
-    """Reads every property and calls every parameterless method of everything reachable from root."""
-    n, stack = 0, [root]
-    while stack:
-        obj = stack.pop()
-        n += len(repr(obj))
-        if isinstance(obj, list | tuple):
-            stack.extend(obj)
-        elif isinstance(obj, dict):
-            stack.extend(obj.values())
-        elif type(obj).__module__.startswith("kestro_sdk"):
-            for name, member in vars(type(obj)).items():
-                if type(member).__name__ == "getset_descriptor" and not name.startswith("__"):
-                    stack.append(getattr(obj, name))
-                elif getattr(member, "__text_signature__", None) == "($self)":
-                    stack.append(getattr(obj, name)())
-            if isinstance(obj, _reader.Transcript) and obj.messages:
-                stack.append(obj.thread(obj.messages[-1].uuid))
-    return n
-
-
-def _rss() -> int:
-    gc.collect()
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: _walk([read(name) for name in ("every_type.jsonl", "problems.jsonl", "layout_new/session.jsonl")]),
-        lambda: pytest.raises(_reader.ReadError, read, "problems.jsonl", errors="strict"),
-        lambda: pytest.raises(FileNotFoundError, kestro_sdk.read, DATA / "absent.jsonl"),
-    ],
-    ids=["read-walk-drop", "strict-error", "missing-file"],
-)
-def test_memory_settles_over_repeated_reads(call: Any) -> None:
-    for _ in range(30):
-        call()
-    before = _rss()
-    for _ in range(300):
-        call()
-    growth = _rss() - before
-    assert growth < 5 * 1024 * 1024, f"RSS grew by {growth / 1e6:.1f} MB"
-
-
 def test_the_package_loads_the_complete_reader_only_when_asked() -> None:
-    code = (
-        "import sys, kestro_sdk; before = 'kestro_sdk._reader' in sys.modules; "
-        "error = kestro_sdk.ReadError; print(before, 'kestro_sdk._reader' in sys.modules, "
-        "error is sys.modules['kestro_sdk._reader'].ReadError, kestro_sdk.Transcript.__name__)"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.split() == ["False", "True", "True", "Transcript"]
+    out = run_isolated("""
+        import sys, kestro_sdk
+        before = "kestro_sdk._reader" in sys.modules
+        error = kestro_sdk.ReadError
+        print(before, "kestro_sdk._reader" in sys.modules, error is sys.modules["kestro_sdk._reader"].ReadError,
+              kestro_sdk.Transcript.__name__)
+        """)  # fmt: skip
+    assert (out.returncode, out.stdout.split()) == (0, ["False", "True", "True", "Transcript"]), out.stderr

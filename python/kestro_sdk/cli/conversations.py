@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import datetime as dt
 import os
 import shlex
 import shutil
@@ -230,13 +231,27 @@ def search(text: str, regex: bool, case_sensitive: bool, **kw: Any) -> None:
 @click.command("export")
 @click.argument("target", required=False)
 @click.option("--all", "all_sessions", is_flag=True, help="Every session under the base folders.")
-@click.option("--format", "fmt", type=click.Choice(["md", "html", "jsonl"]), required=True, help="What to write.")
+@click.option(
+    "--format", "fmt", type=click.Choice(["md", "html", "jsonl", "parquet"]), required=True, help="What to write."
+)
 @click.option("--out", "out", required=True, metavar="DIR", help="Folder to write into (made if missing).")
+@click.option(
+    "--exporter-id",
+    metavar="ID",
+    help="Parquet: the name of this exporter's files and their source column [default: a hash of user and host].",
+)
 @click.option("--no-meta", is_flag=True, help="Leave meta and system records out (md, html).")
 @click.option("--redact", is_flag=True, help="Write the home folder as ~ and hide strings that look like secrets.")
 @shared_options("base", "since", "until", "timezone", "project", "prices", "mode")
 def export_command(
-    target: str | None, all_sessions: bool, fmt: str, out: str, no_meta: bool, redact: bool, **kw: Any
+    target: str | None,
+    all_sessions: bool,
+    fmt: str,
+    out: str,
+    exporter_id: str | None,
+    no_meta: bool,
+    redact: bool,
+    **kw: Any,
 ) -> None:
     """Write sessions to DIR/<project>/<session id>.<format>.
 
@@ -244,11 +259,17 @@ def export_command(
     name); --all takes every session. HTML also writes an index.html per project
     with a daily cost and token chart.
 
+    Parquet writes the tables replies, messages, tool_calls and sessions as
+    DIR/<table>/month=YYYY-MM/<exporter id>.parquet, by UTC month (--since and
+    --until widen to whole months). A rerun replaces only this exporter's files
+    for the months it has rows for. Needs pyarrow: pip install 'kestro-sdk[parquet]'.
+
     \b
     Examples:
       kestro-sdk export 1f2e --format html --out shared/
       kestro-sdk export orders-api --format md --out notes/ --redact
       kestro-sdk export --all --format jsonl --out backup/ --since 2025-06-01
+      kestro-sdk export --all --format parquet --out bucket/
     """
     from .. import export as ex
 
@@ -256,6 +277,11 @@ def export_command(
         raise click.UsageError("give TARGET or --all, not both")
     if not all_sessions and target is None:
         raise click.UsageError("give a session, a project, or --all")
+    if fmt == "parquet":
+        _export_parquet(target, all_sessions, out, exporter_id, redact, **kw)
+        return
+    if exporter_id is not None:
+        raise click.UsageError("--exporter-id applies to --format parquet only")
     _beside(target, kw)
     opts = _options(**kw)
     try:
@@ -282,3 +308,49 @@ def export_command(
     click.echo(f"wrote {len(result.files)} session{'s' if len(result.files) != 1 else ''} to {out}")
     for index in result.indexes:
         click.echo(f"  index: {index}")
+
+
+def _export_parquet(
+    target: str | None, all_sessions: bool, out: str, exporter_id: str | None, redact: bool, **kw: Any
+) -> None:
+    from .. import export as ex
+    from ..export import parquet
+
+    if redact:
+        raise click.UsageError("--redact applies to md, html and jsonl, not to parquet")
+    if exporter_id is not None:
+        try:
+            parquet.check_exporter_id(exporter_id)
+        except ValueError as e:
+            raise click.BadParameter(str(e), param_hint="--exporter-id") from None
+    try:
+        parquet.require_pyarrow()
+    except parquet.ParquetUnavailable as e:
+        raise Failure(str(e)) from None
+    _beside(target, kw)
+    opts = _options(**kw)
+    chosen = None
+    if not all_sessions:
+        try:
+            chosen = ex.targets(target, opts.bases, projects=opts.projects)
+        except ex.SessionNotFound as e:
+            raise _not_found(e) from None
+    since, until = opts.utc_bounds()
+    result = parquet.to_parquet(
+        opts.bases,
+        out,
+        sessions=chosen,
+        projects=opts.projects,
+        since=since,
+        until=None if until is None else until - dt.timedelta(microseconds=1),
+        exporter_id=exporter_id,
+        prices=opts.prices,
+        mode=opts.mode,
+    )
+    for path, why in result.skipped:
+        click.echo(f"kestro-sdk: warning: skipped {path}: {why}", err=True)
+    if not result.files:
+        raise Failure("nothing to export" + (" in that date range" if since or until else ""))
+    counts = ", ".join(f"{result.rows[t]} {t}" for t in parquet.TABLES)
+    months = result.months[0] if len(result.months) == 1 else f"{result.months[0]} to {result.months[-1]}"
+    click.echo(f"wrote {counts} for {months} to {out} as {result.exporter_id}")

@@ -52,14 +52,18 @@ class Report:
 
 
 _PLAIN: Final = frozenset({int, str, bool, type(None)})
+_FIELD_NAMES: dict[type, tuple[str, ...]] = {}  # per dataclass, its fields' names
 
 
 def to_json_value(value: Any) -> Any:
     """Plain JSON data from dataclasses, dates, paths, enums and sequences."""
     if type(value) in _PLAIN:  # most of a report: settled before the slower checks
         return value
-    if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        return {f.name: to_json_value(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    names = _FIELD_NAMES.get(type(value))
+    if names is None and dataclasses.is_dataclass(value) and not isinstance(value, type):
+        names = _FIELD_NAMES[type(value)] = tuple(f.name for f in dataclasses.fields(value))
+    if names is not None:
+        return {name: to_json_value(getattr(value, name)) for name in names}
     if isinstance(value, dt.datetime | dt.date | dt.time):
         return value.isoformat()
     if isinstance(value, float) and not math.isfinite(value):

@@ -1,4 +1,5 @@
-"""Reading sessions back and sharing them: Markdown, HTML pages with a project index, JSON Lines.
+"""Reading sessions back and sharing them: Markdown, HTML pages with a project index, JSON Lines;
+and Parquet tables for a team's bucket (:func:`to_parquet`, in :mod:`kestro_sdk.export.parquet`).
 
 Each function takes a transcript from :func:`kestro_sdk.read` (or a path to one) and returns
 text; :func:`export` writes whole projects to a folder. Nothing here prints.
@@ -18,6 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final, Literal
 
+from .parquet import ParquetExport, ParquetUnavailable, to_parquet
 from .redact import Redactor, home_folders
 from .sessions import SessionFile, SessionNotFound, file_of, overlaps, recent_enough, resolve_session, session_files
 from .view import Conversation, Options, build
@@ -29,6 +31,8 @@ if TYPE_CHECKING:
 __all__ = [
     "FORMATS",
     "Exported",
+    "ParquetExport",
+    "ParquetUnavailable",
     "Redactor",
     "SessionFile",
     "SessionNotFound",
@@ -41,6 +45,7 @@ __all__ = [
     "to_html",
     "to_jsonl",
     "to_markdown",
+    "to_parquet",
 ]
 
 Format = Literal["md", "html", "jsonl"]

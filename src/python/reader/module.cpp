@@ -1,5 +1,5 @@
-// The extension module _reader: read(), its classes, ReadError, and the refusal of
-// sub-interpreters.
+// The extension module _reader: read(), export_columns(), its classes, ReadError, and the
+// refusal of sub-interpreters.
 //
 //     read(path, *, errors="skip") -> Transcript
 #include <Python.h>
@@ -22,6 +22,7 @@ namespace kestro::py::reader {
 const PyType_Spec* block_spec(class_id id);
 const PyType_Spec* record_spec(class_id id);
 extern PyType_Spec Transcript_spec;
+PyObject* export_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 namespace {
 
@@ -146,6 +147,10 @@ PyMethodDef k_functions[] = {
      "read(path, *, errors='skip')\n--\n\n"
      "Reads a session log completely: every line as a record or a problem, replies merged,\n"
      "sub-agents linked. errors='strict' raises ReadError at the first problem."},
+    {"export_columns", method(fast_entry<export_columns>), METH_FASTCALL | METH_KEYWORDS,
+     "export_columns(transcripts, labels)\n--\n\n"
+     "The columns of the Parquet export's messages, tool_calls and sessions tables for the\n"
+     "transcripts, each labelled (project, session_id), as buffers for pyarrow."},
     {},
 };
 
