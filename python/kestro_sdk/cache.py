@@ -572,6 +572,7 @@ class _Store:
 # Everything but the replies is one blob (the session facts, lines read, first problems and the
 # groups): one decoding per file on a warm report's way.
 _FIELDS: Final = "path, project, dev, ino, size, mtime_ns, end_offset, tail, problem_count, summary, keys"
+_GROUP_FIELDS: Final = 16  # as _group_rows makes them
 _SELECT: Final = f"SELECT {_FIELDS}, rows FROM files"
 _SELECT_GROUPED: Final = f"SELECT {_FIELDS}, NULL FROM files"
 
@@ -581,8 +582,10 @@ def _decode(row: tuple[Any, ...]) -> _Entry | None:
     try:
         path, project, dev, ino, size, mtime, end, tail, count, summary, keys, rows = row
         facts, lines, problems, groups, open_calls = marshal.loads(summary)
-        if not isinstance(groups, list) or not isinstance(keys, bytes) or len(keys) % 8:
-            return None
+        if not (isinstance(facts, tuple) and len(facts) == 7 and isinstance(problems, list)
+                and isinstance(groups, list) and all(type(g) is tuple and len(g) == _GROUP_FIELDS for g in groups)
+                and isinstance(keys, bytes) and len(keys) % 8 == 0 and isinstance(open_calls, list)):  # fmt: skip
+            return None  # decodes, but is not what this version writes
         return _Entry(path, project, dev, ino, size, mtime, end, tail, None if rows is None else marshal.loads(rows),
                       facts, count, problems, lines, (groups, keys), open_calls)  # fmt: skip
     except (ValueError, EOFError, TypeError):

@@ -276,13 +276,21 @@ def mangled_summary(db: Path) -> None:
         c.execute("UPDATE files SET summary = x'0102'")
 
 
+def reshaped_summary(db: Path) -> None:
+    # Decodes, but not into what the cache writes.
+    import marshal
+
+    with sqlite3.connect(db) as c:
+        c.execute("UPDATE files SET summary = ?", (marshal.dumps((1, 2, [], [(1, 2)])),))
+
+
 def mangled_keys(db: Path) -> None:
     with sqlite3.connect(db) as c:
         c.execute("UPDATE files SET keys = x'010203'")
 
 
-DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, mangled_summary, mangled_keys, other_version,
-          other_schema]  # fmt: skip
+DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, mangled_summary, reshaped_summary, mangled_keys,
+          other_version, other_schema]  # fmt: skip
 
 
 @pytest.mark.parametrize("detail", ["rows", "groups"])

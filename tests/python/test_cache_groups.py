@@ -144,6 +144,7 @@ def test_every_report_is_the_same_from_the_cache_and_without_it(
 def test_groups_take_the_slow_turns(tree: Path) -> None:
     """The tree does reach the cases above: copies, a tier inside a group, an unknown rate, a cut group."""
     loaded = cache.load_usage([tree / "projects"], path=tree / "turns.sqlite3", detail="groups")
+    assert cache.load_usage([tree / "projects"], use_cache=False, detail="groups").groups == loaded.groups
     table = pricing.read_prices(tree / "prices.toml")
     priced = reports.price_groups(loaded.groups, table, "calculate")
     assert len(priced.groups) > len(loaded.groups)  # the tier and the unknown rate priced reply by reply
