@@ -5,6 +5,7 @@ run reuses the first run's files. Each file is written under a temporary name
 and renamed at the end: an interrupted run never leaves a half-written input
 that a later run would mistake for a complete one.
 """
+
 from __future__ import annotations
 
 import os
@@ -39,8 +40,7 @@ def default_workdir() -> Path:
 def generator() -> Path:
     path = shared_dir() / "gen_sessions.py"
     if not path.is_file():
-        raise FileNotFoundError(
-            f"{path} not found: set KESTRO_BENCH_SHARED to the folder holding gen_sessions.py")
+        raise FileNotFoundError(f"{path} not found: set KESTRO_BENCH_SHARED to the folder holding gen_sessions.py")
     return path
 
 
@@ -55,8 +55,10 @@ def generate_session(out: Path, size_mb: float, seed: int) -> Path:
     if out.exists():
         return out
     tmp = out.with_name(out.name + ".part")
-    _run([sys.executable, str(generator()), "session", str(tmp), "--size-mb", str(size_mb),
-          "--seed", str(seed)], f"generating {out.name}")
+    _run(
+        [sys.executable, str(generator()), "session", str(tmp), "--size-mb", str(size_mb), "--seed", str(seed)],
+        f"generating {out.name}",
+    )
     os.replace(tmp, out)
     return out
 
@@ -67,8 +69,23 @@ def generate_project_tree(base: Path) -> Path:
         return base
     tmp = base.with_name(base.name + ".part")
     shutil.rmtree(tmp, ignore_errors=True)
-    _run([sys.executable, str(generator()), "project", str(tmp), "--projects", "6",
-          "--sessions", "300", "--size-mb", "0.65", "--seed", "1"], "generating the project tree")
+    _run(
+        [
+            sys.executable,
+            str(generator()),
+            "project",
+            str(tmp),
+            "--projects",
+            "6",
+            "--sessions",
+            "300",
+            "--size-mb",
+            "0.65",
+            "--seed",
+            "1",
+        ],
+        "generating the project tree",
+    )
     os.replace(tmp, base)
     return base
 
@@ -77,8 +94,10 @@ def build_floor(out: Path) -> Path:
     if out.exists():
         return out
     tmp = out.with_name(out.name + ".part")
-    _run(["g++", "-O3", "-march=native", "-std=c++17", str(shared_dir() / "floor.cpp"),
-          "-lsimdjson", "-o", str(tmp)], "building the floor")
+    _run(
+        ["g++", "-O3", "-march=native", "-std=c++17", str(shared_dir() / "floor.cpp"), "-lsimdjson", "-o", str(tmp)],
+        "building the floor",
+    )
     os.replace(tmp, out)
     return out
 
@@ -119,11 +138,18 @@ def chain_line(i: int) -> str:
     if i % 2 == 0:
         kind, body = "user", f'{{"role":"user","content":"q{i}"}}'
     else:
-        kind, body = "assistant", (f'{{"role":"assistant","content":[{{"type":"text","text":"a{i}"}}],'
-                                   f'"usage":{{"input_tokens":3,"output_tokens":2}}}}')
-    return (f'{{"parentUuid":{parent},"isSidechain":false,"userType":"external","cwd":"/c",'
-            f'"sessionId":"chain","version":"1","type":"{kind}","message":{body},'
-            f'"uuid":"{uid(i + 1)}","timestamp":"{ts}"}}\n')
+        kind, body = (
+            "assistant",
+            (
+                f'{{"role":"assistant","content":[{{"type":"text","text":"a{i}"}}],'
+                f'"usage":{{"input_tokens":3,"output_tokens":2}}}}'
+            ),
+        )
+    return (
+        f'{{"parentUuid":{parent},"isSidechain":false,"userType":"external","cwd":"/c",'
+        f'"sessionId":"chain","version":"1","type":"{kind}","message":{body},'
+        f'"uuid":"{uid(i + 1)}","timestamp":"{ts}"}}\n'
+    )
 
 
 def write_chain(out: Path, messages: int) -> Path:

@@ -14,6 +14,7 @@ internal function of the binding, which changes with its code and may be
 inlined away; the two runs share every instruction of interpreter start-up,
 import and shutdown, and differ only by the call.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -73,8 +74,17 @@ def child_env() -> dict:
 def count_instructions(path: str, workdir: Path, python: str = sys.executable) -> int:
     """Instructions of one child interpreter running CHILD with path ('' = import only)."""
     out = workdir / f"callgrind.{'load' if path else 'import'}.out"
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-instr=no",
-           "--compress-strings=no", python, "-c", CHILD, path]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        "--dump-instr=no",
+        "--compress-strings=no",
+        python,
+        "-c",
+        CHILD,
+        path,
+    ]
     r = subprocess.run(cmd, capture_output=True, text=True, env=child_env())
     if r.returncode != 0:
         raise GuardError(f"valgrind exit {r.returncode}: {r.stderr.strip()[-2000:]}")
@@ -103,10 +113,14 @@ def measure(workdir: Path) -> dict:
     with_load = count_instructions(str(path), workdir)
     import_only = count_instructions("", workdir)
     size = path.stat().st_size
-    return {"input_bytes": size, "input_sha256": sha256_of(path),
-            "instructions_load_and_import": with_load, "instructions_import_only": import_only,
-            "instructions": with_load - import_only,
-            "instructions_per_byte": round((with_load - import_only) / size, 2)}
+    return {
+        "input_bytes": size,
+        "input_sha256": sha256_of(path),
+        "instructions_load_and_import": with_load,
+        "instructions_import_only": import_only,
+        "instructions": with_load - import_only,
+        "instructions_per_byte": round((with_load - import_only) / size, 2),
+    }
 
 
 def load_budget(path: Path = BUDGET_FILE) -> dict:
@@ -119,15 +133,19 @@ def verdict(measured_per_byte: float, budget_per_byte: float, tolerance: float) 
     limit = budget_per_byte * (1 + tolerance)
     change = measured_per_byte / budget_per_byte - 1
     if measured_per_byte > limit:
-        return False, (f"load() runs {measured_per_byte:.2f} instructions per input byte, "
-                       f"{change:+.1%} against the budget of {budget_per_byte:.2f} "
-                       f"(limit {limit:.2f}); profile with callgrind_annotate, or raise the budget "
-                       f"with bench/instructions.py --update-budget if the cost is intended")
+        return False, (
+            f"load() runs {measured_per_byte:.2f} instructions per input byte, "
+            f"{change:+.1%} against the budget of {budget_per_byte:.2f} "
+            f"(limit {limit:.2f}); profile with callgrind_annotate, or raise the budget "
+            f"with bench/instructions.py --update-budget if the cost is intended"
+        )
     note = ""
     if change < -tolerance:
         note = "; consider lowering the budget with bench/instructions.py --update-budget"
-    return True, (f"load() runs {measured_per_byte:.2f} instructions per input byte, "
-                  f"{change:+.1%} against the budget of {budget_per_byte:.2f}{note}")
+    return True, (
+        f"load() runs {measured_per_byte:.2f} instructions per input byte, "
+        f"{change:+.1%} against the budget of {budget_per_byte:.2f}{note}"
+    )
 
 
 def check(workdir: Path, budget: dict) -> tuple:
@@ -135,12 +153,13 @@ def check(workdir: Path, budget: dict) -> tuple:
     m = measure(workdir)
     want = budget["input"]
     if (m["input_bytes"], m["input_sha256"]) != (want["bytes"], want["sha256"]):
-        raise GuardError(f"the generated input differs from the one the budget was measured on "
-                         f"({m['input_bytes']} bytes, sha256 {m['input_sha256'][:12]}..., expected "
-                         f"{want['bytes']} bytes, {want['sha256'][:12]}...): the generator changed; "
-                         f"re-measure with --update-budget")
-    ok, msg = verdict(m["instructions_per_byte"], budget["instructions_per_byte"],
-                      budget["tolerance"])
+        raise GuardError(
+            f"the generated input differs from the one the budget was measured on "
+            f"({m['input_bytes']} bytes, sha256 {m['input_sha256'][:12]}..., expected "
+            f"{want['bytes']} bytes, {want['sha256'][:12]}...): the generator changed; "
+            f"re-measure with --update-budget"
+        )
+    ok, msg = verdict(m["instructions_per_byte"], budget["instructions_per_byte"], budget["tolerance"])
     return ok, msg, m
 
 
@@ -148,13 +167,17 @@ def write_budget(m: dict, tolerance: float, path: Path = BUDGET_FILE) -> dict:
     budget = {
         "instructions_per_byte": m["instructions_per_byte"],
         "tolerance": tolerance,
-        "input": {"generator": f"tests/python/generated.py write_session(FILE, {INPUT_SIZE_BYTES}, "
-                               f"{INPUT_SEED})",
-                  "bytes": m["input_bytes"], "sha256": m["input_sha256"]},
-        "measured": {"instructions": m["instructions"],
-                     "python": platform.python_version(), "machine": platform.machine(),
-                     "note": "callgrind, load and import minus import only; "
-                             "simdjson runs its AVX2 kernel under valgrind"},
+        "input": {
+            "generator": f"tests/python/generated.py write_session(FILE, {INPUT_SIZE_BYTES}, {INPUT_SEED})",
+            "bytes": m["input_bytes"],
+            "sha256": m["input_sha256"],
+        },
+        "measured": {
+            "instructions": m["instructions"],
+            "python": platform.python_version(),
+            "machine": platform.machine(),
+            "note": "callgrind, load and import minus import only; simdjson runs its AVX2 kernel under valgrind",
+        },
     }
     with open(path, "w") as f:
         json.dump(budget, f, indent=2)
@@ -164,10 +187,10 @@ def write_budget(m: dict, tolerance: float, path: Path = BUDGET_FILE) -> dict:
 
 def main(argv: list) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--workdir", type=Path, default=None,
-                    help="where the input is generated (default: a fresh temporary folder)")
-    ap.add_argument("--update-budget", action="store_true",
-                    help=f"write the measured figure to {BUDGET_FILE.name}")
+    ap.add_argument(
+        "--workdir", type=Path, default=None, help="where the input is generated (default: a fresh temporary folder)"
+    )
+    ap.add_argument("--update-budget", action="store_true", help=f"write the measured figure to {BUDGET_FILE.name}")
     ap.add_argument("--json", action="store_true")
     a = ap.parse_args(argv)
     with tempfile.TemporaryDirectory(prefix="kestro-guard-") as tmp:
@@ -184,9 +207,11 @@ def main(argv: list) -> int:
         print(json.dumps({"passed": ok, "message": msg, **m}, indent=2))
     else:
         print(msg)
-        print(f"  load + import {m['instructions_load_and_import']:,}, import only "
-              f"{m['instructions_import_only']:,}, difference {m['instructions']:,} "
-              f"over {m['input_bytes']:,} bytes")
+        print(
+            f"  load + import {m['instructions_load_and_import']:,}, import only "
+            f"{m['instructions_import_only']:,}, difference {m['instructions']:,} "
+            f"over {m['input_bytes']:,} bytes"
+        )
     return 0 if ok else 1
 
 

@@ -9,6 +9,7 @@ A fresh process per probe keeps them apart: the peak RSS (VmHWM) is this
 probe's own, import time is a first import, and a probe that runs away can be
 stopped by the caller's timeout without losing the other figures.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -39,9 +40,23 @@ def probe_import(_: argparse.Namespace) -> dict:
     return {"import_s": time.perf_counter() - t0}
 
 
-MESSAGE_PROPERTIES = ("role", "text", "model", "cost", "tools", "stop_reason", "usage", "timestamp",
-                      "uuid", "parent_uuid", "is_sidechain", "cwd", "total_tokens", "input_tokens",
-                      "output_tokens")
+MESSAGE_PROPERTIES = (
+    "role",
+    "text",
+    "model",
+    "cost",
+    "tools",
+    "stop_reason",
+    "usage",
+    "timestamp",
+    "uuid",
+    "parent_uuid",
+    "is_sidechain",
+    "cwd",
+    "total_tokens",
+    "input_tokens",
+    "output_tokens",
+)
 BLOCK_PROPERTIES = {
     "TextBlock": ("text",),
     "ThinkingBlock": ("thinking", "signature"),
@@ -81,7 +96,7 @@ def walk_tree(session) -> int:
     n = 0
     while stack:
         node = stack.pop()
-        node.message.uuid
+        _ = node.message.uuid
         stack.extend(node.children)
         n += 1
     return n
@@ -107,9 +122,17 @@ def probe_read(a: argparse.Namespace) -> dict:
             counts[name] = fn(s)
             best[name] = min(best[name], time.perf_counter() - t0)
             gc.collect()
-    return {"load_s": best_load, "read_s": best, "read_total_s": sum(best.values()),
-            "counts": {"property_reads": counts["messages"], "blocks": counts["blocks"],
-                       "tree_nodes": counts["tree"], "messages": len(s)}}
+    return {
+        "load_s": best_load,
+        "read_s": best,
+        "read_total_s": sum(best.values()),
+        "counts": {
+            "property_reads": counts["messages"],
+            "blocks": counts["blocks"],
+            "tree_nodes": counts["tree"],
+            "messages": len(s),
+        },
+    }
 
 
 def probe_project(a: argparse.Namespace) -> dict:
@@ -126,8 +149,13 @@ def probe_project(a: argparse.Namespace) -> dict:
         messages = sum(p.total_messages for p in projects)
         del projects
         gc.collect()
-    return {"load_project_s": best, "projects": len(paths), "sessions": sessions,
-            "messages": messages, "peak_rss_bytes": peak_rss_bytes()}
+    return {
+        "load_project_s": best,
+        "projects": len(paths),
+        "sessions": sessions,
+        "messages": messages,
+        "peak_rss_bytes": peak_rss_bytes(),
+    }
 
 
 def probe_chain(a: argparse.Namespace) -> dict:
@@ -141,18 +169,30 @@ def probe_chain(a: argparse.Namespace) -> dict:
     t0 = time.perf_counter()
     st = s.conversation_tree.stats
     stats_s = time.perf_counter() - t0
-    return {"load_s": load_s, "messages": len(s), "stats_s": stats_s,
-            "stats": {"total_messages": st.total_messages, "max_depth": st.max_depth,
-                      "num_branches": st.num_branches, "leaf_count": st.leaf_count},
-            "before_load_bytes": before, "peak_rss_bytes": peak}
+    return {
+        "load_s": load_s,
+        "messages": len(s),
+        "stats_s": stats_s,
+        "stats": {
+            "total_messages": st.total_messages,
+            "max_depth": st.max_depth,
+            "num_branches": st.num_branches,
+            "leaf_count": st.leaf_count,
+        },
+        "before_load_bytes": before,
+        "peak_rss_bytes": peak,
+    }
 
 
 def main(argv: list) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = ap.add_subparsers(dest="probe", required=True)
     sub.add_parser("import").set_defaults(fn=probe_import)
-    for name, fn, arg in (("read", probe_read, "file"), ("project", probe_project, "base"),
-                          ("chain", probe_chain, "file")):
+    for name, fn, arg in (
+        ("read", probe_read, "file"),
+        ("project", probe_project, "base"),
+        ("chain", probe_chain, "file"),
+    ):
         p = sub.add_parser(name)
         p.add_argument(arg)
         p.add_argument("--repeat", type=int, default=3)

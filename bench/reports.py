@@ -131,8 +131,10 @@ def main() -> None:
         for key in ("cold", "no_cache", "warm", "appended", "statusline", "baseline"):
             v = r[key]
             assert isinstance(v, dict)
-            print(f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['cpu_seconds'] * 1000:8.0f} ms CPU  "
-                  f"{v['peak_mb']:6.1f} MB peak")
+            print(
+                f"  {key:<11} {v['seconds'] * 1000:8.0f} ms  {v['cpu_seconds'] * 1000:8.0f} ms CPU  "
+                f"{v['peak_mb']:6.1f} MB peak"
+            )
 
 
 if __name__ == "__main__":

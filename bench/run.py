@@ -19,6 +19,7 @@ compare.py on the 100 MB session, then adds, each in a fresh child process:
 Prints one table, or with --json one JSON object. Exit status 1 when a step
 fails; a missed target is reported, not an error.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -65,8 +66,9 @@ def probe(name: str, *args: str, timeout: float) -> dict:
 
 def run_compare(session: Path, floor: Path, repeat: int, timeout: float) -> dict:
     compare = inputs.shared_dir() / "compare.py"
-    return run_json([sys.executable, str(compare), str(session), "--floor", str(floor),
-                     "--repeat", str(repeat), "--json"], timeout)
+    return run_json(
+        [sys.executable, str(compare), str(session), "--floor", str(floor), "--repeat", str(repeat), "--json"], timeout
+    )
 
 
 def floor_over_tree(floor: Path, base: Path, repeat: int) -> dict:
@@ -80,8 +82,7 @@ def floor_over_tree(floor: Path, base: Path, repeat: int) -> dict:
     files = sorted(base.rglob("*.jsonl"))
     total, size = 0.0, 0
     for f in files:
-        r = subprocess.run([str(floor), str(f), "--repeat", str(repeat), "--json"],
-                           capture_output=True, text=True)
+        r = subprocess.run([str(floor), str(f), "--repeat", str(repeat), "--json"], capture_output=True, text=True)
         if r.returncode != 0:
             return {"error": f"{f}: {r.stderr.strip()}"}
         d = json.loads(r.stdout)
@@ -100,8 +101,7 @@ def import_times(runs: int, timeout: float) -> dict:
             times.append(r["import_s"])
     if not times:
         return {"error": errors[0] if errors else "no runs"}
-    return {"runs": len(times), "median_s": statistics.median(times), "min_s": min(times),
-            "max_s": max(times)}
+    return {"runs": len(times), "median_s": statistics.median(times), "min_s": min(times), "max_s": max(times)}
 
 
 def chain_figures(workdir: Path, messages: int, timeout: float) -> dict:
@@ -110,14 +110,15 @@ def chain_figures(workdir: Path, messages: int, timeout: float) -> dict:
     part = inputs.write_chain(workdir / f"chain-{quarter}.jsonl", quarter)
     big = probe("chain", str(full), timeout=timeout)
     small = probe("chain", str(part), timeout=timeout)
-    out = {"messages": messages, "file_bytes": full.stat().st_size, "full": big,
-           "quarter": small}
+    out = {"messages": messages, "file_bytes": full.stat().st_size, "full": big, "quarter": small}
     if "error" in big or "error" in small:
         return out
     per_msg = {}
     for key, r in (("full", big), ("quarter", small)):
-        per_msg[key] = {"load_s": r["load_s"] / r["messages"],
-                        "rss_bytes": (r["peak_rss_bytes"] - r["before_load_bytes"]) / r["messages"]}
+        per_msg[key] = {
+            "load_s": r["load_s"] / r["messages"],
+            "rss_bytes": (r["peak_rss_bytes"] - r["before_load_bytes"]) / r["messages"],
+        }
     out["per_message"] = per_msg
     out["rss_growth_ratio"] = per_msg["full"]["rss_bytes"] / per_msg["quarter"]["rss_bytes"]
     out["time_growth_ratio"] = per_msg["full"]["load_s"] / per_msg["quarter"]["load_s"]
@@ -155,8 +156,7 @@ def targets(res: dict) -> list:
     ch = res.get("chain", {})
     if "rss_growth_ratio" in ch:
         v = ch["rss_growth_ratio"]
-        rows.append(("1 M chain: memory per message vs 1/4", f"{v:.2f}x", "linear (<= 1.25x)",
-                     v <= LINEAR_SLACK))
+        rows.append(("1 M chain: memory per message vs 1/4", f"{v:.2f}x", "linear (<= 1.25x)", v <= LINEAR_SLACK))
     return rows
 
 
@@ -174,10 +174,19 @@ def print_table(res: dict) -> None:
     else:
         size = c["file_bytes"]
         fl = c.get("floor", {})
-        rows.append(("input", f"{size / 1e6:.1f} MB", f"{c['counts'].get('product', ['?'])[0]} messages, "
-                     f"counts {'agree' if c.get('counts_agree') else 'DIFFER'}"))
-        for key, label in (("read", "floor read only"), ("utf8", "floor read + UTF-8 check"),
-                           ("parse", "floor read + split + DOM parse")):
+        rows.append(
+            (
+                "input",
+                f"{size / 1e6:.1f} MB",
+                f"{c['counts'].get('product', ['?'])[0]} messages, "
+                f"counts {'agree' if c.get('counts_agree') else 'DIFFER'}",
+            )
+        )
+        for key, label in (
+            ("read", "floor read only"),
+            ("utf8", "floor read + UTF-8 check"),
+            ("parse", "floor read + split + DOM parse"),
+        ):
             if f"{key}_s" in fl:
                 rows.append((label, f"{fl[key + '_mb_s']:.0f} MB/s", fmt_s(fl[key + "_s"])))
         for name, secs in c.get("seconds", {}).items():
@@ -188,20 +197,39 @@ def print_table(res: dict) -> None:
             if "error" in r:
                 rows.append((f"peak RSS {name}", "FAILED", r["error"]))
             else:
-                rows.append((f"peak RSS {name}", f"{r['peak_bytes'] / 1e6:.0f} MB",
-                             f"{r['peak_per_file_byte']:.2f} x file, "
-                             f"{r['growth_per_file_byte']:.2f} x above start"))
+                rows.append(
+                    (
+                        f"peak RSS {name}",
+                        f"{r['peak_bytes'] / 1e6:.0f} MB",
+                        f"{r['peak_per_file_byte']:.2f} x file, {r['growth_per_file_byte']:.2f} x above start",
+                    )
+                )
     p = res.get("project", {})
     if "error" in p:
         rows.append(("load_project tree", "FAILED", p["error"]))
     elif p:
-        rows.append(("load_project, 6 projects", fmt_s(p["load_project_s"]),
-                     f"{p['bytes'] / 1e6:.1f} MB, {p['sessions']} sessions, "
-                     f"{p['bytes'] / 1e6 / p['load_project_s']:.0f} MB/s"))
-        rows.append(("floor parse, same 300 files", fmt_s(p["floor_parse_s"]),
-                     f"{p['bytes'] / 1e6 / p['floor_parse_s']:.0f} MB/s"))
-        rows.append(("peak RSS load_project", f"{p['peak_rss_bytes'] / 1e6:.0f} MB",
-                     f"{p['peak_rss_bytes'] / p['bytes']:.2f} x tree"))
+        rows.append(
+            (
+                "load_project, 6 projects",
+                fmt_s(p["load_project_s"]),
+                f"{p['bytes'] / 1e6:.1f} MB, {p['sessions']} sessions, "
+                f"{p['bytes'] / 1e6 / p['load_project_s']:.0f} MB/s",
+            )
+        )
+        rows.append(
+            (
+                "floor parse, same 300 files",
+                fmt_s(p["floor_parse_s"]),
+                f"{p['bytes'] / 1e6 / p['floor_parse_s']:.0f} MB/s",
+            )
+        )
+        rows.append(
+            (
+                "peak RSS load_project",
+                f"{p['peak_rss_bytes'] / 1e6:.0f} MB",
+                f"{p['peak_rss_bytes'] / p['bytes']:.2f} x tree",
+            )
+        )
     r = res.get("read", {})
     if "error" in r:
         rows.append(("read everything", "FAILED", r["error"]))
@@ -209,8 +237,7 @@ def print_table(res: dict) -> None:
         rows.append(("load() in the read probe", fmt_s(r["load_s"]), "best of the probe's runs"))
         rs = r["read_s"]
         n = r["counts"]
-        rows.append(("  read 15 properties x message", fmt_s(rs["messages"]),
-                     f"{n['property_reads']:,} reads"))
+        rows.append(("  read 15 properties x message", fmt_s(rs["messages"]), f"{n['property_reads']:,} reads"))
         rows.append(("  read every content block", fmt_s(rs["blocks"]), f"{n['blocks']:,} blocks"))
         rows.append(("  walk the conversation tree", fmt_s(rs["tree"]), f"{n['tree_nodes']:,} nodes"))
         rows.append(("  read everything, total", fmt_s(r["read_total_s"]), ""))
@@ -218,8 +245,13 @@ def print_table(res: dict) -> None:
     if "error" in i:
         rows.append(("import kestro_sdk", "FAILED", i["error"]))
     elif i:
-        rows.append(("import kestro_sdk", f"{i['median_s'] * 1e3:.2f} ms",
-                     f"median of {i['runs']} (min {i['min_s'] * 1e3:.2f}, max {i['max_s'] * 1e3:.2f})"))
+        rows.append(
+            (
+                "import kestro_sdk",
+                f"{i['median_s'] * 1e3:.2f} ms",
+                f"median of {i['runs']} (min {i['min_s'] * 1e3:.2f}, max {i['max_s'] * 1e3:.2f})",
+            )
+        )
     ch = res.get("chain", {})
     for key in ("full", "quarter"):
         d = ch.get(key, {})
@@ -228,16 +260,31 @@ def print_table(res: dict) -> None:
             rows.append((label, "FAILED", d["error"]))
         elif d:
             st = d["stats"]
-            rows.append((f"{label}: load", fmt_s(d["load_s"]),
-                         f"depth {st['max_depth']:,}, leaves {st['leaf_count']}, "
-                         f"branches {st['num_branches']}, stats read {fmt_s(d['stats_s'])}"))
-            rows.append((f"{label}: peak RSS", f"{d['peak_rss_bytes'] / 1e6:.0f} MB",
-                         f"{(d['peak_rss_bytes'] - d['before_load_bytes']) / d['messages']:.0f} "
-                         f"bytes per message above start"))
+            rows.append(
+                (
+                    f"{label}: load",
+                    fmt_s(d["load_s"]),
+                    f"depth {st['max_depth']:,}, leaves {st['leaf_count']}, "
+                    f"branches {st['num_branches']}, stats read {fmt_s(d['stats_s'])}",
+                )
+            )
+            rows.append(
+                (
+                    f"{label}: peak RSS",
+                    f"{d['peak_rss_bytes'] / 1e6:.0f} MB",
+                    f"{(d['peak_rss_bytes'] - d['before_load_bytes']) / d['messages']:.0f} "
+                    f"bytes per message above start",
+                )
+            )
     if "file_bytes" in ch and "peak_per_file_byte" in ch:
-        rows.append(("chain file", f"{ch['file_bytes'] / 1e6:.0f} MB",
-                     f"peak RSS {ch['peak_per_file_byte']:.2f} x file, load time per message "
-                     f"{ch['time_growth_ratio']:.2f} x the quarter's"))
+        rows.append(
+            (
+                "chain file",
+                f"{ch['file_bytes'] / 1e6:.0f} MB",
+                f"peak RSS {ch['peak_per_file_byte']:.2f} x file, load time per message "
+                f"{ch['time_growth_ratio']:.2f} x the quarter's",
+            )
+        )
     w1 = max(len(a) for a, _, _ in rows)
     w2 = max(len(b) for _, b, _ in rows)
     for a, b, cc in rows:
@@ -265,15 +312,20 @@ def main(argv: list) -> int:
     session = inputs.generate_session(a.workdir / inputs.SESSION_100MB, 100, 1)
     tree = inputs.generate_project_tree(a.workdir / inputs.PROJECT_TREE)
     floor = inputs.build_floor(a.workdir / inputs.FLOOR)
-    res = {"machine": {"cpus": os.cpu_count(), "python": platform.python_version(),
-                       "platform": platform.platform()},
-           "inputs": {"session": str(session), "session_bytes": session.stat().st_size,
-                      "tree": str(tree), "tree_bytes": inputs.tree_bytes(tree)}}
-    for key, want in (("session_bytes", inputs.SESSION_100MB_BYTES),
-                      ("tree_bytes", inputs.PROJECT_TREE_BYTES)):
+    res = {
+        "machine": {"cpus": os.cpu_count(), "python": platform.python_version(), "platform": platform.platform()},
+        "inputs": {
+            "session": str(session),
+            "session_bytes": session.stat().st_size,
+            "tree": str(tree),
+            "tree_bytes": inputs.tree_bytes(tree),
+        },
+    }
+    for key, want in (("session_bytes", inputs.SESSION_100MB_BYTES), ("tree_bytes", inputs.PROJECT_TREE_BYTES)):
         if res["inputs"][key] != want:
             res["inputs"].setdefault("warnings", []).append(
-                f"{key} is {res['inputs'][key]}, expected {want}: the generator changed")
+                f"{key} is {res['inputs'][key]}, expected {want}: the generator changed"
+            )
 
     res["compare"] = run_compare(session, floor, a.repeat, a.timeout)
     proj = probe("project", str(tree), "--repeat", str(a.repeat), timeout=a.timeout)
@@ -282,8 +334,12 @@ def main(argv: list) -> int:
         if "error" in fl:
             proj = fl
         else:
-            proj.update(bytes=fl["bytes"], files=fl["files"], floor_parse_s=fl["parse_s"],
-                        time_ratio=proj["load_project_s"] / fl["parse_s"])
+            proj.update(
+                bytes=fl["bytes"],
+                files=fl["files"],
+                floor_parse_s=fl["parse_s"],
+                time_ratio=proj["load_project_s"] / fl["parse_s"],
+            )
     res["project"] = proj
     res["read"] = probe("read", str(session), "--repeat", str(a.repeat), timeout=a.timeout)
     res["import"] = import_times(IMPORT_RUNS, a.timeout)
@@ -291,9 +347,12 @@ def main(argv: list) -> int:
     res["targets"] = [{"what": w, "value": v, "target": t, "met": m} for w, v, t, m in targets(res)]
     res["elapsed_s"] = time.perf_counter() - t0
 
-    failed = any("error" in res[k] for k in ("compare", "project", "read", "import")) or \
-        any("error" in res["chain"].get(k, {}) for k in ("full", "quarter")) or \
-        bool(res["compare"].get("errors")) or res["compare"].get("counts_agree") is False
+    failed = (
+        any("error" in res[k] for k in ("compare", "project", "read", "import"))
+        or any("error" in res["chain"].get(k, {}) for k in ("full", "quarter"))
+        or bool(res["compare"].get("errors"))
+        or res["compare"].get("counts_agree") is False
+    )
     if a.save:
         a.save.write_text(json.dumps(res, indent=2) + "\n")
     if a.json:

@@ -62,11 +62,21 @@ def duration_text(seconds: int) -> str:
 def row(cells: tuple[str, ...]) -> str:
     # The first column is a label and reads best left-aligned; the figures line up on the right.
     first, *rest = cells
-    return "  " + first.ljust(WIDTHS[0]) + "".join(c.rjust(w + 2) for c, w in zip(rest, WIDTHS[1:]))
+    return "  " + first.ljust(WIDTHS[0]) + "".join(c.rjust(w + 2) for c, w in zip(rest, WIDTHS[1:], strict=True))
 
 
 def figures(label: str, t: Totals) -> str:
-    return row((label, f"{t.messages:,}", f"${t.cost:,.4f}", f"{t.input_tokens:,}", f"{t.output_tokens:,}", f"{t.tool_calls:,}", duration_text(t.seconds)))
+    return row(
+        (
+            label,
+            f"{t.messages:,}",
+            f"${t.cost:,.4f}",
+            f"{t.input_tokens:,}",
+            f"{t.output_tokens:,}",
+            f"{t.tool_calls:,}",
+            duration_text(t.seconds),
+        )
+    )
 
 
 def summarise_project(project_dir: str) -> Totals:

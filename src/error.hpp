@@ -82,6 +82,8 @@ class sdk_error {
         return std::get_if<parse_error>(&payload_);
     }
     [[nodiscard]] const io_error* as_io() const { return std::get_if<io_error>(&payload_); }
+    // The text of the kinds that carry only a text (session_not_found, json).
+    [[nodiscard]] const std::string* as_text() const { return std::get_if<std::string>(&payload_); }
     [[nodiscard]] const execution_error* as_execution() const {
         return std::get_if<execution_error>(&payload_);
     }
@@ -114,6 +116,21 @@ class [[nodiscard]] result {
 
   private:
     std::variant<T, sdk_error> v_;
+};
+
+// The outcome of an operation that yields nothing but may fail.
+template <>
+class [[nodiscard]] result<void> {
+  public:
+    result() = default;
+    result(sdk_error error) : error_(std::move(error)) {}
+
+    [[nodiscard]] bool ok() const { return !error_; }
+    explicit operator bool() const { return ok(); }
+    const sdk_error& error() const { return *error_; }
+
+  private:
+    std::optional<sdk_error> error_;
 };
 
 // Makes the C++ runtime set up this thread's exception state now. It lives in a library loaded

@@ -7,16 +7,7 @@
 namespace kestro {
 
 std::string message_text(const message_payload& message) {
-    std::string text;
-    bool first = true;
-    for (const auto& block : message.content) {
-        if (const auto* t = std::get_if<text_block>(&block.value)) {
-            if (!first) text += '\n';
-            text += t->text;
-            first = false;
-        }
-    }
-    return text;
+    return join_text_blocks(message.content);
 }
 
 std::vector<std::string_view> message_tools(const message_payload& message) {

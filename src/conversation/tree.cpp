@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace kestro {
 
@@ -116,51 +117,35 @@ void resolve_walk(std::size_t start, const std::vector<std::size_t>& next,
     }
 }
 
-}  // namespace
-}  // namespace detail
-
-identifier_index identifier_index::of(std::span<const message_record> records) {
-    identifier_index ids;
-    detail::link_records(records, ids);
-    return ids;
-}
-
-conversation_tree build_conversation_tree(std::span<const message_record> records) {
-    using detail::none;
-    using detail::walk_state;
-
-    conversation_tree tree;
-    if (records.empty()) return tree;
-
-    const identifier_index& ids = tree.identifiers;
-    const detail::record_links links = detail::link_records(records, tree.identifiers);
-    const std::size_t id_count = ids.last_record.size();
-    const std::vector<std::size_t> next = detail::successor_table(ids, links);
-    std::vector<detail::walk_outcome> outcome(id_count);
-    std::vector<std::size_t> path;
-
-    // Records filed under a parent identifier, kept as (parent, record) in file order and
-    // grouped afterwards by a counting sort, which keeps file order inside each group.
-    std::vector<std::size_t> root_records;
+// The records sorted by how they enter the tree: roots, orphans, records on or leading into a
+// cycle, and records filed under their parent's identifier, as (parent, record) in file order.
+struct record_classes {
+    std::vector<std::size_t> roots;
     std::vector<std::pair<std::size_t, std::size_t>> filed;
-    filed.reserve(records.size());
+};
 
-    // Reads the links, not the records, except to name an orphan or a cycle.
+// Reads the links, not the records, except to name an orphan or a cycle in `tree`.
+record_classes classify_records(std::span<const message_record> records, const record_links& links,
+                                conversation_tree& tree) {
+    const identifier_index& ids = tree.identifiers;
+    const std::vector<std::size_t> next = successor_table(ids, links);
+    std::vector<walk_outcome> outcome(ids.last_record.size());
+    std::vector<std::size_t> path;
+    record_classes classes;
+    classes.filed.reserve(records.size());
     for (std::size_t r = 0; r < records.size(); ++r) {
         const std::size_t parent = links.parent[r];
-        if (parent == detail::no_parent) {
-            root_records.push_back(r);
+        if (parent == no_parent) {
+            classes.roots.push_back(r);
             continue;
         }
         const message_record& m = records[r];
-        if (parent == detail::unknown_parent) {
+        if (parent == unknown_parent) {
             tree.orphaned_messages.push_back(m.uuid);
             continue;
         }
         const std::size_t self = links.id[r];
-        if (outcome[self].state == walk_state::unknown) {
-            detail::resolve_walk(self, next, outcome, path);
-        }
+        if (outcome[self].state == walk_state::unknown) resolve_walk(self, next, outcome, path);
         switch (outcome[self].state) {
             case walk_state::on_cycle:
                 tree.circular_references.emplace_back(m.uuid, m.uuid);
@@ -169,38 +154,54 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
                 tree.circular_references.emplace_back(
                     m.uuid, records[ids.last_record[outcome[self].entry]].uuid);
                 break;
-            default:
-                filed.emplace_back(parent, r);
+            case walk_state::ends:
+            case walk_state::unknown:
+            case walk_state::in_progress:
+                classes.filed.emplace_back(parent, r);
                 break;
         }
     }
+    return classes;
+}
 
-    std::vector<std::size_t> group_start(id_count + 1, 0);
+// The filed records grouped by parent identifier with a counting sort, which keeps file order
+// inside each group: group i is records[start[i], start[i + 1]). Takes `filed` over and frees
+// it on return, before the nodes are laid out.
+struct parent_groups {
+    std::vector<std::size_t> start;
+    std::vector<std::size_t> records;
+};
+
+parent_groups group_by_parent(std::vector<std::pair<std::size_t, std::size_t>>&& filed,
+                              std::size_t id_count) {
+    parent_groups g;
+    g.start.assign(id_count + 1, 0);
     for (const auto& f : filed)
-        ++group_start[f.first + 1];
+        ++g.start[f.first + 1];
     for (std::size_t i = 0; i < id_count; ++i)
-        group_start[i + 1] += group_start[i];
-    std::vector<std::size_t> grouped(filed.size());
-    {
-        std::vector<std::size_t> fill(group_start.begin(), group_start.end() - 1);
-        for (const auto& f : filed)
-            grouped[fill[f.first]++] = f.second;
-    }
-    filed.clear();
-    filed.shrink_to_fit();
-    std::vector<bool> taken(id_count, false);
+        g.start[i + 1] += g.start[i];
+    g.records.resize(filed.size());
+    std::vector<std::size_t> fill(g.start.begin(), g.start.end() - 1);
+    for (const auto& f : filed)
+        g.records[fill[f.first]++] = f.second;
+    std::vector<std::pair<std::size_t, std::size_t>>().swap(filed);
+    return g;
+}
 
-    // Depth first, roots in file order: a node takes the group of its identifier when it is
-    // created, so of two records sharing an identifier the one created first gets the children.
-    // Each pending entry remembers the slot of `children` its node index goes into.
+// Depth first, roots in file order: a node takes the group of its identifier when it is
+// created, so of two records sharing an identifier the one created first gets the children.
+// Each pending entry remembers the slot of `children` its node index goes into.
+void lay_out_nodes(const std::vector<std::size_t>& roots, const parent_groups& groups,
+                   const record_links& links, conversation_tree& tree) {
     struct pending {
         std::size_t record;
         std::size_t slot;
     };
     std::vector<pending> stack;
-    tree.nodes.reserve(root_records.size() + grouped.size());
-    tree.roots.reserve(root_records.size());
-    for (std::size_t root : root_records) {
+    std::vector<bool> taken(groups.start.size() - 1, false);
+    tree.nodes.reserve(roots.size() + groups.records.size());
+    tree.roots.reserve(roots.size());
+    for (std::size_t root : roots) {
         stack.push_back({root, none});
         while (!stack.empty()) {
             const pending p = stack.back();
@@ -215,17 +216,36 @@ conversation_tree build_conversation_tree(std::span<const message_record> record
             const std::size_t id = links.id[p.record];
             if (!taken[id]) {
                 taken[id] = true;
-                const std::size_t begin = group_start[id];
-                const std::size_t end = group_start[id + 1];
+                const std::size_t begin = groups.start[id];
+                const std::size_t end = groups.start[id + 1];
                 n.child_count = end - begin;
                 tree.children.resize(tree.children.size() + n.child_count, none);
                 for (std::size_t k = end; k > begin; --k) {
-                    stack.push_back({grouped[k - 1], n.first_child + (k - 1 - begin)});
+                    stack.push_back({groups.records[k - 1], n.first_child + (k - 1 - begin)});
                 }
             }
             tree.nodes.push_back(n);
         }
     }
+}
+
+}  // namespace
+}  // namespace detail
+
+identifier_index identifier_index::of(std::span<const message_record> records) {
+    identifier_index ids;
+    detail::link_records(records, ids);
+    return ids;
+}
+
+conversation_tree build_conversation_tree(std::span<const message_record> records) {
+    conversation_tree tree;
+    if (records.empty()) return tree;
+    const detail::record_links links = detail::link_records(records, tree.identifiers);
+    detail::record_classes classes = detail::classify_records(records, links, tree);
+    const detail::parent_groups groups =
+        detail::group_by_parent(std::move(classes.filed), tree.identifiers.last_record.size());
+    detail::lay_out_nodes(classes.roots, groups, links, tree);
     return tree;
 }
 

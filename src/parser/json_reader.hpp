@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "error.hpp"
 #include "types/json_value.hpp"
 
 namespace kestro::detail {
@@ -16,10 +17,10 @@ namespace kestro::detail {
 inline constexpr std::size_t max_json_depth = 127;
 
 // The precise reader: accepts exactly the log format's JSON grammar. Integer literals beyond
-// the 64-bit ranges become doubles; a number beyond the range of a double fails. On failure
-// `error` holds the description "<what> at line 1 column <N>" (N counts bytes from 1).
+// the 64-bit ranges become doubles; a number beyond the range of a double fails. Fails with a
+// JSON error whose text is "<what> at line 1 column <N>" (N counts bytes from 1).
 // Iterative: nesting depth costs heap, not stack. Linear in the line length.
-[[nodiscard]] bool parse_json_precise(std::string_view line, json_value& out, std::string& error);
+[[nodiscard]] result<json_value> parse_json_precise(std::string_view line);
 
 // Parses lines one after another, reusing its buffers. Not thread-safe; one per parse.
 class line_reader {

@@ -32,6 +32,8 @@ class json_packer {
     [[nodiscard]] packed_json pack(simdjson::dom::element root);
 
   private:
+    class writer;  // one value's writing, in json_packer.cpp
+
     // An object member whose keys arrived out of order: positions on the DOM's tape.
     struct member {
         std::string_view key;

@@ -118,6 +118,32 @@ constexpr std::size_t max_read = std::size_t{16} << 20;
 // enough that read(2) calls stay few; a line longer than half of it grows the buffer.
 constexpr std::size_t block_size = std::size_t{256} << 10;
 
+// Doubles the buffer's capacity (plus the padding) and returns the new capacity. Large blocks
+// are moved by remapping their pages, not copied: a line that keeps growing (a device without
+// line feeds) costs no pause that Ctrl-C waits through.
+std::size_t grow(block_buffer& buffer, std::size_t capacity) {
+    const std::size_t grown = capacity * 2;
+    char* bigger = checked(std::realloc(buffer.get(), grown + simdjson::SIMDJSON_PADDING));
+    static_cast<void>(buffer.release());
+    buffer.reset(bigger);
+    return grown;
+}
+
+// The rest of a line handed over cut: nothing up to its line feed is kept. False when the
+// `have` bytes hold no line feed (all dropped, the line goes on); true when the bytes after it
+// were moved to the front.
+bool drop_through_line_feed(char* data, std::size_t& have) {
+    const void* lf = std::memchr(data, '\n', have);
+    if (lf == nullptr) {
+        have = 0;
+        return false;
+    }
+    const std::size_t rest = std::size_t(static_cast<const char*>(lf) - data) + 1;
+    std::memmove(data, data + rest, have - rest);
+    have -= rest;
+    return true;
+}
+
 }  // namespace
 
 // A line is blank when nothing but white space is in it: trimming both ends leaves nothing.
@@ -190,13 +216,7 @@ result<read_end> read_fd_blocks(int fd, block_sink& sink, const read_options& op
         // A line longer than half the buffer grows it, so reads stay large; at the expected
         // end of the file a full-sized read is not needed to see EOF.
         if (capacity - have == 0 || (capacity - have < capacity / 2 && total < expected)) {
-            std::size_t grown = capacity * 2;
-            // Large blocks are moved by remapping their pages, not copied: a line that keeps
-            // growing (a device without line feeds) costs no pause that Ctrl-C waits through.
-            char* bigger = checked(std::realloc(buffer.get(), grown + pad));
-            static_cast<void>(buffer.release());
-            buffer.reset(bigger);
-            capacity = grown;
+            capacity = grow(buffer, capacity);
         }
         if (in.cancelled()) {
             return interrupted();
@@ -219,17 +239,11 @@ result<read_end> read_fd_blocks(int fd, block_sink& sink, const read_options& op
         std::size_t before = have;
         have += std::size_t(n);
         if (skipping) {
-            // The rest of a line handed over cut: nothing before its line feed is kept.
-            const void* lf = std::memchr(buffer.get(), '\n', have);
-            if (lf == nullptr) {
-                have = 0;
+            skipping = !drop_through_line_feed(buffer.get(), have);
+            if (skipping) {
                 continue;
             }
-            const std::size_t rest = std::size_t(static_cast<const char*>(lf) - buffer.get()) + 1;
-            std::memmove(buffer.get(), buffer.get() + rest, have - rest);
-            have -= rest;
             before = 0;
-            skipping = false;
         }
         // The carried-over bytes hold no line feed, so only the new bytes are searched.
         const void* last_lf = ::memrchr(buffer.get() + before, '\n', have - before);

@@ -1,12 +1,14 @@
-// Record mapping: the field tables of each record and the failure texts of the log format.
+// Record mapping: the field tables of each record and how their members are read.
 #include "parser/record_mapping.hpp"
+
+#include "parser/failure_texts.hpp"
+#include "parser/key_table.hpp"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,152 +21,69 @@ namespace {
 
 using namespace std::string_view_literals;
 
-std::string to_hex(unsigned value) {
-    char buf[8];
-    auto r = std::to_chars(buf, buf + sizeof buf, value, 16);
-    return std::string(buf, r.ptr);
-}
+constexpr bool required = true;
+constexpr bool optional = false;
 
-template <std::size_t N>
-constexpr bool ascending(const std::array<std::string_view, N>& keys) {
-    for (std::size_t i = 1; i < N; ++i) {
-        if (!(keys[i - 1] < keys[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Keys are matched through a 64-slot table: the slot of a key comes from its length and its
-// first and last bytes, and one comparison confirms it. Cheaper than comparing against every
-// key of a record, which most members of a line would otherwise do.
-constexpr std::size_t key_slot(std::string_view key) {
-    return (key.size() * 21 + static_cast<unsigned char>(key.front()) +
-            static_cast<unsigned char>(key.back()) * 3) &
-           63;
-}
-
-// For each slot, one more than the index of the key that lands there, or 0.
-using key_index = std::array<std::uint8_t, 64>;
-
-template <std::size_t N>
-constexpr key_index index_keys(const std::array<std::string_view, N>& keys) {
-    key_index index{};
-    for (std::size_t i = 0; i < N; ++i) {
-        index[key_slot(keys[i])] = static_cast<std::uint8_t>(i + 1);
-    }
-    return index;
-}
-
-template <std::size_t N>
-constexpr bool slots_distinct(const std::array<std::string_view, N>& keys) {
-    const key_index index = index_keys(keys);
-    for (std::size_t i = 0; i < N; ++i) {
-        if (index[key_slot(keys[i])] != i + 1) {
-            return false;
-        }
-    }
-    return true;
-}
-
-template <class T>
-T load_bytes(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Whether n (at least 1) bytes agree. Keys are a few bytes long: word compares, the last word
-// overlapping the one before, cost less than a call or a byte loop.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8) {
-            if (load_bytes<std::uint64_t>(a + i) != load_bytes<std::uint64_t>(b + i)) {
-                return false;
-            }
-        }
-        return load_bytes<std::uint64_t>(a + n - 8) == load_bytes<std::uint64_t>(b + n - 8);
-    }
-    if (n >= 4) {
-        return load_bytes<std::uint32_t>(a) == load_bytes<std::uint32_t>(b) &&
-               load_bytes<std::uint32_t>(a + n - 4) == load_bytes<std::uint32_t>(b + n - 4);
-    }
-    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
-// The index of `key` among `keys`, or N.
-template <std::size_t N>
-std::size_t find_key(const std::array<std::string_view, N>& keys, const key_index& index,
-                     std::string_view key) {
-    if (key.empty()) {
-        return N;
-    }
-    const std::size_t found = index[key_slot(key)];
-    if (found == 0) {
-        return N;
-    }
-    const std::string_view known = keys[found - 1];
-    if (known.size() != key.size()) {
-        return N;
-    }
-    return same_bytes(known.data(), key.data(), key.size()) ? found - 1 : N;
-}
-
-// A nested record: its keys in ascending byte order (the order members are mapped in), the
-// same keys by declaration order (the order of the array form and of missing-field checks).
-template <std::size_t N>
-struct struct_shape {
-    std::string_view name;  // "struct TokenUsage"
-    std::array<std::string_view, N> keys;
-    std::array<std::uint8_t, N> declared;
-    std::array<bool, N> required;
-    // Arrays read inside a content block count their extra elements per sequence.
-    bool inside_content;
-    key_index index = index_keys(keys);
+// One field of a nested record: which it is, its key, and whether a record without it fails.
+template <class F>
+struct field_row {
+    F field;
+    std::string_view key;
+    bool required;
 };
 
-std::string elements(std::size_t n) {
-    return std::to_string(n) + (n == 1 ? " element" : " elements");
+template <class F, std::size_t N>
+constexpr std::array<std::string_view, N> keys_of(const std::array<field_row<F>, N>& rows) {
+    std::array<std::string_view, N> keys{};
+    for (std::size_t i = 0; i < N; ++i)
+        keys[i] = rows[i].key;
+    return keys;
 }
 
-std::string too_many_elements(std::size_t total, std::size_t wanted, bool inside_content) {
-    if (inside_content) {
-        return "invalid length " + std::to_string(total) + ", expected " + elements(wanted) +
-               " in sequence";
+// Bit i set when row i is required.
+template <class F, std::size_t N>
+constexpr std::uint64_t required_bits_of(const std::array<field_row<F>, N>& rows) {
+    static_assert(N <= 64, "one bit per field");
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (rows[i].required) bits |= std::uint64_t{1} << i;
     }
-    return "invalid length " + std::to_string(total) + ", expected fewer elements in array";
+    return bits;
 }
 
-template <std::size_t N>
-std::string unknown_variant(std::string_view got, const std::array<std::string_view, N>& texts) {
-    std::string out = "unknown variant `";
-    out.append(got);
-    out += "`, expected ";
-    if constexpr (N == 2) {
-        out += "`";
-        out.append(texts[0]);
-        out += "` or `";
-        out.append(texts[1]);
-        out += "`";
-    } else {
-        out += "one of ";
-        for (std::size_t i = 0; i < N; ++i) {
-            out += i == 0 ? "`" : ", `";
-            out.append(texts[i]);
-            out += "`";
-        }
+// A nested record: its rows in ascending key byte order (the order members are mapped in), and
+// its fields in declaration order (the order of the array form and of missing-field checks).
+template <class F, std::size_t N>
+struct struct_shape {
+    std::string_view name;  // "struct TokenUsage"
+    std::array<field_row<F>, N> rows;
+    std::array<F, N> declared;
+    // Arrays read inside a content block count their extra elements per sequence.
+    bool inside_content;
+    std::array<std::string_view, N> keys = keys_of(rows);
+    key_index index = index_keys(keys);
+    std::uint64_t required_bits = required_bits_of(rows);
+
+    [[nodiscard]] constexpr const field_row<F>& row(F f) const {
+        return rows[static_cast<std::size_t>(f)];
     }
-    return out;
+};
+
+// Row i is field i, keys ascend and land in distinct slots, and the declaration order names
+// every field once: what the mapping relies on, checked for each table at compile time.
+template <class F, std::size_t N>
+constexpr bool well_formed(const struct_shape<F, N>& shape) {
+    std::array<bool, N> declared{};
+    for (std::size_t i = 0; i < N; ++i) {
+        if (static_cast<std::size_t>(shape.rows[i].field) != i) return false;
+        const auto d = static_cast<std::size_t>(shape.declared[i]);
+        if (d >= N || declared[d]) return false;
+        declared[d] = true;
+    }
+    return ascending(shape.keys) && slots_distinct(shape.keys);
 }
 
-constexpr std::array<std::string_view, 2> user_type_texts{"external", "internal"};
-constexpr std::array<std::string_view, 2> message_type_texts{"user", "assistant"};
-constexpr std::array<std::string_view, 2> role_texts{"user", "assistant"};
-constexpr std::array<std::string_view, 5> stop_reason_texts{"end_turn", "max_tokens",
-                                                            "stop_sequence", "tool_use", "error"};
-
-namespace rec {
-enum : std::uint8_t {
+enum class rec : std::uint8_t {
     cost_usd,
     cwd,
     duration_ms,
@@ -179,62 +98,84 @@ enum : std::uint8_t {
     type,
     user_type,
     uuid,
-    version
+    version,
 };
-}
-constexpr struct_shape<15> record_shape{
+constexpr struct_shape<rec, 15> record_shape{
     "struct MessageRecord",
-    {"costUSD", "cwd", "durationMs", "isMeta", "isSidechain", "message", "parentUuid", "requestId",
-     "sessionId", "timestamp", "toolUseResult", "type", "userType", "uuid", "version"},
+    {{
+        {rec::cost_usd, "costUSD", optional},
+        {rec::cwd, "cwd", optional},
+        {rec::duration_ms, "durationMs", optional},
+        {rec::is_meta, "isMeta", optional},
+        {rec::is_sidechain, "isSidechain", required},
+        {rec::message, "message", required},
+        {rec::parent_uuid, "parentUuid", optional},
+        {rec::request_id, "requestId", optional},
+        {rec::session_id, "sessionId", required},
+        {rec::timestamp, "timestamp", required},
+        {rec::tool_use_result, "toolUseResult", optional},
+        {rec::type, "type", required},
+        {rec::user_type, "userType", required},
+        {rec::uuid, "uuid", required},
+        {rec::version, "version", required},
+    }},
     {rec::parent_uuid, rec::is_sidechain, rec::user_type, rec::cwd, rec::session_id, rec::version,
      rec::type, rec::message, rec::cost_usd, rec::duration_ms, rec::request_id, rec::uuid,
      rec::timestamp, rec::tool_use_result, rec::is_meta},
-    {false, true, false, false, true, true, false, false, true, true, false, true, true, true,
-     true},
     false};
 
-namespace pay {
-enum : std::uint8_t { content, id, model, role, stop_reason, usage };
-}
-constexpr struct_shape<6> payload_shape{
+enum class pay : std::uint8_t { content, id, model, role, stop_reason, usage };
+constexpr struct_shape<pay, 6> payload_shape{
     "struct Message",
-    {"content", "id", "model", "role", "stop_reason", "usage"},
+    {{
+        {pay::content, "content", optional},
+        {pay::id, "id", optional},
+        {pay::model, "model", optional},
+        {pay::role, "role", required},
+        {pay::stop_reason, "stop_reason", optional},
+        {pay::usage, "usage", optional},
+    }},
     {pay::id, pay::role, pay::model, pay::content, pay::stop_reason, pay::usage},
-    {false, false, false, true, false, false},
     false};
 
-namespace use {
-enum : std::uint8_t { cache_creation, cache_read, input, output, service_tier };
-}
-constexpr struct_shape<5> usage_shape{
+enum class use : std::uint8_t { cache_creation, cache_read, input, output, service_tier };
+constexpr struct_shape<use, 5> usage_shape{
     "struct TokenUsage",
-    {"cache_creation_input_tokens", "cache_read_input_tokens", "input_tokens", "output_tokens",
-     "service_tier"},
+    {{
+        {use::cache_creation, "cache_creation_input_tokens", optional},
+        {use::cache_read, "cache_read_input_tokens", optional},
+        {use::input, "input_tokens", required},
+        {use::output, "output_tokens", required},
+        {use::service_tier, "service_tier", optional},
+    }},
     {use::input, use::cache_creation, use::cache_read, use::output, use::service_tier},
-    {false, false, true, true, false},
     false};
 
-namespace img {
-enum : std::uint8_t { data, media_type, type };
-}
-constexpr struct_shape<3> image_source_shape{"struct ImageSource",
-                                             {"data", "media_type", "type"},
-                                             {img::type, img::media_type, img::data},
-                                             {true, true, true},
-                                             true};
+enum class img : std::uint8_t { data, media_type, type };
+constexpr struct_shape<img, 3> image_source_shape{"struct ImageSource",
+                                                  {{
+                                                      {img::data, "data", required},
+                                                      {img::media_type, "media_type", required},
+                                                      {img::type, "type", required},
+                                                  }},
+                                                  {img::type, img::media_type, img::data},
+                                                  true};
 
-namespace sum {
-enum : std::uint8_t { leaf_uuid, summary, type };
-}
-constexpr struct_shape<3> summary_shape{"struct SummaryRecord",
-                                        {"leafUuid", "summary", "type"},
-                                        {sum::type, sum::summary, sum::leaf_uuid},
-                                        {true, true, true},
-                                        false};
+enum class sum : std::uint8_t { leaf_uuid, summary, type };
+constexpr struct_shape<sum, 3> summary_shape{"struct SummaryRecord",
+                                             {{
+                                                 {sum::leaf_uuid, "leafUuid", required},
+                                                 {sum::summary, "summary", required},
+                                                 {sum::type, "type", required},
+                                             }},
+                                             {sum::type, sum::summary, sum::leaf_uuid},
+                                             false};
+
+static_assert(well_formed(record_shape) && well_formed(payload_shape) && well_formed(usage_shape) &&
+              well_formed(image_source_shape) && well_formed(summary_shape));
 
 // Every key any content block knows; a variant maps only its own.
-namespace blk {
-enum : std::uint8_t {
+enum class blk : std::uint8_t {
     content,
     id,
     input,
@@ -245,23 +186,29 @@ enum : std::uint8_t {
     text,
     thinking,
     tool_use_id,
-    type
+    type,
 };
+constexpr std::size_t at(blk key) {
+    return static_cast<std::size_t>(key);
 }
 constexpr std::array<std::string_view, 11> block_keys{
     "content", "id",   "input",    "is_error",    "name", "signature",
     "source",  "text", "thinking", "tool_use_id", "type"};
 constexpr std::array<std::string_view, 5> block_tags{"text", "thinking", "tool_use", "tool_result",
                                                      "image"};
+static_assert(block_tags.size() == std::variant_size_v<decltype(content_block::value)>);
 
 struct variant_shape {
     std::string_view name;
-    std::array<std::uint8_t, 3> fields;  // declaration order
+    std::array<blk, 3> fields;  // declaration order
     std::uint8_t count;
     std::uint16_t required;  // bit per block key
 };
-constexpr std::uint16_t bit(std::uint8_t key) {
+constexpr std::uint16_t bit(std::size_t key) {
     return static_cast<std::uint16_t>(1U << key);
+}
+constexpr std::uint16_t bit(blk key) {
+    return bit(at(key));
 }
 constexpr std::array<variant_shape, 5> variants{{
     {"struct variant ContentBlock::Text", {blk::text}, 1, bit(blk::text)},
@@ -280,36 +227,8 @@ constexpr std::array<variant_shape, 5> variants{{
     {"struct variant ContentBlock::Image", {blk::source}, 1, bit(blk::source)},
 }};
 
-static_assert(ascending(record_shape.keys) && ascending(payload_shape.keys) &&
-              ascending(usage_shape.keys) && ascending(image_source_shape.keys) &&
-              ascending(summary_shape.keys) && ascending(block_keys));
-static_assert(slots_distinct(record_shape.keys) && slots_distinct(payload_shape.keys) &&
-              slots_distinct(usage_shape.keys) && slots_distinct(image_source_shape.keys) &&
-              slots_distinct(summary_shape.keys) && slots_distinct(block_keys));
+static_assert(ascending(block_keys) && slots_distinct(block_keys));
 constexpr key_index block_key_index = index_keys(block_keys);
-
-template <class V>
-std::string found(const V& v) {
-    switch (v.kind()) {
-        case json_kind::null:
-            return "null";
-        case json_kind::boolean:
-            return v.boolean() ? "boolean `true`" : "boolean `false`";
-        case json_kind::uint:
-            return "integer `" + std::to_string(v.uint()) + "`";
-        case json_kind::sint:
-            return "integer `" + std::to_string(v.sint()) + "`";
-        case json_kind::real:
-            return "floating point `" + format_double(v.real()) + "`";
-        case json_kind::string:
-            return describe_string(v.string());
-        case json_kind::array:
-            return "sequence";
-        case json_kind::object:
-            return "map";
-    }
-    return "null";
-}
 
 enum class step { failed, done, descend };
 
@@ -319,7 +238,7 @@ class mapper {
     explicit mapper(std::string& error) : err_(error) {}
 
     bool message(const V& v, message_record& r) {
-        return read_struct(v, record_shape, [&](std::uint8_t field, const V& x) {
+        return read_struct(v, record_shape, [&](rec field, const V& x) {
             switch (field) {
                 case rec::cost_usd:
                     return read_optional(x, r.cost_usd, &mapper::read_f64);
@@ -352,22 +271,24 @@ class mapper {
                     return read_enum(x, user_type_texts, r.user_type);
                 case rec::uuid:
                     return read_uuid(x, r.uuid);
-                default:
+                case rec::version:
                     return read_text(x, r.version);
             }
+            return false;
         });
     }
 
     bool summary(const V& v, summary_record& r) {
-        return read_struct(v, summary_shape, [&](std::uint8_t field, const V& x) {
+        return read_struct(v, summary_shape, [&](sum field, const V& x) {
             switch (field) {
                 case sum::leaf_uuid:
                     return read_uuid(x, r.leaf_uuid);
                 case sum::summary:
                     return read_text(x, r.summary);
-                default:
+                case sum::type:
                     return read_text(x, r.record_type);
             }
+            return false;
         });
     }
 
@@ -375,13 +296,13 @@ class mapper {
     // A content block in the making: the fields still to map (in the order they are mapped)
     // and the failure to report once they are all mapped (a missing field, a wrong length).
     struct block_plan {
-        std::array<std::uint8_t, 3> field{};
+        std::array<blk, 3> field{};
         std::array<V, 3> value{};
         std::uint8_t count = 0;
         std::uint8_t next = 0;
         std::string final_error;
 
-        void add(std::uint8_t f, const V& v) {
+        void add(blk f, const V& v) {
             field[count] = f;
             value[count] = v;
             ++count;
@@ -490,9 +411,14 @@ class mapper {
             case json_kind::real:
                 out = v.real();
                 return true;
-            default:
-                return invalid_type(v, "f64");
+            case json_kind::null:
+            case json_kind::boolean:
+            case json_kind::string:
+            case json_kind::array:
+            case json_kind::object:
+                break;
         }
+        return invalid_type(v, "f64");
     }
 
     bool read_uuid(const V& v, kestro::uuid& out) {
@@ -500,10 +426,8 @@ class mapper {
             return invalid_type(v, "a UUID string");
         }
         auto parsed = kestro::uuid::parse(v.string());
-        if (auto* why = std::get_if<std::string>(&parsed)) {
-            return fail("UUID parsing failed: " + *why);
-        }
-        out = std::get<kestro::uuid>(parsed);
+        if (!parsed) return fail("UUID parsing failed: " + parsed.error().as_parse()->text);
+        out = parsed.value();
         return true;
     }
 
@@ -512,10 +436,8 @@ class mapper {
             return invalid_type(v, "a formatted date and time string or a unix timestamp");
         }
         auto parsed = date_time::parse(v.string());
-        if (auto* why = std::get_if<std::string>(&parsed)) {
-            return fail(std::move(*why));
-        }
-        out = std::get<date_time>(parsed);
+        if (!parsed) return fail(parsed.error().as_parse()->text);
+        out = parsed.value();
         return true;
     }
 
@@ -566,53 +488,57 @@ class mapper {
         return true;
     }
 
-    template <std::size_t N, class Field>
-    bool read_struct(const V& v, const struct_shape<N>& shape, Field&& field) {
+    template <class F, std::size_t N, class Field>
+    bool read_struct(const V& v, const struct_shape<F, N>& shape, Field&& field) {
         if (v.kind() == json_kind::object) {
             std::array<V, N> slot{};
-            std::array<bool, N> seen{};
+            std::uint64_t seen = 0;  // bit i: row i's key was met
             v.for_each_member([&](std::string_view key, V x) {
                 const std::size_t i = find_key(shape.keys, shape.index, key);
                 if (i < N) {
                     slot[i] = x;
-                    seen[i] = true;
+                    seen |= std::uint64_t{1} << i;
                 }
             });
-            for (std::size_t i = 0; i < N; ++i) {
-                if (seen[i] && !field(static_cast<std::uint8_t>(i), slot[i])) {
-                    return false;
-                }
+            // Rows in key order, as before the bits: lowest first.
+            for (std::uint64_t left = seen; left != 0; left &= left - 1) {
+                const auto i = static_cast<std::size_t>(std::countr_zero(left));
+                if (!field(static_cast<F>(i), slot[i])) return false;
             }
-            for (std::uint8_t i : shape.declared) {
-                if (shape.required[i] && !seen[i]) {
-                    return missing(shape.keys[i]);
+            if ((seen & shape.required_bits) == shape.required_bits) return true;
+            for (F f : shape.declared) {
+                const auto i = static_cast<std::size_t>(f);
+                if ((shape.required_bits >> i & 1) != 0 && (seen >> i & 1) == 0) {
+                    return missing(shape.row(f).key);
                 }
             }
             return true;
         }
         if (v.kind() == json_kind::array) {
-            std::size_t n = v.array_size();
-            auto it = v.array_begin();
-            for (std::size_t k = 0; k < N; ++k, ++it) {
-                if (k >= n) {
-                    std::string text = "invalid length " + std::to_string(k) + ", expected ";
-                    text.append(shape.name);
-                    return fail(text + " with " + elements(N));
-                }
-                if (!field(shape.declared[k], V(*it))) {
-                    return false;
-                }
-            }
-            if (n > N) {
-                return fail(too_many_elements(n, N, shape.inside_content));
-            }
-            return true;
+            return read_struct_array(v, shape, field);
         }
         return invalid_type(v, shape.name);
     }
 
+    // The array form: the fields in declaration order, no fewer and no more.
+    template <class F, std::size_t N, class Field>
+    bool read_struct_array(const V& v, const struct_shape<F, N>& shape, Field& field) {
+        std::size_t n = v.array_size();
+        auto it = v.array_begin();
+        for (std::size_t k = 0; k < N; ++k, ++it) {
+            if (k >= n) {
+                std::string text = "invalid length " + std::to_string(k) + ", expected ";
+                text.append(shape.name);
+                return fail(text + " with " + elements(N));
+            }
+            if (!field(shape.declared[k], V(*it))) return false;
+        }
+        if (n > N) return fail(too_many_elements(n, N, shape.inside_content));
+        return true;
+    }
+
     bool payload(const V& v, message_payload& p) {
-        return read_struct(v, payload_shape, [&](std::uint8_t field, const V& x) {
+        return read_struct(v, payload_shape, [&](pay field, const V& x) {
             switch (field) {
                 case pay::content:
                     return message_content(x, p.content);
@@ -627,14 +553,15 @@ class mapper {
                         return true;
                     }
                     return read_enum(x, stop_reason_texts, p.stop_reason.emplace());
-                default:
+                case pay::usage:
                     return read_optional(x, p.usage, &mapper::usage);
             }
+            return false;
         });
     }
 
     bool usage(const V& v, token_usage& u) {
-        return read_struct(v, usage_shape, [&](std::uint8_t field, const V& x) {
+        return read_struct(v, usage_shape, [&](use field, const V& x) {
             switch (field) {
                 case use::cache_creation:
                     return read_optional(x, u.cache_creation_input_tokens, &mapper::read_u32);
@@ -644,22 +571,24 @@ class mapper {
                     return read_u32(x, u.input_tokens);
                 case use::output:
                     return read_u32(x, u.output_tokens);
-                default:
+                case use::service_tier:
                     return read_optional(x, u.service_tier, &mapper::read_text);
             }
+            return false;
         });
     }
 
     bool image_source(const V& v, kestro::image_source& s) {
-        return read_struct(v, image_source_shape, [&](std::uint8_t field, const V& x) {
+        return read_struct(v, image_source_shape, [&](img field, const V& x) {
             switch (field) {
                 case img::data:
                     return read_text(x, s.data);
                 case img::media_type:
                     return read_text(x, s.media_type);
-                default:
+                case img::type:
                     return read_text(x, s.type);
             }
+            return false;
         });
     }
 
@@ -686,24 +615,12 @@ class mapper {
         return true;
     }
 
+    // The alternative at `tag`, which indexes both block_tags and the variant.
     static void emplace_variant(content_block& b, std::size_t tag) {
-        switch (tag) {
-            case 0:
-                b.value.template emplace<text_block>();
-                break;
-            case 1:
-                b.value.template emplace<thinking_block>();
-                break;
-            case 2:
-                b.value.template emplace<tool_use_block>();
-                break;
-            case 3:
-                b.value.template emplace<tool_result_block>();
-                break;
-            default:
-                b.value.template emplace<image_block>();
-                break;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((tag == I ? (void)b.value.template emplace<I>() : (void)0), ...);
         }
+        (std::make_index_sequence<block_tags.size()>());
     }
 
     // Reads the tag and lays out the fields to map; mapping itself is run_block's.
@@ -716,13 +633,13 @@ class mapper {
                 const std::size_t i = find_key(block_keys, block_key_index, key);
                 if (i < block_keys.size()) {
                     slot[i] = x;
-                    seen |= bit(static_cast<std::uint8_t>(i));
+                    seen |= bit(i);
                 }
             });
             if ((seen & bit(blk::type)) == 0) {
                 return missing("type");
             }
-            if (!read_tag(slot[blk::type], tag)) {
+            if (!read_tag(slot[at(blk::type)], tag)) {
                 return false;
             }
             emplace_variant(b, tag);
@@ -731,15 +648,15 @@ class mapper {
             for (std::uint8_t k = 0; k < shape.count; ++k) {
                 own |= bit(shape.fields[k]);
             }
-            for (std::uint8_t i = 0; i < block_keys.size(); ++i) {
+            for (std::size_t i = 0; i < block_keys.size(); ++i) {
                 if ((seen & own & bit(i)) != 0) {
-                    plan.add(i, slot[i]);
+                    plan.add(static_cast<blk>(i), slot[i]);
                 }
             }
             for (std::uint8_t k = 0; k < shape.count; ++k) {
-                std::uint8_t f = shape.fields[k];
+                const blk f = shape.fields[k];
                 if ((shape.required & bit(f)) != 0 && (seen & bit(f)) == 0) {
-                    plan.final_error = "missing field `" + std::string(block_keys[f]) + "`";
+                    plan.final_error = "missing field `" + std::string(block_keys[at(f)]) + "`";
                     break;
                 }
             }
@@ -772,7 +689,7 @@ class mapper {
         return invalid_type(e, "internally tagged enum ContentBlock");
     }
 
-    bool block_field(content_block& b, std::uint8_t field, const V& x) {
+    bool block_field(content_block& b, blk field, const V& x) {
         switch (field) {
             case blk::text:
                 return read_text(x, std::get<text_block>(b.value).text);
@@ -792,16 +709,20 @@ class mapper {
             case blk::is_error:
                 return read_optional(x, std::get<tool_result_block>(b.value).is_error,
                                      &mapper::read_bool);
-            default:
+            case blk::source:
                 return image_source(x, std::get<image_block>(b.value).source);
+            case blk::content:  // run_block's, since it may hold blocks
+            case blk::type:     // read before the fields
+                break;
         }
+        return false;
     }
 
     // Maps the block's remaining fields; stops early when a tool result's content is a list,
     // which the caller reads before resuming here.
     step run_block(content_block& b, block_plan& plan, V& nested) {
         while (plan.next < plan.count) {
-            std::uint8_t field = plan.field[plan.next];
+            const blk field = plan.field[plan.next];
             const V& x = plan.value[plan.next];
             ++plan.next;
             if (field == blk::content) {
@@ -888,88 +809,6 @@ class mapper {
 
 }  // namespace
 
-std::string describe_string(std::string_view s) {
-    std::string out = "string \"";
-    out.reserve(s.size() + 10);
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        auto c = static_cast<unsigned char>(s[i]);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += "\\u{" + to_hex(c) + "}";
-                } else if (c == 0xC2 && i + 1 < s.size() &&
-                           static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-                    // U+0080..U+009F: control characters in their two-byte form.
-                    out += "\\u{" + to_hex(static_cast<unsigned char>(s[i + 1])) + "}";
-                    ++i;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string format_double(double d) {
-    // The shortest round-trip digits, laid out without exponent: fixed notation of to_chars
-    // would print a large value's exact integer part instead (18446744073709551616 for 2^64,
-    // where the shortest digits give 18446744073709552000).
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string_view text(buf, static_cast<std::size_t>(r.ptr - buf));
-    std::string out;
-    if (text.front() == '-') {
-        out += '-';
-        text.remove_prefix(1);
-    }
-    std::size_t e = text.find('e');
-    std::string digits;
-    for (char c : text.substr(0, e)) {
-        if (c != '.') {
-            digits += c;
-        }
-    }
-    int exponent = 0;
-    std::string_view exp_text = text.substr(e + 1);
-    if (exp_text.front() == '+') {
-        exp_text.remove_prefix(1);
-    }
-    std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-    if (exponent < 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
-    } else if (static_cast<std::size_t>(exponent) + 1 >= digits.size()) {
-        out += digits;
-        out.append(static_cast<std::size_t>(exponent) + 1 - digits.size(), '0');
-        out += ".0";
-    } else {
-        out += digits.substr(0, static_cast<std::size_t>(exponent) + 1);
-        out += '.';
-        out += digits.substr(static_cast<std::size_t>(exponent) + 1);
-    }
-    return out;
-}
-
 struct record_mapper::impl {
     std::string error;
     mapper<dom_view> dom{error};
@@ -979,21 +818,26 @@ struct record_mapper::impl {
 record_mapper::record_mapper() : impl_(std::make_unique<impl>()) {}
 record_mapper::~record_mapper() = default;
 
-const std::string& record_mapper::error() const {
-    return impl_->error;
+namespace {
+
+inline result<void> outcome(bool mapped, std::string& error) {
+    if (mapped) return {};
+    return sdk_error::json(std::move(error));
 }
 
-bool record_mapper::map_message(dom_view object, message_record& out) {
-    return impl_->dom.message(object, out);
+}  // namespace
+
+result<void> record_mapper::map_message(dom_view object, message_record& out) {
+    return outcome(impl_->dom.message(object, out), impl_->error);
 }
-bool record_mapper::map_message(json_view object, message_record& out) {
-    return impl_->json.message(object, out);
+result<void> record_mapper::map_message(json_view object, message_record& out) {
+    return outcome(impl_->json.message(object, out), impl_->error);
 }
-bool record_mapper::map_summary(dom_view object, summary_record& out) {
-    return impl_->dom.summary(object, out);
+result<void> record_mapper::map_summary(dom_view object, summary_record& out) {
+    return outcome(impl_->dom.summary(object, out), impl_->error);
 }
-bool record_mapper::map_summary(json_view object, summary_record& out) {
-    return impl_->json.summary(object, out);
+result<void> record_mapper::map_summary(json_view object, summary_record& out) {
+    return outcome(impl_->json.summary(object, out), impl_->error);
 }
 
 }  // namespace kestro::detail

@@ -1,10 +1,11 @@
-// Mapping one parsed log line onto a message or summary record, with the log's failure texts.
+// Mapping one parsed log line onto a message or summary record.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "error.hpp"
 #include "parser/json_view.hpp"
 #include "types/message.hpp"
 
@@ -19,23 +20,17 @@ class record_mapper {
     record_mapper(const record_mapper&) = delete;
     record_mapper& operator=(const record_mapper&) = delete;
 
-    // The line's object must already be known to be an object with a string `type`.
-    // On failure returns false and error() holds the text (without the record prefix).
-    [[nodiscard]] bool map_message(dom_view object, message_record& out);
-    [[nodiscard]] bool map_message(json_view object, message_record& out);
-    [[nodiscard]] bool map_summary(dom_view object, summary_record& out);
-    [[nodiscard]] bool map_summary(json_view object, summary_record& out);
-
-    [[nodiscard]] const std::string& error() const;
+    // The line's object must already be known to be an object with a string `type`. Maps in
+    // place into `out`; fails with a JSON error whose text says what did not fit (without the
+    // record prefix), and `out` is then partly filled.
+    [[nodiscard]] result<void> map_message(dom_view object, message_record& out);
+    [[nodiscard]] result<void> map_message(json_view object, message_record& out);
+    [[nodiscard]] result<void> map_summary(dom_view object, summary_record& out);
+    [[nodiscard]] result<void> map_summary(json_view object, summary_record& out);
 
   private:
     struct impl;
     std::unique_ptr<impl> impl_;
 };
-
-// "string \"a\\nb\"": how a failure text shows a string value.
-std::string describe_string(std::string_view s);
-// Shortest round-trip decimal without exponent, always with a point: 1.0, 0.1, 1e20 -> 100...0.0.
-std::string format_double(double d);
 
 }  // namespace kestro::detail

@@ -38,9 +38,9 @@ struct strict_mapping::impl {
         if (type == "user" || type == "assistant") {
             // Mapped in place: the record is large, and moving it in would cost a copy.
             message_record& record = log.messages.emplace_back();
-            if (!mapper.map_message(root, record)) {
+            if (auto mapped = mapper.map_message(root, record); !mapped) {
                 log.messages.pop_back();
-                return fail(number, "Invalid message record: " + mapper.error());
+                return fail(number, "Invalid message record: " + *mapped.error().as_text());
             }
             if (!has_session_id) {
                 log.session_id = record.session_id;
@@ -50,9 +50,9 @@ struct strict_mapping::impl {
         }
         if (type == "summary") {
             summary_record& record = log.summaries.emplace_back();
-            if (!mapper.map_summary(root, record)) {
+            if (auto mapped = mapper.map_summary(root, record); !mapped) {
                 log.summaries.pop_back();
-                return fail(number, "Invalid summary record: " + mapper.error());
+                return fail(number, "Invalid summary record: " + *mapped.error().as_text());
             }
             return mapped::summary;
         }

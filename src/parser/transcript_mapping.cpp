@@ -343,10 +343,9 @@ struct transcript_mapper::impl {
         V stamp = f.value[k_timestamp];
         if (stamp.kind() != json_kind::string) return wrong("timestamp", "a string");
         auto parsed = date_time::parse(stamp.string());
-        const auto* when = std::get_if<date_time>(&parsed);
-        if (when == nullptr) return wrong("timestamp", "an RFC 3339 time");
-        m.timestamp = *when;
-        r.timestamp = *when;
+        if (!parsed) return wrong("timestamp", "an RFC 3339 time");
+        m.timestamp = parsed.value();
+        r.timestamp = parsed.value();
         if (!f.present[k_message]) return missing("message");
         return flag(f.value[k_is_sidechain], f.present[k_is_sidechain], "isSidechain",
                     m.is_sidechain) &&
@@ -388,7 +387,7 @@ struct transcript_mapper::impl {
         // Other records' times are informative only: one that does not read is left out.
         if (f.has(k_timestamp) && f.value[k_timestamp].kind() == json_kind::string) {
             auto parsed = date_time::parse(f.value[k_timestamp].string());
-            if (const auto* when = std::get_if<date_time>(&parsed)) r.timestamp = *when;
+            if (parsed) r.timestamp = parsed.value();
         }
         return true;
     }

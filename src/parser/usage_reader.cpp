@@ -234,9 +234,8 @@ class usage_mapper {
         V stamp = f.value[k_timestamp];
         if (stamp.kind() != json_kind::string) return wrong("timestamp", "a string");
         auto parsed = date_time::parse(stamp.string());
-        const auto* when = std::get_if<date_time>(&parsed);
-        if (when == nullptr) return wrong("timestamp", "an RFC 3339 time");
-        out.timestamp = *when;
+        if (!parsed) return wrong("timestamp", "an RFC 3339 time");
+        out.timestamp = parsed.value();
         if (!f.present[k_message]) return missing("message");
         bool is_meta = false;
         if (!flag(f.value[k_is_sidechain], f.present[k_is_sidechain], "isSidechain",
@@ -302,7 +301,7 @@ class usage_mapper {
         // Other records' times are informative only: one that does not read is left out.
         if (f.has(k_timestamp) && f.value[k_timestamp].kind() == json_kind::string) {
             auto parsed = date_time::parse(f.value[k_timestamp].string());
-            if (const auto* when = std::get_if<date_time>(&parsed)) out.timestamp = *when;
+            if (parsed) out.timestamp = parsed.value();
         }
         if (!text(f.value[k_agent_id], f.present[k_agent_id], "agentId", out.agent_id)) {
             return false;

@@ -114,31 +114,4 @@ std::string four_decimals(double value) {
     return std::string(buf, static_cast<std::size_t>(n) < sizeof buf ? n : sizeof buf - 1);
 }
 
-std::string shortest_decimal(double value) {
-    if (std::isnan(value)) return "NaN";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    char buf[64];
-    const double magnitude = std::fabs(value);
-    const bool exponent = magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4);
-    const auto format = exponent ? std::chars_format::scientific : std::chars_format::fixed;
-    const auto res = std::to_chars(buf, buf + sizeof buf, value, format);
-    std::string text(buf, res.ptr);
-    if (!exponent) {
-        if (text.find('.') == std::string::npos) text += ".0";
-        return text;
-    }
-    // to_chars writes e+16 / e-05; the wanted form is e16 / e-5.
-    const auto e = text.find('e');
-    std::string mantissa = text.substr(0, e);
-    std::string exp = text.substr(e + 1);
-    bool negative = false;
-    if (!exp.empty() && (exp[0] == '+' || exp[0] == '-')) {
-        negative = exp[0] == '-';
-        exp.erase(0, 1);
-    }
-    const auto nz = exp.find_first_not_of('0');
-    exp = nz == std::string::npos ? "0" : exp.substr(nz);
-    return mantissa + "e" + (negative ? "-" : "") + exp;
-}
-
 }  // namespace kestro::py

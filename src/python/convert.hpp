@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/ref.hpp"
+#include "types/decimal.hpp"
 #include "types/packed_json.hpp"
 
 namespace kestro::py {
@@ -89,10 +90,5 @@ PyObject* json_to_py(packed_json::view value);
 
 // Fixed-point with exactly four digits after the point, rounded from the double's exact value.
 std::string four_decimals(double value);
-
-// The shortest decimal that reads back to `value`, with at least one digit after the point;
-// exponent form (lower-case e, no plus sign or leading zeros) when |value| >= 1e16 or
-// 0 < |value| < 1e-4: 0.0, 1.0, 0.0123, 5e-5, 1.5e-5, 1e16.
-std::string shortest_decimal(double value);
 
 }  // namespace kestro::py

@@ -9,20 +9,8 @@
 namespace kestro::py {
 namespace {
 
-struct exception_info {
-    const char* name;
-    exception_class base;  // ignored for the root class
-};
-
-constexpr std::array<exception_info, 4> k_exceptions{{
-    {"_core.KestroSDKError", exception_class::kestro_sdk_error},
-    {"_core.ParseError", exception_class::kestro_sdk_error},
-    {"_core.ValidationError", exception_class::kestro_sdk_error},
-    {"_core.SessionError", exception_class::kestro_sdk_error},
-}};
-
 // Filled once and kept for the life of the process, like the module itself.
-std::array<PyObject*, 4> g_exception_slots{};
+std::array<PyObject*, k_exception_count> g_exception_slots{};
 PyObject* g_panic_type = nullptr;
 
 constexpr const char* k_panic_doc =
@@ -50,10 +38,10 @@ PyObject* exception_type(exception_class which) {
     if (g_exception_slots[index] != nullptr) return g_exception_slots[index];
     PyObject* base = PyExc_Exception;
     if (which != exception_class::kestro_sdk_error) {
-        base = exception_type(k_exceptions[index].base);
+        base = exception_type(exception_class::kestro_sdk_error);
         if (base == nullptr) return nullptr;
     }
-    PyObject* created = PyErr_NewException(k_exceptions[index].name, base, nullptr);
+    PyObject* created = PyErr_NewException(exception_name(which), base, nullptr);
     if (created == nullptr) {
         raise_panic("Failed to initialize new exception type.");
         return nullptr;

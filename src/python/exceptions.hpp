@@ -13,12 +13,36 @@
 
 namespace kestro::py {
 
+// The module's exception classes: the root first, then the classes derived from it.
 enum class exception_class : unsigned char {
     kestro_sdk_error,
     parse_error,
     validation_error,
     session_error,
 };
+inline constexpr std::size_t k_exception_count = 4;
+static_assert(static_cast<std::size_t>(exception_class::session_error) + 1 == k_exception_count);
+
+// The class's qualified name. No default: a class without its name fails to compile (-Wswitch,
+// an error in CI).
+constexpr const char* exception_name(exception_class which) {
+    switch (which) {
+        case exception_class::kestro_sdk_error:
+            return "_core.KestroSDKError";
+        case exception_class::parse_error:
+            return "_core.ParseError";
+        case exception_class::validation_error:
+            return "_core.ValidationError";
+        case exception_class::session_error:
+            return "_core.SessionError";
+    }
+    return nullptr;
+}
+
+// The name the module adds the class under: the qualified name without the module's.
+constexpr const char* short_exception_name(exception_class which) {
+    return exception_name(which) + sizeof("_core.") - 1;
+}
 
 // The class object, created on first need (the three subclasses create their base first).
 // Borrowed from a process-wide slot; nullptr with the internal-fault exception set on failure.

@@ -6,8 +6,6 @@
 //     load_project(project_identifier, base_path=None) -> Project
 #include "python/functions.hpp"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,13 +28,6 @@ namespace kestro::py {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Whether the entry exists, following links. A text with a NUL byte names nothing.
-bool entry_exists(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return false;
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 // A str as is; any other object through its __str__, whose result must be a str.
 std::optional<std::string> path_argument(PyObject* value) {
@@ -154,65 +145,38 @@ PyObject* load_project(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::optional<std::string_view> base_path;
     if (!optional_text_argument(arg[1], "base_path", base_path)) return nullptr;
     const std::string identifier_text(*identifier);
-
-    // Everything up to the Python objects runs without the interpreter lock; what went wrong is
-    // kept to be raised once the lock is back.
-    enum class outcome { loaded, no_match, missing, core_error, interrupted };
-    outcome what = outcome::loaded;
-    core_call failed_call = core_call::find_projects;
-    std::optional<sdk_error> error;
     // The environment is read with the lock held: another thread may be changing it.
     const fs::path base = base_directory(base_path);
-    fs::path project_dir;
-    std::vector<std::shared_ptr<const session>> sessions;
+    loaded_project project;
+    bool interrupted = false;
     {
         unlocked nolock;
-        what = [&] {
-            if (identifier_text.find_first_of("/\\") != std::string::npos) {
-                project_dir = fs::path(identifier_text);
-            } else {
-                auto projects = kestro::find_projects(base);
-                if (!projects) {
-                    error = projects.error();
-                    return outcome::core_error;
-                }
-                auto matched = match_project(projects.value(), identifier_text);
-                if (!matched) return outcome::no_match;
-                project_dir = std::move(*matched);
-            }
-            if (!entry_exists(project_dir.native())) return outcome::missing;
-            auto session_paths = kestro::find_sessions(project_dir, std::nullopt);
-            if (!session_paths) {
-                failed_call = core_call::project_sessions;
-                error = session_paths.error();
-                return outcome::core_error;
-            }
-            load_options options;
-            options.cancelled = nolock.check();
-            auto loaded = load_sessions(session_paths.value(), write_warning_to_stderr, options);
-            if (!loaded) return outcome::interrupted;
-            sessions = std::move(loaded).value();
-            return outcome::loaded;
-        }();
-        if (nolock.was_interrupted()) what = outcome::interrupted;
+        load_options options;
+        options.cancelled = nolock.check();
+        project = kestro::load_project(identifier_text, base, write_warning_to_stderr, options);
+        interrupted = nolock.was_interrupted();
     }
-    switch (what) {
-        case outcome::loaded:
-            break;
-        case outcome::no_match: {
-            auto exc = exception_type(exception_class::parse_error);
-            if (exc == nullptr) return nullptr;
-            return raise(exc, "Project '" + identifier_text + "' not found in " + base.native());
+    if (interrupted) return nullptr;
+    if (project.failure) {
+        switch (*project.failure) {
+            case project_failure::no_match: {
+                auto exc = exception_type(exception_class::parse_error);
+                if (exc == nullptr) return nullptr;
+                return raise(exc,
+                             "Project '" + identifier_text + "' not found in " + base.native());
+            }
+            case project_failure::missing:
+                return raise(PyExc_FileNotFoundError,
+                             "Project directory not found: " + project.directory.native());
+            case project_failure::listing_projects:
+                return raise_core_error(core_call::find_projects, *project.error);
+            case project_failure::listing_sessions:
+                return raise_core_error(core_call::project_sessions, *project.error);
+            case project_failure::interrupted:
+                return nullptr;
         }
-        case outcome::missing:
-            return raise(PyExc_FileNotFoundError,
-                         "Project directory not found: " + project_dir.native());
-        case outcome::core_error:
-            return raise_core_error(failed_call, *error);
-        case outcome::interrupted:
-            return nullptr;
     }
-    return make_project(final_component_name(project_dir.native()), sessions);
+    return make_project(final_component_name(project.directory.native()), project.sessions);
 }
 
 constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;

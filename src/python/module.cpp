@@ -23,19 +23,6 @@ PyModuleDef g_module_def = {
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
 
-constexpr std::array<const char*, k_module_class_count> k_class_names{
-    "Message",       "Session",           "Project",          "SessionMetadata",  "ToolResult",
-    "ToolExecution", "ConversationStats", "ConversationNode", "ConversationTree", "TextBlock",
-    "ToolUseBlock",  "ThinkingBlock",     "ImageBlock",       "ToolResultBlock",  "TokenUsage",
-};
-
-constexpr std::array<const char*, 4> k_exception_names{
-    "KestroSDKError",
-    "ParseError",
-    "ValidationError",
-    "SessionError",
-};
-
 bool append_to_all(PyObject* module, const char* name) {
     ref all = ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
@@ -62,11 +49,13 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 bool fill(PyObject* module) {
     for (std::size_t i = 0; i < k_module_class_count; ++i) {
         PyTypeObject* type = type_object(static_cast<class_id>(i));
-        if (!add(module, k_class_names[i], reinterpret_cast<PyObject*>(type))) return false;
+        if (!add(module, short_class_name(static_cast<class_id>(i)),
+                 reinterpret_cast<PyObject*>(type)))
+            return false;
     }
-    for (std::size_t i = 0; i < k_exception_names.size(); ++i) {
-        PyObject* type = exception_type(static_cast<exception_class>(i));
-        if (!add(module, k_exception_names[i], type)) return false;
+    for (std::size_t i = 0; i < k_exception_count; ++i) {
+        const auto which = static_cast<exception_class>(i);
+        if (!add(module, short_exception_name(which), exception_type(which))) return false;
     }
     ref module_name = ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
@@ -99,7 +88,8 @@ PyObject* init() {
 }  // namespace
 }  // namespace kestro::py
 
-PyMODINIT_FUNC PyInit__core(void) {
+// The one name the interpreter looks for: reserved-looking, but not ours to choose.
+PyMODINIT_FUNC PyInit__core(void) {  // NOLINT(bugprone-reserved-identifier)
     kestro::reserve_exception_state();
     return kestro::py::guarded([] { return kestro::py::init(); });
 }

@@ -10,9 +10,8 @@ namespace kestro {
 std::optional<uuid> parse_canonical_uuid(std::string_view text) {
     if (text.size() != 36) return std::nullopt;
     auto parsed = uuid::parse(text);
-    const auto* id = std::get_if<uuid>(&parsed);
-    if (id == nullptr || id->to_string() != text) return std::nullopt;
-    return *id;
+    if (!parsed || parsed.value().to_string() != text) return std::nullopt;
+    return parsed.value();
 }
 
 std::optional<std::string_view> final_path_component(std::string_view path) {

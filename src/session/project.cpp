@@ -16,6 +16,7 @@
 
 #include "session/names.hpp"
 #include "types/utf8.hpp"
+#include "utils/discovery.hpp"
 
 namespace kestro {
 
@@ -169,6 +170,32 @@ result<std::vector<std::shared_ptr<const session>>> load_sessions(
         sessions.push_back(std::move(f.loaded));
     }
     return sessions;
+}
+
+loaded_project load_project(std::string_view identifier, const fs::path& base,
+                            const warning_sink& warn, const load_options& options) {
+    loaded_project out;
+    auto fail = [&out](project_failure why, std::optional<sdk_error> error = std::nullopt) {
+        out.failure = why;
+        out.error = std::move(error);
+        return std::move(out);
+    };
+    if (identifier.find_first_of("/\\") != std::string_view::npos) {
+        out.directory = fs::path(std::string(identifier));
+    } else {
+        auto projects = find_projects(base);
+        if (!projects) return fail(project_failure::listing_projects, projects.error());
+        auto matched = match_project(projects.value(), identifier);
+        if (!matched) return fail(project_failure::no_match);
+        out.directory = std::move(*matched);
+    }
+    if (!entry_exists(out.directory.native())) return fail(project_failure::missing);
+    auto paths = find_sessions(out.directory, std::nullopt);
+    if (!paths) return fail(project_failure::listing_sessions, paths.error());
+    auto loaded = load_sessions(paths.value(), warn, options);
+    if (!loaded) return fail(project_failure::interrupted);
+    out.sessions = std::move(loaded).value();
+    return out;
 }
 
 project_summary summarize_project(std::string name,

@@ -48,6 +48,31 @@ result<std::vector<std::shared_ptr<const session>>> load_sessions(
     const std::vector<std::filesystem::path>& paths, const warning_sink& warn,
     const load_options& options = {});
 
+// Why load_project stopped short of loading.
+enum class project_failure : unsigned char {
+    no_match,          // no project under the base directory has the identifier in its name
+    missing,           // the project directory does not exist
+    listing_projects,  // the base directory could not be listed; see `error`
+    listing_sessions,  // the project directory could not be listed; see `error`
+    interrupted,       // options.cancelled said so
+};
+
+// What load_project found: the directory once located, the sessions once loaded.
+struct loaded_project {
+    std::filesystem::path directory;
+    std::vector<std::shared_ptr<const session>> sessions;  // as load_sessions returns them
+    std::optional<project_failure> failure;
+    std::optional<sdk_error> error;  // only with the two listing failures
+};
+
+// Locates a project and loads its sessions. An identifier holding a path separator is the
+// project directory itself; any other names the first project under `base` (find_projects'
+// order) whose name contains it. The directory must exist (links followed); its session files
+// (find_sessions) then load as load_sessions loads them, warnings to `warn`. Touches no
+// Python state.
+loaded_project load_project(std::string_view identifier, const std::filesystem::path& base,
+                            const warning_sink& warn, const load_options& options = {});
+
 // The totals of a project's sessions.
 struct project_summary {
     std::string name;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -56,5 +57,8 @@ struct content_block {
 // The text form of a tool result's content: the string itself, or the text of every text
 // block joined with "\n" (other blocks contribute nothing).
 std::string tool_result_text(const tool_result_content& content);
+
+// The texts of the text blocks among `blocks` joined with "\n"; "" without any.
+std::string join_text_blocks(std::span<const content_block> blocks);
 
 }  // namespace kestro

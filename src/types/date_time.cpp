@@ -91,11 +91,13 @@ std::int64_t time_span::whole_milliseconds() const {
     return static_cast<std::int64_t>(total / 1'000'000);
 }
 
-std::variant<date_time, std::string> date_time::parse(std::string_view text) {
+result<date_time> date_time::parse(std::string_view text) {
     reader r(text);
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     const char* err = nullptr;
-    auto fail = [](const char* e) { return std::variant<date_time, std::string>(std::string(e)); };
+    auto fail = [](const char* e) -> result<date_time> {
+        return sdk_error::parse({parse_error_kind::invalid_timestamp, 0, e});
+    };
 
     if ((err = r.digits(4, year)) || (err = r.expect('-')) || (err = r.digits(2, month)) ||
         (err = r.expect('-')) || (err = r.digits(2, day)) || (err = r.expect('T', 't')) ||

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <variant>
 
+#include "error.hpp"
+
 namespace kestro {
 
 // A signed span of time: seconds + nanos / 1e9, with 0 <= nanos < 1e9.
@@ -25,8 +27,9 @@ struct date_time {
     std::uint32_t nanos = 0;   // 0 .. 999'999'999
 
     // RFC 3339 with a mandatory offset: `T`/`t` separator, `Z`/`z` or +hh:mm/-hh:mm, one or more
-    // fraction digits (kept to nanoseconds). On failure the variant holds the description.
-    static std::variant<date_time, std::string> parse(std::string_view text);
+    // fraction digits (kept to nanoseconds). Fails with an invalid-timestamp parse error whose
+    // text describes the fault.
+    static result<date_time> parse(std::string_view text);
     // YYYY-MM-DDTHH:MM:SS, a fraction of 0, 3, 6 or 9 digits, then +00:00.
     [[nodiscard]] std::string to_rfc3339() const;
 

@@ -2,6 +2,9 @@
 #include "types/json_value.hpp"
 
 #include <algorithm>
+#include <string_view>
+
+#include "types/sorted_keys.hpp"
 
 namespace kestro {
 
@@ -13,16 +16,9 @@ json_value json_value::make_object(object members) {
     if (out_of_order == members.end()) {
         return json_value(storage(std::in_place_type<object>, std::move(members)));
     }
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // After a stable sort equal keys keep their input order, so the last of each run wins.
-    object unique;
-    unique.reserve(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-        unique.push_back(std::move(members[i]));
-    }
-    return json_value(storage(std::in_place_type<object>, std::move(unique)));
+    const auto key = [](const object::value_type& m) { return std::string_view(m.first); };
+    members.erase(sort_unique_by_key(members.begin(), members.end(), key), members.end());
+    return json_value(storage(std::in_place_type<object>, std::move(members)));
 }
 
 }  // namespace kestro

@@ -1,6 +1,8 @@
 // Records of a session log: message records, their payload, token usage, summaries, enums.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,13 +22,65 @@ enum class message_type : std::uint8_t { user, assistant };
 enum class role : std::uint8_t { user, assistant };
 enum class stop_reason : std::uint8_t { end_turn, max_tokens, stop_sequence, tool_use, error };
 
-// The JSON texts of the enumerations ("external", "end_turn", ...).
-std::string_view to_json_text(user_type v);
-std::string_view to_json_text(message_type v);
-std::string_view to_json_text(role v);
-std::string_view to_json_text(stop_reason v);
-// Debug text of a role: "User" or "Assistant".
-std::string_view debug_text(role v);
+// The JSON texts of the enumerations ("external", "end_turn", ...). No default: a value
+// without its text fails to compile (-Wswitch, an error in CI).
+constexpr std::string_view to_json_text(user_type v) {
+    switch (v) {
+        case user_type::external:
+            return "external";
+        case user_type::internal:
+            return "internal";
+    }
+    return {};
+}
+constexpr std::string_view to_json_text(message_type v) {
+    switch (v) {
+        case message_type::user:
+            return "user";
+        case message_type::assistant:
+            return "assistant";
+    }
+    return {};
+}
+constexpr std::string_view to_json_text(role v) {
+    switch (v) {
+        case role::user:
+            return "user";
+        case role::assistant:
+            return "assistant";
+    }
+    return {};
+}
+constexpr std::string_view to_json_text(stop_reason v) {
+    switch (v) {
+        case stop_reason::end_turn:
+            return "end_turn";
+        case stop_reason::max_tokens:
+            return "max_tokens";
+        case stop_reason::stop_sequence:
+            return "stop_sequence";
+        case stop_reason::tool_use:
+            return "tool_use";
+        case stop_reason::error:
+            return "error";
+    }
+    return {};
+}
+
+// The texts of an enumeration of N values, indexed by value: the table a reader looks names up
+// in. The check fails when a value past the N-th has a text, so N cannot fall behind.
+template <class E, std::size_t N>
+constexpr std::array<std::string_view, N> json_texts() {
+    static_assert(to_json_text(static_cast<E>(N)).empty(), "the enumeration has more values");
+    std::array<std::string_view, N> texts{};
+    for (std::size_t i = 0; i < N; ++i)
+        texts[i] = to_json_text(static_cast<E>(i));
+    return texts;
+}
+inline constexpr auto user_type_texts = json_texts<user_type, 2>();
+inline constexpr auto message_type_texts = json_texts<message_type, 2>();
+inline constexpr auto role_texts = json_texts<role, 2>();
+inline constexpr auto stop_reason_texts = json_texts<stop_reason, 5>();
 
 struct token_usage {
     std::uint32_t input_tokens = 0;

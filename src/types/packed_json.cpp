@@ -158,9 +158,13 @@ json_value packed_json::to_json_value() const {
                 return json_value(storage(v.sint()));
             case kind::real:
                 return json_value(storage(v.real()));
-            default:
+            case kind::string:
                 return json_value(storage(std::string(v.string())));
+            case kind::array:
+            case kind::object:
+                break;  // the walk below opens containers itself; they never come here
         }
+        return json_value();
     };
     struct frame {
         view container;

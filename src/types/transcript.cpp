@@ -37,7 +37,7 @@ bool is_canonical(std::string_view text) {
 std::string canonical_id(std::string_view text) {
     if (is_canonical(text)) return std::string(text);
     auto parsed = uuid::parse(text);
-    if (const auto* u = std::get_if<uuid>(&parsed)) return u->to_string();
+    if (parsed) return parsed.value().to_string();
     return std::string(text);
 }
 

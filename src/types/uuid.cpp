@@ -48,9 +48,13 @@ std::string invalid_character(std::string_view whole, std::size_t index) {
            std::to_string(chars + 1);
 }
 
+sdk_error fault(std::string why) {
+    return sdk_error::parse({parse_error_kind::invalid_uuid, 0, std::move(why)});
+}
+
 }  // namespace
 
-std::variant<uuid, std::string> uuid::parse(std::string_view text) {
+result<uuid> uuid::parse(std::string_view text) {
     // Nearly every identifier in a log is in the canonical hyphenated form: read it with one
     // table lookup per digit; anything else takes the general path below.
     if (text.size() == 36 && text[8] == '-' && text[13] == '-' && text[18] == '-' &&
@@ -76,7 +80,8 @@ std::variant<uuid, std::string> uuid::parse(std::string_view text) {
         body = body.substr(1, body.size() - 2), offset = 1;
     }
     for (std::size_t i = 0; i < body.size(); ++i) {
-        if (body[i] != '-' && hex_value(body[i]) < 0) return invalid_character(text, offset + i);
+        if (body[i] != '-' && hex_value(body[i]) < 0)
+            return fault(invalid_character(text, offset + i));
     }
 
     uuid out;
@@ -93,8 +98,8 @@ std::variant<uuid, std::string> uuid::parse(std::string_view text) {
 
     if (body.find('-') == std::string_view::npos) {
         if (body.size() != 32) {
-            return "invalid length: expected length 32 for simple format, found " +
-                   std::to_string(body.size());
+            return fault("invalid length: expected length 32 for simple format, found " +
+                         std::to_string(body.size()));
         }
         for (char c : body)
             put(c);
@@ -106,7 +111,7 @@ std::variant<uuid, std::string> uuid::parse(std::string_view text) {
     for (char c : body)
         groups += c == '-' ? 1 : 0;
     if (groups != 5) {
-        return "invalid group count: expected 5, found " + std::to_string(groups);
+        return fault("invalid group count: expected 5, found " + std::to_string(groups));
     }
     std::size_t group = 0;
     std::size_t start = 0;
@@ -114,9 +119,9 @@ std::variant<uuid, std::string> uuid::parse(std::string_view text) {
         if (i == body.size() || body[i] == '-') {
             const std::size_t len = i - start;
             if (len != group_len[group]) {
-                return "invalid group length in group " + std::to_string(group + 1) +
-                       ": expected " + std::to_string(group_len[group]) + ", found " +
-                       std::to_string(len);
+                return fault("invalid group length in group " + std::to_string(group + 1) +
+                             ": expected " + std::to_string(group_len[group]) + ", found " +
+                             std::to_string(len));
             }
             ++group;
             start = i + 1;

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "error.hpp"
 
 namespace kestro {
 
@@ -14,8 +15,8 @@ struct uuid {
     std::array<std::uint8_t, 16> bytes{};
 
     // Accepts 32 hex digits, 8-4-4-4-12, {8-4-4-4-12} and urn:uuid:8-4-4-4-12, any case.
-    // On failure the variant holds the description of the fault (without any prefix).
-    static std::variant<uuid, std::string> parse(std::string_view text);
+    // Fails with an invalid-UUID parse error whose text describes the fault.
+    static result<uuid> parse(std::string_view text);
     // 36 characters, lower case, groups 8-4-4-4-12.
     [[nodiscard]] std::string to_string() const;
 

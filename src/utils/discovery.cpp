@@ -225,4 +225,10 @@ result<std::vector<std::filesystem::path>> find_projects(const std::filesystem::
     return detail::newest_first(std::move(found));
 }
 
+bool entry_exists(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return false;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace kestro

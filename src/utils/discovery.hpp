@@ -23,4 +23,7 @@ result<std::vector<std::filesystem::path>> find_sessions(const std::filesystem::
 // Directories directly inside `base` whose UTF-8 name begins with "-", newest first.
 result<std::vector<std::filesystem::path>> find_projects(const std::filesystem::path& base);
 
+// Whether `path` names an entry, following links. A path holding a NUL byte names nothing.
+bool entry_exists(const std::string& path);
+
 }  // namespace kestro

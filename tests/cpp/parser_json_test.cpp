@@ -26,10 +26,9 @@ class parser_json_errors : public testing::TestWithParam<error_case> {};
 
 TEST_P(parser_json_errors, describes_failure_with_position_on_both_paths) {
     const auto& c = GetParam();
-    json_value v;
-    std::string precise_error;
-    EXPECT_FALSE(parse_json_precise(c.line, v, precise_error));
-    EXPECT_EQ(precise_error, c.expected);
+    const auto precise = parse_json_precise(c.line);
+    ASSERT_FALSE(precise);
+    EXPECT_EQ(*precise.error().as_text(), c.expected);
     line_reader reader;
     ASSERT_EQ(reader.parse(c.line, c.line.size()), line_reader::outcome::failed);
     EXPECT_EQ(reader.error(), c.expected);
@@ -103,10 +102,9 @@ class parser_json_values : public testing::TestWithParam<value_case> {};
 
 TEST_P(parser_json_values, both_paths_hold_the_same_value) {
     const auto& c = GetParam();
-    json_value precise;
-    std::string error;
-    ASSERT_TRUE(parse_json_precise(c.line, precise, error)) << error;
-    EXPECT_EQ(precise, c.expected);
+    const auto precise = parse_json_precise(c.line);
+    ASSERT_TRUE(precise) << precise.error().render();
+    EXPECT_EQ(precise.value(), c.expected);
     EXPECT_EQ(read_through_reader(c.line), c.expected);
 }
 

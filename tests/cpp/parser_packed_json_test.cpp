@@ -14,10 +14,9 @@ namespace {
 // The value of a JSON text through the precise reader, for writing expected values as text;
 // expected texts have sorted, distinct keys, so they do not lean on what is tested here.
 json_value value_of(const std::string& text) {
-    json_value v;
-    std::string error;
-    EXPECT_TRUE(parse_json_precise(text, v, error)) << error;
-    return v;
+    auto v = parse_json_precise(text);
+    EXPECT_TRUE(v) << v.error().render();
+    return v ? std::move(v).value() : json_value();
 }
 
 simdjson::dom::element dom_of(simdjson::dom::parser& parser, const std::string& line) {

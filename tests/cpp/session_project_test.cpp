@@ -147,6 +147,52 @@ TEST(session, a_cancelled_project_load_stops_and_warns_nothing) {
     }
 }
 
+struct locate_case {
+    const char* name;
+    std::string identifier;  // "{base}" stands for the base directory
+    bool base_exists;
+    bool cancelled;
+    std::optional<project_failure> failure;
+    std::string directory;  // relative to the base; empty when none was located
+    std::size_t sessions;
+};
+
+class session_load_project : public testing::TestWithParam<locate_case> {};
+
+TEST_P(session_load_project, locates_then_loads_or_says_where_it_stopped) {
+    const locate_case& c = GetParam();
+    temp_dir dir;
+    const fs::path base = c.base_exists ? dir.path : dir.path / "absent";
+    fs::create_directory(dir.path / "-x-app");
+    fs::create_directory(dir.path / "-x-tool");
+    dir.write("-x-app/a.jsonl", line("user", 1, "a", 0.0, "2025-06-01T08:00:00Z", "\"hi\""));
+    dir.write("-x-app/b.jsonl", line("user", 2, "b", 0.0, "2025-06-01T08:00:00Z", "\"hi\""));
+    std::string identifier = c.identifier;
+    if (identifier.starts_with("{base}")) identifier.replace(0, 6, dir.path.native());
+    load_options options;
+    if (c.cancelled) options.cancelled = [] { return true; };
+    std::vector<std::string> warnings;
+    const loaded_project p = load_project(
+        identifier, base, [&](std::string_view w) { warnings.emplace_back(w); }, options);
+    EXPECT_EQ(p.failure, c.failure);
+    EXPECT_EQ(p.error.has_value(), c.failure == project_failure::listing_projects);
+    EXPECT_EQ(p.directory, c.directory.empty() ? fs::path() : dir.path / c.directory);
+    EXPECT_EQ(p.sessions.size(), c.sessions);
+    EXPECT_TRUE(warnings.empty());
+}
+
+const std::vector<locate_case> locate_cases{
+    {"by_name", "app", true, false, std::nullopt, "-x-app", 2},
+    {"by_path", "{base}/-x-app", true, false, std::nullopt, "-x-app", 2},
+    {"by_path_to_an_empty_project", "{base}/-x-tool", true, false, std::nullopt, "-x-tool", 0},
+    {"no_name_matches", "nothing", true, false, project_failure::no_match, "", 0},
+    {"path_missing", "{base}/-gone", true, false, project_failure::missing, "-gone", 0},
+    {"base_unlistable", "app", false, false, project_failure::listing_projects, "", 0},
+    {"cancelled", "app", true, true, project_failure::interrupted, "-x-app", 0},
+};
+INSTANTIATE_TEST_SUITE_P(session, session_load_project, testing::ValuesIn(locate_cases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST(session, project_totals_sum_sessions_and_order_tools_by_first_use) {
     temp_dir dir;
     const auto a = dir.write(

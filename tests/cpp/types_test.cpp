@@ -2,11 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
+#include <limits>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
 #include "types/date_time.hpp"
+#include "types/decimal.hpp"
 #include "types/json_value.hpp"
+#include "types/sorted_keys.hpp"
 #include "types/uuid.hpp"
 
 namespace kestro {
@@ -82,8 +88,10 @@ class uuid_parse : public ::testing::TestWithParam<text_case> {};
 
 TEST_P(uuid_parse, reads_standard_forms_and_describes_faults) {
     auto r = uuid::parse(GetParam().text);
-    auto* u = std::get_if<uuid>(&r);
-    EXPECT_EQ(u ? u->to_string() : std::get<std::string>(r), GetParam().expected);
+    EXPECT_EQ(r ? r.value().to_string() : r.error().as_parse()->text, GetParam().expected);
+    if (!r) {
+        EXPECT_EQ(r.error().as_parse()->kind, parse_error_kind::invalid_uuid);
+    }
 }
 
 constexpr const char* canonical = "67e55044-10b1-426f-9247-bb680e5fe0c8";
@@ -104,8 +112,10 @@ class date_time_parse : public ::testing::TestWithParam<text_case> {};
 
 TEST_P(date_time_parse, converts_to_utc_text_or_describes_fault) {
     auto r = date_time::parse(GetParam().text);
-    auto* t = std::get_if<date_time>(&r);
-    EXPECT_EQ(t ? t->to_rfc3339() : std::get<std::string>(r), GetParam().expected);
+    EXPECT_EQ(r ? r.value().to_rfc3339() : r.error().as_parse()->text, GetParam().expected);
+    if (!r) {
+        EXPECT_EQ(r.error().as_parse()->kind, parse_error_kind::invalid_timestamp);
+    }
 }
 
 const std::vector<text_case> date_time_texts{
@@ -126,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(types, date_time_parse, ::testing::ValuesIn(date_time_t
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(types, time_span_truncates_toward_zero) {
-    auto at = [](const char* s) { return std::get<date_time>(date_time::parse(s)); };
+    auto at = [](const char* s) { return date_time::parse(s).value(); };
     const auto later = at("2024-01-01T00:00:03.250Z");
     const auto earlier = at("2024-01-01T00:00:00Z");
     EXPECT_EQ((later - earlier).whole_milliseconds(), 3250);
@@ -141,6 +151,66 @@ TEST(types, json_object_sorts_keys_by_bytes_and_keeps_last_duplicate) {
     const json_value::object want{
         {"Z", json_value()}, {"a", u(2)}, {"b", u(3)}, {"\xc3\xa9", json_value()}};
     EXPECT_EQ(std::get<json_value::object>(v.get()), want);
+}
+
+}  // namespace
+}  // namespace kestro
+
+namespace kestro {
+namespace {
+
+struct decimal_case {
+    const char* name;
+    double value;
+    const char* plain;  // for finite values
+    const char* shortest;
+};
+
+class types_decimal : public ::testing::TestWithParam<decimal_case> {};
+
+TEST_P(types_decimal, plain_and_shortest_share_the_shortest_digits) {
+    const auto& c = GetParam();
+    if (c.plain != nullptr) {
+        EXPECT_EQ(plain_decimal(c.value), c.plain);
+    }
+    EXPECT_EQ(shortest_decimal(c.value), c.shortest);
+}
+
+const std::vector<decimal_case> decimal_cases{
+    {"zero", 0.0, "0.0", "0.0"},
+    {"negative_zero", -0.0, "-0.0", "-0.0"},
+    {"one", 1.0, "1.0", "1.0"},
+    {"fraction", 0.0123, "0.0123", "0.0123"},
+    {"small_plain_large_exponent", 5e-5, "0.00005", "5e-5"},
+    {"small_with_digits", -1.5e-5, "-0.000015", "-1.5e-5"},
+    {"at_1e16", 1e16, "10000000000000000.0", "1e16"},
+    {"below_1e16", 9007199254740994.0, "9007199254740994.0", "9007199254740994.0"},
+    {"two_to_64", 18446744073709551616.0, "18446744073709552000.0", "1.8446744073709552e19"},
+    {"nan", std::nan(""), nullptr, "NaN"},
+    {"minus_inf", -std::numeric_limits<double>::infinity(), nullptr, "-inf"},
+};
+
+INSTANTIATE_TEST_SUITE_P(types, types_decimal, ::testing::ValuesIn(decimal_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(types, sorting_keys_keeps_the_last_of_each_repeated_key_on_short_and_long_ranges) {
+    using member = std::pair<std::string, int>;
+    const auto key = [](const member& m) { return std::string_view(m.first); };
+    for (int n : {5, 40}) {  // below and above the insertion-sort length
+        std::vector<member> members;
+        for (int i = 0; i < n; ++i)
+            members.emplace_back(std::string(1, char('a' + (n - i) % 7)), i);
+        std::vector<member> expected;
+        for (char c = 'a'; c < 'a' + 7; ++c) {
+            int last = -1;
+            for (const auto& m : members) {
+                if (m.first[0] == c) last = m.second;
+            }
+            if (last >= 0) expected.emplace_back(std::string(1, c), last);
+        }
+        members.erase(sort_unique_by_key(members.begin(), members.end(), key), members.end());
+        EXPECT_EQ(members, expected) << n << " members";
+    }
 }
 
 }  // namespace

@@ -132,7 +132,9 @@ digest map_line(const V& root, message_record& r) {
     const std::string name(type.string());
     detail::record_mapper mapper;
     if (name == "user" || name == "assistant") {
-        if (!mapper.map_message(root, r)) return {"message failed: " + mapper.error(), {}};
+        if (auto m = mapper.map_message(root, r); !m) {
+            return {"message failed: " + *m.error().as_text(), {}};
+        }
         require(to_json_text(r.message_type) == name, "message type differs from 'type'");
         const message_payload& m = r.message;
         d.put(r.parent_uuid, r.is_sidechain, r.user_type, r.cwd, r.session_id, r.version,
@@ -143,7 +145,9 @@ digest map_line(const V& root, message_record& r) {
     }
     if (name == "summary") {
         summary_record s;
-        if (!mapper.map_summary(root, s)) return {"summary failed: " + mapper.error(), {}};
+        if (auto m = mapper.map_summary(root, s); !m) {
+            return {"summary failed: " + *m.error().as_text(), {}};
+        }
         require(s.record_type == "summary", "summary record_type is not 'summary'");
         d.put(s.summary, s.leaf_uuid);
         return d;
@@ -206,9 +210,10 @@ void check_line(const std::uint8_t* data, std::size_t size) {
 
     detail::line_reader reader;
     const auto outcome = reader.parse(std::string_view(padded.data(), line.size()), padded.size());
-    json_value precise;
-    std::string precise_error;
-    const bool precise_ok = detail::parse_json_precise(line, precise, precise_error);
+    const result<json_value> parsed = detail::parse_json_precise(line);
+    const bool precise_ok = parsed.ok();
+    const std::string precise_error = precise_ok ? std::string() : *parsed.error().as_text();
+    json_value precise = precise_ok ? parsed.value() : json_value();
     if (outcome == detail::line_reader::outcome::failed) {
         require(names_position(reader.error(), line.size()),
                 "a JSON failure text names no position within the line");

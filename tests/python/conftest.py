@@ -9,8 +9,9 @@ import subprocess
 import sys
 import textwrap
 import threading
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
-from typing import Any, Callable, Iterable, Iterator
+from typing import Any
 
 import pytest
 
@@ -57,10 +58,23 @@ def usage(inp: int, out: int, **extra: Any) -> dict[str, Any]:
     return {"input_tokens": inp, "output_tokens": out, **extra}
 
 
-def record(role: str = "user", n: int | str = 1, *, parent: int | str | None = None, content: Any = "hello",
-           ts: str = "2025-06-01T08:00:00Z", cost: float | None = None, usage: dict[str, Any] | None = None,
-           cwd: str = "/home/u/proj", session_id: str = "sess-1", sidechain: bool = False, model: str | None = None,
-           stop_reason: str | None = None, duration_ms: int | None = None, **extra: Any) -> dict[str, Any]:
+def record(
+    role: str = "user",
+    n: int | str = 1,
+    *,
+    parent: int | str | None = None,
+    content: Any = "hello",
+    ts: str = "2025-06-01T08:00:00Z",
+    cost: float | None = None,
+    usage: dict[str, Any] | None = None,
+    cwd: str = "/home/u/proj",
+    session_id: str = "sess-1",
+    sidechain: bool = False,
+    model: str | None = None,
+    stop_reason: str | None = None,
+    duration_ms: int | None = None,
+    **extra: Any,
+) -> dict[str, Any]:
     """One user or assistant line; n and parent are UUID texts or numbers for uid(); None leaves a key out."""
     message = {"role": role, "content": content, "model": model, "stop_reason": stop_reason, "usage": usage}
     line = {

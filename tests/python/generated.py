@@ -13,11 +13,12 @@ from typing import Any
 
 from conftest import image, record, text, thinking, tool_result, tool_use, uid, usage
 
-WORDS = (
+# One text split at spaces: the tab and the quotes inside words are part of the mix.
+WORDS = (  # noqa: SIM905
     "the a to of and in is it for that on with this file test function value error return "
     "change line config build module class import path request response data type string list "
     "should would could update check run result output input parser session record index "
-    "é über naïve 東京 数据 ✓ → «quoted» \"double\" back\\slash tab\there"
+    'é über naïve 東京 数据 ✓ → «quoted» "double" back\\slash tab\there'
 ).split(" ")
 TOOLS = ("Read", "Edit", "Bash", "Grep", "Glob", "Write", "WebFetch", "TodoWrite")
 MODELS = ("kestro-large-1", "kestro-small-1")
@@ -39,21 +40,35 @@ def code(rng: random.Random, lines: int) -> str:
     for i in range(lines):
         indent = "    " * rng.randrange(4)
         name = f"{WORDS[rng.randrange(40)]}_{rng.randrange(1000)}"
-        out.append(f"{indent}{name} = compute({i}, {rng.randrange(10**6)}, \"{WORDS[rng.randrange(40)]}\")")
+        out.append(f'{indent}{name} = compute({i}, {rng.randrange(10**6)}, "{WORDS[rng.randrange(40)]}")')
     return "\n".join(out)
 
 
 def tool_input(rng: random.Random, name: str) -> dict[str, Any]:
     path = f"/home/u/proj/src/{WORDS[rng.randrange(40)]}/{rng.randrange(100)}.py"
     if name == "Edit":
-        return {"file_path": path, "old_string": code(rng, rng.randrange(1, 12)), "new_string": code(rng, rng.randrange(1, 12))}
+        return {
+            "file_path": path,
+            "old_string": code(rng, rng.randrange(1, 12)),
+            "new_string": code(rng, rng.randrange(1, 12)),
+        }
     if name == "Write":
         return {"file_path": path, "content": code(rng, rng.randrange(10, 80))}
     if name == "Bash":
         return {"command": f"pytest -q tests/{rng.randrange(50)} && echo done", "timeout": rng.randrange(1000, 120000)}
     if name == "TodoWrite":
-        return {"todos": [{"content": prose(rng, 8), "status": "pending", "priority": "high", "id": str(k)} for k in range(rng.randrange(1, 6))]}
-    return {"file_path": path, "limit": rng.randrange(1, 2000), "offset": rng.randrange(0, 100), "pattern": WORDS[rng.randrange(40)]}
+        return {
+            "todos": [
+                {"content": prose(rng, 8), "status": "pending", "priority": "high", "id": str(k)}
+                for k in range(rng.randrange(1, 6))
+            ]
+        }
+    return {
+        "file_path": path,
+        "limit": rng.randrange(1, 2000),
+        "offset": rng.randrange(0, 100),
+        "pattern": WORDS[rng.randrange(40)],
+    }
 
 
 def session_lines(rng: random.Random, target: int) -> list[str]:
@@ -66,7 +81,12 @@ def session_lines(rng: random.Random, target: int) -> list[str]:
         common = {"parent": parent, "ts": ts, "session_id": "guard-session", "sidechain": rng.randrange(20) == 0}
         if n % 2:
             if parent is not None and rng.randrange(3):
-                content: Any = [tool_result(f"toolu_{n - 1:06d}_{k}", code(rng, rng.randrange(5, 120)), rng.randrange(10) == 0 or None) for k in range(rng.randrange(1, 3))]
+                content: Any = [
+                    tool_result(
+                        f"toolu_{n - 1:06d}_{k}", code(rng, rng.randrange(5, 120)), rng.randrange(10) == 0 or None
+                    )
+                    for k in range(rng.randrange(1, 3))
+                ]
                 if rng.randrange(15) == 0:
                     content.append(image(data="aGVsbG8gd29ybGQ=" * rng.randrange(1, 200)))
             else:
@@ -95,6 +115,8 @@ def write_session(path: Path, size_bytes: int, seed: int) -> Path:
     """Writes a session of at least size_bytes (one line more than needed at most) unless it exists."""
     if not path.exists():
         tmp = path.with_name(path.name + ".part")
-        tmp.write_text("".join(line + "\n" for line in session_lines(random.Random(seed), size_bytes)), encoding="utf-8")
+        tmp.write_text(
+            "".join(line + "\n" for line in session_lines(random.Random(seed), size_bytes)), encoding="utf-8"
+        )
         tmp.replace(path)
     return path

@@ -67,7 +67,9 @@ def test_wording(session: Session, call: Callable[[Session], Any], message: str)
 def test_methods_without_parameters_refuse_arguments(session: Session, tmp_path: Path) -> None:
     checked = []
     for cls, instance in all_instances(session, tmp_path).items():
-        for method in (m for m, f in vars(type(instance)).items() if getattr(f, "__text_signature__", None) == "($self)"):
+        for method in (
+            m for m, f in vars(type(instance)).items() if getattr(f, "__text_signature__", None) == "($self)"
+        ):
             checked.append(f"{cls}.{method}")
             bound = getattr(instance, method)
             with pytest.raises(TypeError) as info:

@@ -71,9 +71,7 @@ def test_expected_failures_are_one_line_and_an_exit_code(args: list[str], code: 
     assert line.startswith("kestro-sdk: error: ") and "\n" not in line and message in line
 
 
-@pytest.mark.parametrize(
-    "key", [SESSION, "ba449", f"{{base}}/{APP}/{SESSION}.jsonl"], ids=["id", "prefix", "path"]
-)
+@pytest.mark.parametrize("key", [SESSION, "ba449", f"{{base}}/{APP}/{SESSION}.jsonl"], ids=["id", "prefix", "path"])
 def test_show_finds_a_session_by_id_prefix_or_path(env: Path, key: str) -> None:
     result = run("show", key.format(base=env), "--no-pager")
     assert result.exit_code == 0, result.stderr
@@ -145,7 +143,7 @@ def test_the_view_streams_into_the_pager(monkeypatch: pytest.MonkeyPatch, tmp_pa
 def test_a_pager_closed_early_ends_the_view_quietly(monkeypatch: pytest.MonkeyPatch) -> None:
     from kestro_sdk.cli import conversations
 
-    monkeypatch.setenv("KESTRO_PAGER", f"{sys.executable} -c \"import sys; sys.stdin.readline()\"")
+    monkeypatch.setenv("KESTRO_PAGER", f'{sys.executable} -c "import sys; sys.stdin.readline()"')
     monkeypatch.setattr(sys, "stdout", _Terminal())
     conversations._view((f"item {n} " + "x" * 200 for n in range(20_000)), pager=True)
 

@@ -13,10 +13,8 @@ from pathlib import Path
 
 import pytest
 
-import kestro_sdk
 from conftest import chain, dumps, record, run_isolated, write_log
 from kestro_sdk import ParseError, load
-
 
 GOOD = dumps(record())
 DEEP = 1_000_000
@@ -122,4 +120,6 @@ def test_home_unset_empty_or_nowhere(home: str | None) -> None:
         assert lines == [f"Failed to discover {what}: {missing}" for what in ("sessions", "projects", "projects")]
     else:
         # The password database decides the base here; either it lists or it is not found.
-        assert len(lines) == 3 and all(line.startswith(("ok list", "Failed to discover ")) or "' not found in " in line for line in lines)
+        assert len(lines) == 3 and all(
+            line.startswith(("ok list", "Failed to discover ")) or "' not found in " in line for line in lines
+        )

@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
@@ -56,7 +57,9 @@ PATH_ERRORS: dict[str, tuple[Callable[[Path], Any], str]] = {
 
 
 @pytest.mark.parametrize("make,message", PATH_ERRORS.values(), ids=PATH_ERRORS.keys())
-def test_paths_that_are_not_session_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, make: Callable[[Path], Any], message: str) -> None:
+def test_paths_that_are_not_session_files(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, make: Callable[[Path], Any], message: str
+) -> None:
     monkeypatch.chdir(tmp_path)
     path = make(tmp_path)
     if make is _locked and os.geteuid() == 0:
@@ -99,8 +102,12 @@ def test_unusable_path_values(value: object, exc: type, args: tuple | None) -> N
     assert args is None or info.value.args == args
 
 
-def test_warnings_go_to_stderr_in_line_order_and_stop_at_the_failure(capfd: pytest.CaptureFixture[str], tmp_path: Path) -> None:
-    path = write_log(tmp_path / "s.jsonl", [{"type": "system"}, record("user", 1), {"type": "User"}, "{oops", {"type": "late"}])
+def test_warnings_go_to_stderr_in_line_order_and_stop_at_the_failure(
+    capfd: pytest.CaptureFixture[str], tmp_path: Path
+) -> None:
+    path = write_log(
+        tmp_path / "s.jsonl", [{"type": "system"}, record("user", 1), {"type": "User"}, "{oops", {"type": "late"}]
+    )
     with pytest.raises(ParseError, match="at line 4: Invalid JSON: "):
         load(path)
     warning = "Warning: Unknown record type '{}' at line {}, skipping\n"

@@ -17,8 +17,9 @@ import pytest
 
 from conftest import chain, dumps, record, rich_lines, run_isolated, write_log
 
-pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                                reason="address-space limits mean nothing under AddressSanitizer")
+pytestmark = pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""), reason="address-space limits mean nothing under AddressSanitizer"
+)
 
 # The child: the call under each margin (MiB above the address space in use), then once more
 # with no limit, which must give the result it gives in a process that never ran short.

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import itertools
 import tempfile
 from pathlib import Path
 from typing import Any
@@ -14,7 +15,7 @@ from conftest import uid, write_log
 from kestro_sdk import Session, load
 
 U32_MAX = 2**32 - 1
-EPOCH = dt.datetime(2025, 6, 1, tzinfo=dt.timezone.utc)
+EPOCH = dt.datetime(2025, 6, 1, tzinfo=dt.UTC)
 TOOL_IDS = ["t1", "t2", "t3"]
 
 text_block = st.builds(lambda t: {"type": "text", "text": t}, st.text(max_size=4))
@@ -119,14 +120,21 @@ def test_tree_and_threads_follow_the_linking_rules(recs: list[dict[str, Any]]) -
         stack.extend((c, siblings[-1][1], level + 1) for c in reversed(kids))
     assert (got, tree.orphaned_messages, tree.circular_references) == (forest, orphans, circular)
     s = tree.stats
-    assert (s.total_messages, s.max_depth, s.num_branches, s.leaf_count, tree.max_depth(), tree.count_branches()) == (total, depth, branches, leaves, depth, branches)
+    assert (s.total_messages, s.max_depth, s.num_branches, s.leaf_count, tree.max_depth(), tree.count_branches()) == (
+        total,
+        depth,
+        branches,
+        leaves,
+        depth,
+        branches,
+    )
 
     last = {r["uuid"]: i for i, r in enumerate(recs)}
     assert session.get_thread(uid(99)) == []
     for ident, i in last.items():
         thread = session.get_thread(ident)
         assert index_of(thread[-1]) == i and len({index_of(m) for m in thread}) == len(thread)
-        assert all(newer.parent_uuid == older.uuid for older, newer in zip(thread, thread[1:]))
+        assert all(newer.parent_uuid == older.uuid for older, newer in itertools.pairwise(thread))
         # The walk ends at a root, at a parent not in the session, or where it would repeat itself.
         assert thread[0].parent_uuid in (None, *(m.uuid for m in thread)) or thread[0].parent_uuid not in last
 
@@ -137,19 +145,39 @@ def test_metadata_and_tool_executions_match_the_records(recs: list[dict[str, Any
     session = load_records(recs)
     meta = session.metadata
     roles = [r["type"] for r in recs]
-    assert (meta.total_messages, meta.user_messages, meta.assistant_messages) == (len(recs), roles.count("user"), roles.count("assistant"))
+    assert (meta.total_messages, meta.user_messages, meta.assistant_messages) == (
+        len(recs),
+        roles.count("user"),
+        roles.count("assistant"),
+    )
     cost = 0.0
     for r in recs:  # summed in file order, as the module does
         cost += r.get("costUSD", 0.0)
-    assert (meta.total_cost_usd, session.total_cost, session.cost_by_turn) == (cost, cost, [r.get("costUSD", 0.0) for r in recs])
+    assert (meta.total_cost_usd, session.total_cost, session.cost_by_turn) == (
+        cost,
+        cost,
+        [r.get("costUSD", 0.0) for r in recs],
+    )
     keys = ("input_tokens", "output_tokens", "cache_creation_input_tokens", "cache_read_input_tokens")
     sums = [min(sum(r["message"].get("usage", {}).get(k, 0) for r in recs), U32_MAX) for k in keys]
-    assert [meta.total_input_tokens, meta.total_output_tokens, meta.cache_creation_tokens, meta.cache_read_tokens] == sums
+    assert [
+        meta.total_input_tokens,
+        meta.total_output_tokens,
+        meta.cache_creation_tokens,
+        meta.cache_read_tokens,
+    ] == sums
     uses = [b["name"] for r in recs for b in r["message"]["content"] if b["type"] == "tool_use"]
-    assert (meta.total_tool_calls, meta.tool_usage_count, sorted(meta.unique_tools_used)) == (len(uses), {n: uses.count(n) for n in uses}, sorted(set(uses)))
+    assert (meta.total_tool_calls, meta.tool_usage_count, sorted(meta.unique_tools_used)) == (
+        len(uses),
+        {n: uses.count(n) for n in uses},
+        sorted(set(uses)),
+    )
     times = [ms(r) for r in recs]
     assert (meta.first_message_timestamp, meta.last_message_timestamp) == (shown(min(times)), shown(max(times)))
-    assert (meta.session_duration, meta.total_duration_ms) == ((max(times) - min(times)) // 1000, sum(r.get("durationMs", 0) for r in recs))
+    assert (meta.session_duration, meta.total_duration_ms) == (
+        (max(times) - min(times)) // 1000,
+        sum(r.get("durationMs", 0) for r in recs),
+    )
     answers = [r["durationMs"] for r in recs if r["type"] == "assistant" and "durationMs" in r]
     assert meta.average_response_time_ms == (sum(answers) / len(answers) if answers else None)
 
@@ -163,6 +191,11 @@ def test_metadata_and_tool_executions_match_the_records(recs: list[dict[str, Any
                 name, inp, used = pending.pop(b["tool_use_id"])
                 content = b.get("content", "")
                 content = content if isinstance(content, str) else "\n".join(x["text"] for x in content)
-                want.append((name, inp, b["tool_use_id"], content, bool(b.get("is_error")), max(ms(r) - used, 0), shown(ms(r))))
-    got = [(e.tool_name, e.input, e.output.tool_use_id, e.output.content, e.output.is_error, e.duration_ms, e.timestamp) for e in session.tool_executions]
+                want.append(
+                    (name, inp, b["tool_use_id"], content, bool(b.get("is_error")), max(ms(r) - used, 0), shown(ms(r)))
+                )
+    got = [
+        (e.tool_name, e.input, e.output.tool_use_id, e.output.content, e.output.is_error, e.duration_ms, e.timestamp)
+        for e in session.tool_executions
+    ]
     assert got == want

@@ -410,6 +410,7 @@ def test_the_two_readers_agree_on_files_the_exact_reader_accepts(tmp_path: Path,
 
 # ---- replies match a plain count -------------------------------------------------------------
 
+
 def _plain_replies(path: Path) -> list[tuple[Any, ...]]:
     """Replies counted the plain way: group the raw assistant lines by key, take each count's maximum."""
     groups: dict[Any, dict[str, Any]] = {}

@@ -229,6 +229,7 @@ const PyType_Spec& spec_of(class_id id) {
 
 }  // namespace kestro::py::reader
 
-PyMODINIT_FUNC PyInit__reader(void) {
+// The one name the interpreter looks for: reserved-looking, but not ours to choose.
+PyMODINIT_FUNC PyInit__reader(void) {  // NOLINT(bugprone-reserved-identifier)
     return kestro::py::guarded([] { return kestro::py::reader::init(); });
 }
