@@ -97,6 +97,7 @@ def scan_file(path: str, start: int) -> Scan:
             known[3] = True
             scan.rows[known[0]].tool_errors.append(known[1])
         known[2] = True
+
     titles: dict[str, str] = {}
     prompt: dt.datetime | None = None
     last_reply: dt.datetime | None = None

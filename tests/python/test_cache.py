@@ -41,8 +41,15 @@ def summary(loaded: cache.Loaded) -> dict[str, Any]:
     """What a report would see: replies per project and session with their output tokens."""
     return {
         "rows": sorted(
-            (r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat(), r.tools,
-             sorted(r.tool_errors))
+            (
+                r.project,
+                r.session_id,
+                r.message_id,
+                r.output_tokens,
+                r.timestamp.isoformat(),
+                r.tools,
+                sorted(r.tool_errors),
+            )
             for r in loaded.rows
         ),  # fmt: skip
         "sessions": sorted(
