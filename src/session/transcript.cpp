@@ -195,12 +195,6 @@ std::string agent_id_of(const transcript& t, const std::filesystem::path& file) 
 
 }  // namespace
 
-read_outcome read_transcript_file_only(const std::filesystem::path& path, read_errors errors) {
-    file_outcome one = read_one(path, errors);
-    if (!one.value) return {nullptr, std::move(one.io), std::move(one.problem)};
-    return {std::make_shared<const transcript>(std::move(*one.value)), std::nullopt, std::nullopt};
-}
-
 read_outcome read_transcript(const std::filesystem::path& path, read_errors errors,
                              const cancel_check& cancelled) {
     const cancel_check* check = cancelled ? &cancelled : nullptr;

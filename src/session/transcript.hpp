@@ -46,9 +46,6 @@ struct read_outcome {
 read_outcome read_transcript(const std::filesystem::path& path, read_errors errors,
                              const cancel_check& cancelled = {});
 
-// One file alone, without looking for sub-agents (for tests and sub-agent files).
-read_outcome read_transcript_file_only(const std::filesystem::path& path, read_errors errors);
-
 // Bytes already in memory read as one file, every problem kept (tests and fuzzing).
 transcript read_transcript_text(std::string_view bytes, std::string path_text);
 
