@@ -52,7 +52,13 @@ class UsageRow:
         """The largest costUSD among the reply's records; None when none logs one."""
     @property
     def tools(self) -> list[str]:
-        """The names of the reply's tool_use blocks, in order."""
+        """The names of the reply's tool_use blocks, in order; a block its reply repeats (same
+        id) once."""
+    @property
+    def tool_errors(self) -> list[str]:
+        """The names of its calls whose tool_result (a later user record of the same file,
+        matched by tool_use_id) has is_error true, each call once, in the order the results
+        came."""
     @property
     def message_id(self) -> str | None: ...
     @property
@@ -136,6 +142,14 @@ class FileScan:
     @property
     def prompt_active_ms(self) -> int:
         """Sum over prompts of the time from the prompt to the last reply before the next."""
+    @property
+    def open_calls(self) -> list[tuple[str, int, str]]:
+        """(call id, row index, tool name) of the calls read without their result, in row order:
+        the rest of a growing file may answer them."""
+    @property
+    def stray_results(self) -> list[tuple[str, bool]]:
+        """(call id, is_error) of the tool results whose call was not read (it lies before
+        `start`, or nowhere), in file order."""
 
 def scan_files(files: Iterable[tuple[_Path, int]], *, threads: int | None = None) -> list[FileScan]:
     """Scans each (path, start_offset) from its offset, all files on `threads` threads (all

@@ -47,7 +47,7 @@ from .reports import QUARTER_HOUR_US, Group, Problems, SessionFacts
 
 __all__ = ["CachedRow", "FileScan", "Loaded", "cache_file", "find_logs", "load_usage"]
 
-SCHEMA_VERSION: Final = 5
+SCHEMA_VERSION: Final = 6
 APPLICATION_ID: Final = 0x4B535543  # "KSUC": tells our cache from any other SQLite file
 TAIL_BYTES: Final = 4096
 BUSY_TIMEOUT_MS: Final = 3000
@@ -88,6 +88,8 @@ class ScanRow(Protocol):
     def logged_cost_usd(self) -> float | None: ...
     @property
     def tools(self) -> Sequence[str]: ...
+    @property
+    def tool_errors(self) -> Sequence[str]: ...
 
 
 class FileScan(Protocol):
@@ -127,6 +129,10 @@ class FileScan(Protocol):
     def turn_duration_ms(self) -> int | None: ...
     @property
     def prompt_active_ms(self) -> int | None: ...
+    @property
+    def open_calls(self) -> Sequence[tuple[str, int, str]]: ...
+    @property
+    def stray_results(self) -> Sequence[tuple[str, bool]]: ...
 
 
 Scanner = Callable[[Sequence[tuple[str, int]]], Sequence[FileScan]]
@@ -156,6 +162,10 @@ class CachedRow(tuple[Any, ...]):
     @property
     def tools(self) -> list[str]:
         return list(self[14])
+
+    @property
+    def tool_errors(self) -> list[str]:
+        return list(self[_ERRORS])
 
     @property
     def timestamp(self) -> dt.datetime:
@@ -231,7 +241,8 @@ def _pack_row(r: ScanRow, project: str) -> _Packed:
     us = (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
     return (us, r.message_id, r.request_id, r.session_id, r.agent_id, bool(r.is_sidechain), r.model,
             r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
-            r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, tuple(r.tools), project)  # fmt: skip
+            r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, tuple(r.tools), project,
+            tuple(r.tool_errors))  # fmt: skip
 
 
 def _ts(value: dt.datetime | None) -> int | None:
@@ -248,6 +259,8 @@ def _from_ts(us: int | None) -> dt.datetime | None:
 _TS, _MID, _RID = 0, 1, 2
 _COUNTS: Final = range(7, 13)
 _LOGGED: Final = 13
+_TOOLS: Final = 14
+_ERRORS: Final = 16
 
 
 def _merge(old: _Packed, new: _Packed, continued: bool = False) -> _Packed:
@@ -263,27 +276,36 @@ def _merge(old: _Packed, new: _Packed, continued: bool = False) -> _Packed:
             merged[i] = new[i]
     a, b = old[_LOGGED], new[_LOGGED]
     merged[_LOGGED] = b if a is None else a if b is None else max(a, b)
+    # The calls that failed go with the calls they are among.
     if continued:
-        merged[14] = old[14] + new[14]
-    elif len(new[14]) > len(old[14]):
-        merged[14] = new[14]
+        merged[_TOOLS] = old[_TOOLS] + new[_TOOLS]
+        merged[_ERRORS] = old[_ERRORS] + new[_ERRORS]
+    elif len(new[_TOOLS]) > len(old[_TOOLS]):
+        merged[_TOOLS] = new[_TOOLS]
+        merged[_ERRORS] = new[_ERRORS]
     return tuple(merged)
 
 
-def _merge_rows(old: list[_Packed], new: Iterable[_Packed]) -> list[_Packed]:
-    """The replies of a file read in two parts; a reply seen in both is merged, not counted twice."""
+def _merge_rows(old: list[_Packed], new: Iterable[_Packed]) -> tuple[list[_Packed], list[int]]:
+    """The replies of a file read in two parts; a reply seen in both is merged, not counted twice.
+
+    Also where each new row went among the merged ones.
+    """
     at: dict[tuple[Any, Any], int] = {(r[_MID], r[_RID]): i for i, r in enumerate(old) if r[_MID] is not None}
     out = list(old)
+    where: list[int] = []
     for r in new:
         key = (r[_MID], r[_RID])
         i = at.get(key) if r[_MID] is not None else None
         if i is None:
             if r[_MID] is not None:
                 at[key] = len(out)
+            where.append(len(out))
             out.append(r)
         else:
+            where.append(i)
             out[i] = _merge(out[i], r, continued=True)
-    return out
+    return out, where
 
 
 def _pack_facts(s: FileScan) -> _Packed:
@@ -322,6 +344,9 @@ class _Entry:
     problems: list[tuple[int, str]]
     lines: int  # lines read up to ``end``: a grown file's problems are numbered after them
     grouped: tuple[list[_Packed], bytes] | None = None  # see _group_rows; made from the rows when needed
+    # Tool calls still waiting for their result, as (call id, row index, tool name): the part a
+    # grown file adds may answer them.
+    open_calls: list[tuple[str, int, str]] = field(default_factory=list)
 
     def groups(self) -> tuple[list[_Packed], bytes]:
         if self.grouped is None:
@@ -404,18 +429,28 @@ def _entry(log: LogFile, scan: FileScan) -> _Entry:
     rows = [_pack_row(r, log.project) for r in scan.rows]
     return _Entry(log.path, log.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(log.path, scan.end) or b"", rows, _pack_facts(scan), len(problems),
-                  problems[:MAX_PROBLEMS_KEPT], scan.lines)  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], scan.lines, open_calls=list(scan.open_calls))  # fmt: skip
 
 
 def _grown(old: _Entry, scan: FileScan) -> _Entry:
     # The scan numbers its lines from where it started.
     problems = old.problems + [(old.lines + line, reason) for line, reason in scan.problems]
     assert old.rows is not None  # read with its rows
-    rows = _merge_rows(old.rows, (_pack_row(r, old.project) for r in scan.rows))
+    # Results in the new part that answer calls of the old part, as a whole read would pair them.
+    waiting = {cid: (row, name) for cid, row, name in old.open_calls}
+    old_rows = list(old.rows)
+    for cid, error in scan.stray_results:
+        call = waiting.pop(cid, None)
+        if call is not None and error:
+            r = old_rows[call[0]]
+            old_rows[call[0]] = r[:_ERRORS] + (r[_ERRORS] + (call[1],),)
+    rows, where = _merge_rows(old_rows, (_pack_row(r, old.project) for r in scan.rows))
+    still = [(cid, row, name) for cid, (row, name) in waiting.items()]
+    still += [(cid, where[row], name) for cid, row, name in scan.open_calls]
     return _Entry(old.path, old.project, scan.dev, scan.ino, scan.size, scan.mtime_ns, scan.end,
                   _tail_hash(old.path, scan.end) or b"", rows,
                   _merge_facts(old.facts, _pack_facts(scan)), old.problem_count + len(scan.problems),
-                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines)  # fmt: skip
+                  problems[:MAX_PROBLEMS_KEPT], old.lines + scan.lines, open_calls=still)  # fmt: skip
 
 
 # ---------------------------------------------------------------------------------------------
@@ -521,7 +556,8 @@ class _Store:
                 "INSERT OR REPLACE INTO files VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 # One file's blobs at a time: a cold report over a large history writes them all.
                 ((e.path, e.project, e.dev, e.ino, e.size, e.mtime_ns, e.end, e.tail, marshal.dumps(e.rows),
-                  e.problem_count, marshal.dumps((e.facts, e.lines, e.problems, e.groups()[0])), e.groups()[1])
+                  e.problem_count, marshal.dumps((e.facts, e.lines, e.problems, e.groups()[0], e.open_calls)),
+                  e.groups()[1])
                  for e in entries),
             )  # fmt: skip
             self.db.execute("COMMIT")
@@ -545,13 +581,13 @@ def _decode(row: tuple[Any, ...]) -> _Entry | None:
     """One cached file; None when the row does not decode (it is then read again)."""
     try:
         path, project, dev, ino, size, mtime, end, tail, count, summary, keys, rows = row
-        facts, lines, problems, groups = marshal.loads(summary)
+        facts, lines, problems, groups, open_calls = marshal.loads(summary)
         if not (isinstance(facts, tuple) and len(facts) == 7 and isinstance(problems, list)
                 and isinstance(groups, list) and all(type(g) is tuple and len(g) == _GROUP_FIELDS for g in groups)
-                and isinstance(keys, bytes) and len(keys) % 8 == 0):  # fmt: skip
+                and isinstance(keys, bytes) and len(keys) % 8 == 0 and isinstance(open_calls, list)):  # fmt: skip
             return None  # decodes, but is not what this version writes
         return _Entry(path, project, dev, ino, size, mtime, end, tail, None if rows is None else marshal.loads(rows),
-                      facts, count, problems, lines, (groups, keys))  # fmt: skip
+                      facts, count, problems, lines, (groups, keys), open_calls)  # fmt: skip
     except (ValueError, EOFError, TypeError):
         return None
 

@@ -32,6 +32,7 @@ from ._columns import column
 if TYPE_CHECKING:
     from fractions import Fraction
 
+    from ._report_rows import ActiveSource, BlockRow, ModelRow, MonthRow, ProjectRow, SessionRow, ToolRow, WeekRow
     from .pricing import Mode, PriceTable
 
 __all__ = [
@@ -84,6 +85,20 @@ class Row(Protocol):
     def logged_cost_usd(self) -> float | None: ...
     @property
     def tools(self) -> Sequence[str]: ...
+
+
+# The rows of the other reports load with the first of them (or the first look-up of one by name).
+_LATER_ROWS: Final = frozenset(
+    {"ActiveSource", "BlockRow", "ModelRow", "MonthRow", "ProjectRow", "SessionRow", "ToolRow", "WeekRow"}
+)
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LATER_ROWS:
+        from . import _report_rows
+
+        return getattr(_report_rows, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -361,142 +376,6 @@ class DayRow:
     unpriced_replies: int = 0
     models: list[str] = column("Models", "list", compact=False, default_factory=list)
     breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
-
-
-@dataclass(slots=True)
-class WeekRow:
-    week: dt.date = column("Week of", "date")  # the week's first day
-    input_tokens: int = column("Input", "tokens", default=0)
-    output_tokens: int = column("Output", "tokens", default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    replies: int = column("Replies", "int", compact=False, default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-    models: list[str] = column("Models", "list", compact=False, default_factory=list)
-    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
-
-
-@dataclass(slots=True)
-class MonthRow:
-    month: str = column("Month")  # YYYY-MM
-    input_tokens: int = column("Input", "tokens", default=0)
-    output_tokens: int = column("Output", "tokens", default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    replies: int = column("Replies", "int", compact=False, default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-    models: list[str] = column("Models", "list", compact=False, default_factory=list)
-    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
-
-
-ActiveSource = Literal["turn_duration", "prompts", "mixed"]
-
-
-@dataclass(slots=True)
-class SessionRow:
-    session_id: str | None = column("Session")
-    project: str = column("Project", compact=False, default="")
-    title: str | None = column("Title", compact=False, default=None)
-    first_activity: dt.datetime | None = column("First", "datetime", compact=False, default=None)
-    last_activity: dt.datetime | None = column("Last", "datetime", default=None)
-    subagents: int = column("Agents", "int", compact=False, default=0)
-    active_seconds: float | None = column("Active", "seconds", compact=False, default=None)
-    # turn_duration: the logged turn durations; prompts: prompt to last reply of each turn.
-    active_time_source: ActiveSource | None = None
-    input_tokens: int = column("Input", "tokens", compact=False, default=0)
-    output_tokens: int = column("Output", "tokens", compact=False, default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    replies: int = column("Replies", "int", compact=False, default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-    models: list[str] = column("Models", "list", compact=False, default_factory=list)
-    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
-
-
-@dataclass(slots=True)
-class ProjectRow:
-    project: str = column("Project")
-    sessions: int = column("Sessions", "int", default=0)
-    first_activity: dt.datetime | None = column("First", "datetime", compact=False, default=None)
-    last_activity: dt.datetime | None = column("Last", "datetime", compact=False, default=None)
-    subagents: int = column("Agents", "int", compact=False, default=0)
-    active_seconds: float | None = column("Active", "seconds", compact=False, default=None)
-    active_time_source: ActiveSource | None = None
-    input_tokens: int = column("Input", "tokens", compact=False, default=0)
-    output_tokens: int = column("Output", "tokens", compact=False, default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    replies: int = column("Replies", "int", compact=False, default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-    models: list[str] = column("Models", "list", compact=False, default_factory=list)
-    breakdown: list[ModelUsage] = column("", breakdown=True, default_factory=list)
-
-
-@dataclass(slots=True)
-class ModelRow:
-    model: str | None = column("Model")
-    input_tokens: int = column("Input", "tokens", default=0)
-    output_tokens: int = column("Output", "tokens", default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    replies: int = column("Replies", "int", compact=False, default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-
-
-@dataclass(slots=True)
-class ToolRow:
-    """One tool; ``tool`` None holds the replies that called no tool, so the columns add up to the totals."""
-
-    tool: str | None = column("Tool")
-    calls: int = column("Calls", "int", default=0)
-    errors: int | None = column("Errors", "int", compact=False, default=None)  # None: the logs do not say
-    replies: int = column("Replies", "int", compact=False, default=0)  # replies that called it, each whole
-    input_tokens: int = column("Input", "tokens", compact=False, default=0)
-    output_tokens: int = column("Output", "tokens", compact=False, default=0)
-    cache_creation_tokens: int = column("Cache write", "tokens", compact=False, default=0)
-    cache_read_tokens: int = column("Cache read", "tokens", compact=False, default=0)
-    total_tokens: int = column("Total", "tokens", default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-
-
-@dataclass(slots=True)
-class BlockRow:
-    """A 5-hour window, or the gap between two (``is_gap``, no replies)."""
-
-    start: dt.datetime = column("Start", "datetime")
-    end: dt.datetime = column("End", "datetime", compact=False)
-    is_gap: bool = False
-    is_active: bool = False
-    state: Literal["window", "active", "gap"] = column("", default="window")
-    input_tokens: int = 0
-    output_tokens: int = 0
-    cache_creation_tokens: int = 0
-    cache_read_tokens: int = 0
-    total_tokens: int = column("Tokens", "tokens", default=0)
-    replies: int = column("Replies", "int", default=0)
-    cost_usd: float | None = column("Cost", "cost", default=None)
-    unpriced_replies: int = 0
-    models: list[str] = column("Models", "list", compact=False, default_factory=list)
-    # The active window only:
-    time_left_seconds: float | None = column("Left", "seconds", default=None)
-    tokens_per_hour: float | None = None
-    cost_per_hour: float | None = None
-    projected_total_tokens: int | None = None
-    projected_cost_usd: float | None = None
-    # With a token limit (every window but the gaps):
-    token_limit: int | None = None
-    limit_remaining_tokens: int | None = column("Limit left", "tokens", compact=False, default=None)
 
 
 @dataclass(slots=True)
@@ -800,6 +679,8 @@ def weekly(
     start_of_week: int = 0,
 ) -> Result:
     """One row per week with replies, named by its first day; weeks start on Monday unless told."""
+    from ._report_rows import WeekRow
+
     if not 0 <= start_of_week <= 6:
         raise ValueError(f"start_of_week must be 0 (Monday) to 6 (Sunday), not {start_of_week}")
     return _period_report(
@@ -817,6 +698,8 @@ def monthly(
     order: Order = "asc",
 ) -> Result:
     """One row per month with replies, named YYYY-MM."""
+    from ._report_rows import MonthRow
+
     return _period_report("monthly", usage, MonthRow, lambda d: f"{d.year:04d}-{d.month:02d}", tz, since, until,
                           breakdown, order)  # fmt: skip
 
@@ -908,6 +791,8 @@ def sessions(
     First and last activity, title and active time come from the session facts and
     cover the session's whole log; the counts cover the selected days only.
     """
+    from ._report_rows import SessionRow
+
     indices, _ = _selected(usage, tz, since, until)
     indices = _project_filter(usage, indices, projects)
     rows_in = usage.rows
@@ -948,6 +833,8 @@ def projects(
     order: Order = "asc",
 ) -> Result:
     """One row per project with replies, ordered by last activity."""
+    from ._report_rows import ProjectRow
+
     indices, _ = _selected(usage, tz, since, until)
     rows_in = usage.rows
     groups = _group(usage, indices, lambda i: rows_in[i].project, breakdown)
@@ -991,6 +878,8 @@ def models(
     order: Order = "desc",
 ) -> Result:
     """One row per model, ordered by cost (unpriced last when descending), then name."""
+    from ._report_rows import ModelRow
+
     indices, _ = _selected(usage, tz, since, until)
     rows_in = usage.rows
     groups = _group(usage, indices, lambda i: rows_in[i].model, False)
@@ -1026,6 +915,8 @@ def tools(
     rows carry ``tool_errors``; it is None when they do not.
     """
     from fractions import Fraction
+
+    from ._report_rows import ToolRow
 
     indices, _ = _selected(usage, tz, since, until)
     rows_in, costs = usage.rows, usage.costs
@@ -1109,6 +1000,8 @@ def blocks(
     ``token_limit`` (a number, or ``"max"`` for the largest total of the windows
     before the active one) adds the tokens left under it to every window.
     """
+    from ._report_rows import BlockRow
+
     now = dt.datetime.now(dt.UTC) if now is None else now.astimezone(dt.UTC)
     indices, _ = _selected(usage, tz, since, until)
     rows_in, costs = usage.rows, usage.costs

@@ -124,6 +124,9 @@ class line_splitter final : public block_sink {
         return true;
     }
 
+    // The physical lines met so far, the last one counted even without its line feed.
+    [[nodiscard]] std::uint64_t lines_seen() const { return number_; }
+
   private:
     Handler& handler_;
     std::uint64_t number_ = 0;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -39,6 +40,11 @@ struct usage_line {
     usage_counts usage;
     std::optional<double> cost_usd;
     std::vector<std::string_view> tools;  // names of the tool_use blocks, in order
+    // The ids of those blocks, in the same order; nullopt where a block has none.
+    std::vector<std::optional<std::string_view>> tool_ids;
+    // User records: the tool_result blocks, by the id of the call they answer, and whether
+    // each came back as an error (is_error true; anything else is not an error).
+    std::vector<std::pair<std::string_view, bool>> tool_results;
     // Titles and turn durations.
     title_source title_kind = title_source::none;
     std::string_view title;

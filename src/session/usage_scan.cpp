@@ -5,30 +5,86 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "analysis/replies.hpp"
 #include "parser/line_source.hpp"
 #include "parser/usage_reader.hpp"
+#include "types/keyed_hash.hpp"
 
 namespace kestro {
 
-namespace {
+namespace detail {
 
-// The text a reply is found by again: message id, then whether a request id follows, then it.
-std::string key_text(const reply_key& key) {
-    std::string text;
-    text.reserve(key.message_id.size() + key.request_id.size() + 1);
-    text.append(key.message_id);
-    text.push_back(key.has_request_id ? '\x01' : '\x00');
-    text.append(key.request_id);
-    return text;
+// Whether `row` is the reply `key` names.
+bool holds(const usage_row& row, const reply_key& key) {
+    return row.message_id && *row.message_id == key.message_id &&
+           row.request_id.has_value() == key.has_request_id &&
+           (!key.has_request_id || *row.request_id == key.request_id);
 }
+
+// Finds a table's rows by reply key. A slot holds a row's index and its key's hash, and a
+// candidate is confirmed against the row's own ids, so no key is copied: a copied key per
+// record was an allocation per line, and per row it outweighed the row.
+class reply_rows {
+  public:
+    // The row of `rows` whose reply is `key`. When there is none, `added` (the index the caller
+    // gives the row it is about to append) is recorded and returned. O(1) expected: the hash is
+    // keyed per process, so a file cannot choose ids that pile up on one slot.
+    std::size_t find_or_add(const reply_key& key, const std::vector<usage_row>& rows,
+                            std::size_t added) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+        const std::uint64_t hash = reply_key_hash{}(key);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = std::size_t(hash >> shift_);; i = (i + 1) & mask) {
+            slot& s = slots_[i];
+            if (s.row == vacant) {
+                s = slot{hash, added};
+                ++used_;
+                return added;
+            }
+            if (s.hash == hash && holds(rows[s.row], key)) return s.row;
+        }
+    }
+
+  private:
+    static constexpr std::size_t vacant = SIZE_MAX;
+    struct slot {
+        std::uint64_t hash = 0;
+        std::size_t row = vacant;
+    };
+
+    void grow() {
+        std::vector<slot> old =
+            std::exchange(slots_, std::vector<slot>(std::max<std::size_t>(16, slots_.size() * 2)));
+        shift_ = 64 - unsigned(std::countr_zero(slots_.size()));
+        const std::size_t mask = slots_.size() - 1;
+        for (const slot& s : old) {
+            if (s.row == vacant) continue;
+            std::size_t i = std::size_t(s.hash >> shift_);
+            while (slots_[i].row != vacant)
+                i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<slot> slots_;
+    std::size_t used_ = 0;
+    unsigned shift_ = 64;
+};
+
+}  // namespace detail
+
+namespace {
 
 // Builds one file's rows and facts from its lines.
 class file_sink final : public usage_sink {
@@ -62,11 +118,23 @@ class file_sink final : public usage_sink {
         } else if (line.what == kind::reply) {
             reply(line);
         }
+        for (const auto& [id, error] : line.tool_results)
+            answer(id, error);
         return true;
     }
 
-    // Closes the last turn and gives rows without a session the file's.
+    // Closes the last turn, gives rows without a session the file's and lists the calls left
+    // without a result.
     void finish(std::string_view stem) {
+        for (auto& [id, c] : calls_) {
+            if (!c.answered) out_.open_calls.push_back({id, c.row, c.name});
+        }
+        // In file order, so that what is read from them does not depend on the hash.
+        std::sort(out_.open_calls.begin(), out_.open_calls.end(),
+                  [](const file_scan::open_call& a, const file_scan::open_call& b) {
+                      return a.row != b.row ? a.row < b.row : a.id < b.id;
+                  });
+        calls_ = {};
         close_turn();
         std::uint32_t fallback = 0;
         for (usage_row& row : out_.rows.rows) {
@@ -102,8 +170,14 @@ class file_sink final : public usage_sink {
         usage_table& table = out_.rows;
         std::size_t at = table.rows.size();
         if (auto key = key_of(line.message_id, line.request_id)) {
-            at = by_key_.try_emplace(key_text(*key), at).first->second;
+            // A streamed reply's records come one after another: most are the row last used.
+            if (last_ < table.rows.size() && detail::holds(table.rows[last_], *key)) {
+                at = last_;
+            } else {
+                at = by_key_.find_or_add(*key, table.rows, at);
+            }
         }
+        last_ = at;
         const bool first = at == table.rows.size();
         if (first) {
             usage_row& row = table.rows.emplace_back();
@@ -117,9 +191,38 @@ class file_sink final : public usage_sink {
         usage_row& row = table.rows[at];
         add_to_reply(row, line.usage, when, line.cost_usd, first);
         // Model: the last a record names, as the complete reader takes it.
-        if (line.model) row.model = table.texts.intern(*line.model);
-        for (std::string_view tool : line.tools)
-            row.tools.push_back(table.texts.intern(tool));
+        if (line.model && (row.model == 0 || table.texts.at(row.model) != *line.model)) {
+            row.model = table.texts.intern(*line.model);
+        }
+        for (std::size_t i = 0; i < line.tools.size(); ++i) {
+            const std::uint32_t name = table.texts.intern(line.tools[i]);
+            if (const auto& id = line.tool_ids[i]) {
+                // A record repeated within its reply repeats its calls: each counts once.
+                auto found = calls_.find(*id);
+                if (found != calls_.end() && found->second.row == at) continue;
+                if (found == calls_.end()) {
+                    calls_.emplace(std::string(*id), call{at, name});
+                } else {
+                    found->second = call{at, name};
+                }
+            }
+            row.tools.push_back(name);
+        }
+    }
+
+    // A result: the call it answers is done, and named among its reply's errors if it failed.
+    void answer(std::string_view id, bool error) {
+        auto found = calls_.find(id);
+        if (found == calls_.end()) {
+            out_.stray_results.emplace_back(std::string(id), error);
+            return;
+        }
+        call& c = found->second;
+        if (error && !c.erred) {
+            c.erred = true;
+            out_.rows.rows[c.row].tool_errors.push_back(c.name);
+        }
+        c.answered = true;
     }
 
     file_scan& out_;
@@ -128,7 +231,22 @@ class file_sink final : public usage_sink {
     title_source title_kind_ = title_source::none;
     std::optional<date_time> prompt_;
     std::optional<date_time> last_reply_;
-    std::unordered_map<std::string, std::size_t> by_key_;
+    detail::reply_rows by_key_;
+    std::size_t last_ = SIZE_MAX;  // the row of the last reply record
+    // The file's tool calls by id; a file names a few hundred, so a node each is cheap.
+    struct call {
+        std::size_t row = 0;
+        std::uint32_t name = 0;
+        bool answered = false;
+        bool erred = false;
+    };
+    struct id_hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view id) const noexcept {
+            return std::size_t(text_hash{}(id));
+        }
+    };
+    std::unordered_map<std::string, call, id_hash, std::equal_to<>> calls_;
 };
 
 class fd_closer {
@@ -190,16 +308,19 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::a
     return out;
 }
 
-std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigned threads,
-                                  std::size_t max_problems, const std::atomic<bool>* cancel) {
-    std::vector<file_scan> out(inputs.size());
+void scan_files(const std::vector<scan_input>& inputs, unsigned threads, std::size_t max_problems,
+                const std::atomic<bool>* cancel,
+                const std::function<void(std::size_t, file_scan&&)>& take) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = unsigned(std::min<std::size_t>(threads, std::max<std::size_t>(inputs.size(), 1)));
     std::atomic<std::size_t> next{0};
     std::exception_ptr failure;
-    std::mutex failure_lock;
     std::atomic<bool> failed{false};
-    // Files go to whichever thread is free, so one large file does not hold up the rest.
+    // Results wait here only until every file before them is done, so what is held at once is
+    // about one file per thread, not the whole history.
+    std::mutex order_lock;
+    std::vector<std::optional<file_scan>> waiting(inputs.size());
+    std::size_t handed = 0;
     auto work = [&] {
         try {
             usage_reader reader;
@@ -207,10 +328,16 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
                 if (failed.load() || (cancel != nullptr && cancel->load())) return;
                 const std::size_t i = next.fetch_add(1);
                 if (i >= inputs.size()) return;
-                out[i] = scan_file(inputs[i], max_problems, cancel, reader);
+                file_scan done = scan_file(inputs[i], max_problems, cancel, reader);
+                const std::lock_guard lock(order_lock);
+                waiting[i] = std::move(done);
+                for (; handed < waiting.size() && waiting[handed]; ++handed) {
+                    take(handed, std::move(*waiting[handed]));
+                    waiting[handed].reset();
+                }
             }
         } catch (...) {
-            const std::lock_guard lock(failure_lock);
+            const std::lock_guard lock(order_lock);
             if (!failure) failure = std::current_exception();
             failed = true;
         }
@@ -227,6 +354,13 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
     for (std::thread& t : pool)
         t.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigned threads,
+                                  std::size_t max_problems, const std::atomic<bool>* cancel) {
+    std::vector<file_scan> out(inputs.size());
+    scan_files(inputs, threads, max_problems, cancel,
+               [&](std::size_t i, file_scan&& scan) { out[i] = std::move(scan); });
     return out;
 }
 
@@ -279,52 +413,68 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
     return files;
 }
 
-usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filter) {
-    usage_table table;
-    std::unordered_map<std::string, std::size_t> by_key;
-    std::vector<std::uint32_t> remap;
-    for (file_scan& scan : scans) {
-        usage_table& part = scan.rows;
-        for (file_problems& p : part.problems)
-            table.problems.push_back(std::move(p));
-        remap.assign(part.texts.size(), 0);
-        auto text = [&](std::uint32_t i) {
-            if (i != 0 && remap[i] == 0) remap[i] = table.texts.intern(part.texts.at(i));
-            return remap[i];
-        };
-        for (usage_row& row : part.rows) {
-            if (auto key = key_of(row.message_id, row.request_id)) {
-                auto [found, added] = by_key.try_emplace(key_text(*key), table.rows.size());
-                if (!added) {
-                    usage_row& kept = table.rows[found->second];
-                    merge_figures(kept, row);
-                    if (kept.model == 0) kept.model = text(row.model);
-                    continue;
-                }
+void scan_merger::add(file_scan&& scan) {
+    usage_table& part = scan.rows;
+    for (file_problems& p : part.problems)
+        table_.problems.push_back(std::move(p));
+    remap_.assign(part.texts.size(), 0);
+    auto text = [&](std::uint32_t i) {
+        if (i != 0 && remap_[i] == 0) remap_[i] = table_.texts.intern(part.texts.at(i));
+        return remap_[i];
+    };
+    for (usage_row& row : part.rows) {
+        if (auto key = key_of(row.message_id, row.request_id)) {
+            const std::size_t at = by_key_->find_or_add(*key, table_.rows, table_.rows.size());
+            if (at != table_.rows.size()) {
+                usage_row& kept = table_.rows[at];
+                merge_figures(kept, row);
+                if (kept.model == 0) kept.model = text(row.model);
+                continue;
             }
-            row.project = text(row.project);
-            row.session_id = text(row.session_id);
-            row.agent_id = text(row.agent_id);
-            row.model = text(row.model);
-            for (std::uint32_t& tool : row.tools)
-                tool = text(tool);
-            table.rows.push_back(std::move(row));
         }
-        // Each file's rows are dropped once merged, so the peak is the merged rows.
-        part.rows = {};
+        row.project = text(row.project);
+        row.session_id = text(row.session_id);
+        row.agent_id = text(row.agent_id);
+        row.model = text(row.model);
+        for (std::uint32_t& tool : row.tools)
+            tool = text(tool);
+        for (std::uint32_t& tool : row.tool_errors)
+            tool = text(tool);
+        table_.rows.push_back(std::move(row));
     }
-    std::erase_if(table.rows, [&](const usage_row& row) {
+}
+
+scan_merger::scan_merger() : by_key_(std::make_unique<detail::reply_rows>()) {}
+scan_merger::~scan_merger() = default;
+
+usage_table scan_merger::finish(const usage_filter& filter) {
+    by_key_ = std::make_unique<detail::reply_rows>();
+    std::erase_if(table_.rows, [&](const usage_row& row) {
         if (!filter.subagents && (row.agent_id != 0 || row.is_sidechain)) return true;
         if (filter.since && row.timestamp < *filter.since) return true;
         return filter.until && *filter.until < row.timestamp;
     });
-    return table;
+    return std::move(table_);
+}
+
+usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filter) {
+    scan_merger merger;
+    for (file_scan& scan : scans) {
+        merger.add(std::move(scan));
+        // Each file's rows are dropped once merged, so the peak is the merged rows.
+        scan = file_scan{};
+    }
+    return merger.finish(filter);
 }
 
 usage_table scan_usage(const std::vector<std::filesystem::path>& bases, const usage_filter& filter,
                        unsigned threads, const std::atomic<bool>* cancel) {
     const auto files = find_usage_files(bases, filter.projects);
-    return merge_scans(scan_files(files, threads, kept_problems, cancel), filter);
+    scan_merger merger;
+    // Each file is merged as soon as the files before it are, and dropped.
+    scan_files(files, threads, kept_problems, cancel,
+               [&](std::size_t, file_scan&& scan) { merger.add(std::move(scan)); });
+    return merger.finish(filter);
 }
 
 }  // namespace kestro

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parser/usage_reader.hpp"
@@ -42,6 +45,15 @@ struct file_scan {
     std::optional<date_time> last_timestamp;
     std::optional<std::uint64_t> turn_duration_ms;
     std::uint64_t prompt_active_ms = 0;
+    // A file read in parts (it grew) may answer in one part the calls of another: the calls
+    // this read met without a result, and the results it met without their call.
+    struct open_call {
+        std::string id;
+        std::size_t row = 0;     // index into rows.rows
+        std::uint32_t name = 0;  // index into rows.texts
+    };
+    std::vector<open_call> open_calls;
+    std::vector<std::pair<std::string, bool>> stray_results;  // (call id, is_error)
 };
 
 // Problems kept per file (all are counted).
@@ -61,6 +73,12 @@ file_scan scan_file(const scan_input& in, std::size_t max_problems, const std::a
 // rethrown here. Touches no Python state.
 std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigned threads,
                                   std::size_t max_problems, const std::atomic<bool>* cancel);
+// The same, handing each result to `take` with its index in the order of `inputs` as soon as it
+// and every file before it are done, so a caller that drops them holds about one per thread.
+// `take` is called on the pool's threads, one call at a time; what it throws is rethrown here.
+void scan_files(const std::vector<scan_input>& inputs, unsigned threads, std::size_t max_problems,
+                const std::atomic<bool>* cancel,
+                const std::function<void(std::size_t, file_scan&&)>& take);
 
 // What scan_usage keeps.
 struct usage_filter {
@@ -83,5 +101,26 @@ usage_table scan_usage(const std::vector<std::filesystem::path>& bases, const us
 
 // Merges per-file scans (in path order) into one table, by the rule of scan_usage.
 usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filter);
+
+namespace detail {
+class reply_rows;
+}
+
+// The same merge one file at a time, in path order; each file's rows are taken, not copied.
+class scan_merger {
+  public:
+    scan_merger();
+    ~scan_merger();
+    scan_merger(const scan_merger&) = delete;
+    scan_merger& operator=(const scan_merger&) = delete;
+    void add(file_scan&& scan);
+    // The merged rows that `filter` keeps; the merger is spent.
+    usage_table finish(const usage_filter& filter);
+
+  private:
+    usage_table table_;
+    std::unique_ptr<detail::reply_rows> by_key_;
+    std::vector<std::uint32_t> remap_;
+};
 
 }  // namespace kestro

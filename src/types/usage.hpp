@@ -47,6 +47,8 @@ struct usage_row : reply_figures {
     std::optional<std::string> message_id;
     std::optional<std::string> request_id;
     std::vector<std::uint32_t> tools;  // names of its tool_use blocks, in order
+    // Names of its calls whose result came back as an error, in the order the results came.
+    std::vector<std::uint32_t> tool_errors;
 };
 
 // A file's problems: how many, and the first few kept.

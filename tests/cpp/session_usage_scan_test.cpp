@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/replies.hpp"
@@ -19,7 +22,9 @@ namespace {
 struct seen {
     usage_line::kind what;
     std::uint64_t line;
-    std::string text;  // the reason of a problem, else the tools joined by ','
+    // The reason of a problem, else by ',' the calls (name, '#id' when it has one), then the
+    // results ('=id', '!' after an error).
+    std::string text;
     std::uint64_t output = 0;
     std::uint64_t one_hour = 0;
 };
@@ -28,8 +33,11 @@ class collect final : public usage_sink {
   public:
     bool take(usage_line& l) override {
         std::string text = l.reason;
-        for (std::string_view tool : l.tools)
-            text += (text.empty() ? "" : ",") + std::string(tool);
+        auto add = [&](const std::string& item) { text += (text.empty() ? "" : ",") + item; };
+        for (std::size_t i = 0; i < l.tools.size(); ++i)
+            add(std::string(l.tools[i]) + (l.tool_ids[i] ? "#" + std::string(*l.tool_ids[i]) : ""));
+        for (const auto& [id, error] : l.tool_results)
+            add("=" + std::string(id) + (error ? "!" : ""));
         lines.push_back({l.what, l.line, text, l.usage.output_tokens.value_or(0),
                          l.usage.ephemeral_1h_input_tokens.value_or(0)});
         return true;
@@ -75,7 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
                             R"({"type":"text","text":"x"},{"type":"tool_use","name":"Read"}],)"
                             R"("usage":{"output_tokens":7,"cache_creation":)"
                             R"({"ephemeral_1h_input_tokens":3}}})"),
-                  k::reply, "Bash,Read", 7, 3},
+                  k::reply, "Bash#t,Read", 7, 3},
+        line_case{"call_id_not_text",
+                  assistant(R"({"content":[{"type":"tool_use","id":5,"name":"Bash"}],"usage":{}})"),
+                  k::reply, "Bash", 0, 0},
         line_case{"assistant_without_usage", assistant(R"({"id":"m","content":"x"})"), k::other, "",
                   0, 0},
         line_case{"assistant_null_usage", assistant(R"({"content":"x","usage":null})"), k::other,
@@ -88,7 +99,18 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"tool_result_is_no_prompt",
                   R"({"type":"user",)" + head +
                       R"("message":{"content":[{"type":"tool_result","tool_use_id":"t"}]}})",
-                  k::other, "", 0, 0},
+                  k::other, "=t", 0, 0},
+        line_case{"results_and_their_errors",
+                  R"({"type":"user",)" + head +
+                      R"("message":{"content":[{"type":"tool_result","tool_use_id":"a",)"
+                      R"("is_error":true},{"type":"tool_result","tool_use_id":"b","is_error":)"
+                      R"("yes"},{"type":"tool_result","tool_use_id":7,"is_error":true},)"
+                      R"({"type":"tool_result","tool_use_id":"c","is_error":false}]}})",
+                  k::other, "=a!,=b,=c", 0, 0},
+        line_case{"results_of_a_problem_line_are_dropped",
+                  R"({"type":"user","timestamp":"2025-06-01T08:00:00Z","message":{"content":)"
+                  R"([{"type":"tool_result","tool_use_id":"a","is_error":true}]}})",
+                  k::problem, "missing field 'uuid'", 0, 0},
         line_case{"meta_is_no_prompt",
                   R"({"type":"user","isMeta":true,)" + head + R"("message":{"content":"x"}})",
                   k::other, "", 0, 0},
@@ -168,24 +190,6 @@ struct key_case {
     bool same;
 };
 
-class reply_keys : public ::testing::TestWithParam<key_case> {};
-
-TEST_P(reply_keys, tell_replies_apart) {
-    const key_case& c = GetParam();
-    const auto a = key_of(c.a_message, c.a_request);
-    const auto b = key_of(c.b_message, c.b_request);
-    EXPECT_EQ(a.has_value() && b.has_value() && *a == *b, c.same);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    session, reply_keys,
-    ::testing::Values(key_case{"both_ids", "m", "r", "m", "r", true},
-                      key_case{"other_request", "m", "r", "m", "q", false},
-                      key_case{"message_id_alone", "m", std::nullopt, "m", std::nullopt, true},
-                      key_case{"missing_is_not_empty", "m", std::nullopt, "m", "", false},
-                      key_case{"no_message_id", std::nullopt, "r", std::nullopt, "r", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST(session, figures_merge_by_maximum_earliest_and_largest_cost) {
     reply_figures kept;
     kept.output_tokens = 5;
@@ -212,10 +216,16 @@ class scan_folder : public ::testing::Test {
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("kestro-scan-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                "-" + safe(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(dir_ / "proj");
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A parameterised test's name holds a '/'.
+    static std::string safe(std::string name) {
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
 
     std::filesystem::path write(const std::string& name, const std::string& text) {
         const auto path = dir_ / "proj" / name;
@@ -230,6 +240,47 @@ class scan_folder : public ::testing::Test {
 
     std::filesystem::path dir_;
 };
+
+class reply_keys : public scan_folder, public ::testing::WithParamInterface<key_case> {
+  protected:
+    static std::string keyed(std::optional<std::string_view> message,
+                             std::optional<std::string_view> request, int output) {
+        std::string line =
+            R"({"type":"assistant","uuid":"u","timestamp":"2025-06-01T08:00:00Z","sessionId":"s",)";
+        if (request) line += R"("requestId":")" + std::string(*request) + R"(",)";
+        line += R"("message":{)";
+        if (message) line += R"("id":")" + std::string(*message) + R"(",)";
+        return line + R"("content":"x","usage":{"output_tokens":)" + std::to_string(output) +
+               "}}}\n";
+    }
+};
+
+TEST_P(reply_keys, tell_replies_apart_within_a_file_and_across_files) {
+    const key_case& c = GetParam();
+    const auto a = key_of(c.a_message, c.a_request);
+    const auto b = key_of(c.b_message, c.b_request);
+    EXPECT_EQ(a.has_value() && b.has_value() && *a == *b, c.same);
+    const std::size_t rows = c.same ? 1 : 2;
+    const std::string first = keyed(c.a_message, c.a_request, 1);
+    const std::string second = keyed(c.b_message, c.b_request, 2);
+    const auto one = scan_file({write("one.jsonl", first + second), 0, "proj"}, 5, nullptr);
+    EXPECT_EQ(one.rows.rows.size(), rows);
+    std::filesystem::remove(dir_ / "proj" / "one.jsonl");
+    write("a.jsonl", first);
+    write("b.jsonl", second);
+    const usage_table merged = scan_usage({dir_}, {}, 2, nullptr);
+    ASSERT_EQ(merged.rows.size(), rows);
+    EXPECT_EQ(merged.rows.back().output_tokens, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    session, reply_keys,
+    ::testing::Values(key_case{"both_ids", "m", "r", "m", "r", true},
+                      key_case{"other_request", "m", "r", "m", "q", false},
+                      key_case{"message_id_alone", "m", std::nullopt, "m", std::nullopt, true},
+                      key_case{"missing_is_not_empty", "m", std::nullopt, "m", "", false},
+                      key_case{"no_message_id", std::nullopt, "r", std::nullopt, "r", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(scan_folder, results_keep_the_input_order_whatever_the_threads) {
     std::vector<scan_input> inputs;
@@ -272,6 +323,47 @@ TEST_F(scan_folder, problems_are_all_counted_and_the_first_few_kept) {
     ASSERT_EQ(scan.rows.problems.size(), 1u);
     EXPECT_EQ(scan.rows.problems[0].count, 9u);
     EXPECT_EQ(scan.rows.problems[0].first.size(), 3u);
+}
+
+TEST_F(scan_folder, failed_calls_are_named_once_on_their_reply) {
+    auto user = [](const std::string& blocks) {
+        return R"({"type":"user",)" + head + R"("message":{"content":[)" + blocks + "]}}\n";
+    };
+    auto result = [](const std::string& id, const std::string& error) {
+        return R"({"type":"tool_result","tool_use_id":")" + id + R"(","is_error":)" + error + "}";
+    };
+    const std::string calls =
+        assistant(R"({"id":"m","content":[{"type":"tool_use","id":"a","name":"Bash"},)"
+                  R"({"type":"tool_use","id":"b","name":"Read"},)"
+                  R"({"type":"tool_use","id":"c","name":"Grep"}],"usage":{}})") +
+        "\n";
+    // Another file first, so that the merged table's texts are numbered otherwise.
+    write("a.jsonl", assistant(R"({"id":"n","content":[{"type":"tool_use","id":"w",)"
+                               R"("name":"Write"}],"usage":{}})") +
+                         "\n" + user(result("w", "true")));
+    const auto path =
+        write("b.jsonl", calls + calls + user(result("a", "true") + "," + result("b", "false")) +
+                             user(result("a", "true")) + user(result("x", "true")));
+    const file_scan scan = scan_file({path, 0, "proj"}, kept_problems, nullptr);
+    ASSERT_EQ(scan.rows.rows.size(), 1u);
+    auto names = [](const usage_table& t, const std::vector<std::uint32_t>& ids) {
+        std::string out;
+        for (std::uint32_t id : ids)
+            out += (out.empty() ? "" : ",") + t.texts.at(id);
+        return out;
+    };
+    EXPECT_EQ(names(scan.rows, scan.rows.rows[0].tools), "Bash,Read,Grep");
+    EXPECT_EQ(names(scan.rows, scan.rows.rows[0].tool_errors), "Bash");
+    ASSERT_EQ(scan.open_calls.size(), 1u);
+    EXPECT_EQ(scan.open_calls[0].id, "c");
+    EXPECT_EQ(scan.open_calls[0].row, 0u);
+    EXPECT_EQ(scan.rows.texts.at(scan.open_calls[0].name), "Grep");
+    EXPECT_EQ(scan.stray_results, (std::vector<std::pair<std::string, bool>>{{"x", true}}));
+
+    const usage_table merged = scan_usage({dir_}, {}, 2, nullptr);
+    ASSERT_EQ(merged.rows.size(), 2u);
+    EXPECT_EQ(names(merged, merged.rows[0].tool_errors), "Write");
+    EXPECT_EQ(names(merged, merged.rows[1].tool_errors), "Bash");
 }
 
 TEST_F(scan_folder, a_reply_in_two_files_is_one_row_from_the_first) {

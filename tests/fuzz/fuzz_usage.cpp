@@ -19,6 +19,8 @@ class checking_sink final : public kestro::usage_sink {
         if ((line.what == kind::problem) == line.reason.empty()) std::abort();
         if (line.what == kind::reply && !line.timestamp) std::abort();
         if (line.what != kind::reply && !line.tools.empty()) std::abort();
+        if (line.tool_ids.size() != line.tools.size()) std::abort();
+        if (line.what == kind::problem && !line.tool_results.empty()) std::abort();
         return true;
     }
 
@@ -40,5 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The end is a line boundary inside the input, and the lines before it were counted.
     if (read.end > size || read.lines > max_line) std::abort();
     if (read.end > 0 && read.end < size && bytes[read.end - 1] != '\n') std::abort();
+    // Every physical line up to the end is counted: each line feed, and a last line without one.
+    std::uint64_t counted = 0;
+    for (std::size_t i = 0; i < read.end; ++i)
+        counted += bytes[i] == '\n' ? 1 : 0;
+    if (read.end > 0 && bytes[read.end - 1] != '\n') ++counted;
+    if (read.lines != counted) std::abort();
     return 0;
 }

@@ -2,8 +2,10 @@
 
 It reads what the package's scan reads: from a start offset to the end of the last
 complete line, one row per reply (records sharing message id and request id
-merged: each count the largest, the earliest time, the largest logged cost), and
-the file's session facts. Each call is recorded in ``calls``.
+merged: each count the largest, the earliest time, the largest logged cost; each
+tool call once, and those whose result came back as an error), and the file's
+session facts with the calls left without a result and the results without their
+call. Each call is recorded in ``calls``.
 """
 
 from __future__ import annotations
@@ -32,6 +34,7 @@ class Row:
     cache_read_tokens: int = 0
     logged_cost_usd: float | None = None
     tools: list[str] = field(default_factory=list)
+    tool_errors: list[str] = field(default_factory=list)
 
 
 @dataclass
@@ -53,6 +56,8 @@ class Scan:
     last_timestamp: dt.datetime | None = None
     turn_duration_ms: int | None = None
     prompt_active_ms: int | None = None
+    open_calls: list[tuple[str, int, str]] = field(default_factory=list)
+    stray_results: list[tuple[str, bool]] = field(default_factory=list)
 
 
 COUNTS = ("input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
@@ -71,7 +76,28 @@ def scan_file(path: str, start: int) -> Scan:
     end = start + data.rfind(b"\n") + 1
     scan = Scan(path, start, end, data[: end - start].count(b"\n"), st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
     replies: dict[tuple[str, str | None], Row] = {}
-    seen: dict[int, set[Any]] = {}  # tool_use ids per reply
+    where: dict[int, int] = {}  # id(row) -> its index in scan.rows
+    calls: dict[str, list[Any]] = {}  # call id -> [row index, name, answered, erred]
+
+    def call(at: int, block: dict[str, Any]) -> None:
+        cid, name = block.get("id"), block["name"]
+        if isinstance(cid, str):
+            known = calls.get(cid)
+            if known is not None and known[0] == at:
+                return  # a record repeated within its reply repeats its calls
+            calls[cid] = [at, name, False, False]
+        scan.rows[at].tools.append(name)
+
+    def answer(cid: str, error: bool) -> None:
+        known = calls.get(cid)
+        if known is None:
+            scan.stray_results.append((cid, error))
+            return
+        if error and not known[3]:
+            known[3] = True
+            scan.rows[known[0]].tool_errors.append(known[1])
+        known[2] = True
+
     titles: dict[str, str] = {}
     prompt: dt.datetime | None = None
     last_reply: dt.datetime | None = None
@@ -97,10 +123,18 @@ def scan_file(path: str, start: int) -> Scan:
         if kind == "system" and rec.get("subtype") == "turn_duration":
             scan.turn_duration_ms = (scan.turn_duration_ms or 0) + int(rec.get("durationMs", 0))
         message = rec.get("message") if isinstance(rec.get("message"), dict) else {}
-        if kind == "user" and isinstance(message.get("content"), str) and ts is not None:
+        content = message.get("content")
+        blocks = [b for b in content if isinstance(b, dict)] if isinstance(content, list) else []
+        # A prompt is what a person wrote: not meta, and not the results of tool calls.
+        results = any(b.get("type") == "tool_result" for b in blocks)
+        if kind == "user" and not rec.get("isMeta") and not results and ts is not None:
             if prompt is not None and last_reply is not None:
                 prompt_ms += int((last_reply - prompt).total_seconds() * 1000)
             prompt, last_reply = ts, None
+        if kind == "user":
+            for b in blocks:
+                if b.get("type") == "tool_result" and isinstance(b.get("tool_use_id"), str):
+                    answer(b["tool_use_id"], b.get("is_error") is True)
         if kind != "assistant" or not isinstance(message.get("usage"), dict) or ts is None:
             continue
         last_reply = ts
@@ -109,18 +143,20 @@ def scan_file(path: str, start: int) -> Scan:
         counts = (u.get("input_tokens", 0), u.get("output_tokens", 0), u.get("cache_creation_input_tokens", 0),
                   split.get("ephemeral_5m_input_tokens", 0), split.get("ephemeral_1h_input_tokens", 0),
                   u.get("cache_read_input_tokens", 0))  # fmt: skip
-        uses = [b for b in message.get("content") or [] if isinstance(b, dict) and b.get("type") == "tool_use"]
+        uses = [b for b in blocks if b.get("type") == "tool_use" and isinstance(b.get("name"), str)]
         mid = message.get("id")
         key = (mid, rec.get("requestId"))
         row = replies.get(key) if mid is not None else None
         if row is None:
             row = Row(ts, mid, rec.get("requestId"), rec.get("sessionId"), rec.get("agentId"),
                       bool(rec.get("isSidechain")), message.get("model"), *counts,
-                      logged_cost_usd=rec.get("costUSD"), tools=[b["name"] for b in uses])  # fmt: skip
-            seen[id(row)] = {b.get("id") for b in uses}
+                      logged_cost_usd=rec.get("costUSD"))  # fmt: skip
             if mid is not None:
                 replies[key] = row
+            where[id(row)] = len(scan.rows)
             scan.rows.append(row)
+            for b in uses:
+                call(len(scan.rows) - 1, b)
             continue
         row.timestamp = min(row.timestamp, ts)
         for name, count in zip(COUNTS, counts, strict=True):
@@ -129,13 +165,13 @@ def scan_file(path: str, start: int) -> Scan:
         if cost is not None:
             row.logged_cost_usd = max(row.logged_cost_usd or cost, cost)
         # A streamed reply spreads its blocks over its records: each call counts once.
+        at = where[id(row)]
         for b in uses:
-            if b.get("id") not in seen[id(row)]:
-                seen[id(row)].add(b.get("id"))
-                row.tools.append(b["name"])
+            call(at, b)
     if prompt is not None and last_reply is not None:
         prompt_ms += int((last_reply - prompt).total_seconds() * 1000)
     scan.prompt_active_ms = prompt_ms
+    scan.open_calls = sorted(((cid, c[0], c[1]) for cid, c in calls.items() if not c[2]), key=lambda c: (c[1], c[0]))
     scan.title = titles.get("custom-title") or titles.get("ai-title") or titles.get("summary")
     return scan
 

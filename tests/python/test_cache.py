@@ -15,7 +15,7 @@ from typing import Any
 
 import pytest
 
-from conftest import record, tool_use, usage, write_log
+from conftest import record, tool_result, tool_use, usage, write_log
 from kestro_sdk import cache
 from pyscan import Scanner
 
@@ -41,7 +41,15 @@ def summary(loaded: cache.Loaded) -> dict[str, Any]:
     """What a report would see: replies per project and session with their output tokens."""
     return {
         "rows": sorted(
-            (r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat(), r.tools)
+            (
+                r.project,
+                r.session_id,
+                r.message_id,
+                r.output_tokens,
+                r.timestamp.isoformat(),
+                r.tools,
+                sorted(r.tool_errors),
+            )
             for r in loaded.rows
         ),  # fmt: skip
         "sessions": sorted(
@@ -86,6 +94,12 @@ def grow(base: Path) -> None:
 def straddle(base: Path) -> None:
     # The same reply again with more output: a streamed reply whose last record came after the last report.
     append(base / "-home-u-app" / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z", tools=("Bash",)))
+
+
+def answer_an_old_call(base: Path) -> None:
+    # The result of a call read by the last report: the grown part names it among the errors.
+    failed = record("user", 30, ts="2025-06-01T10:00:09Z", content=[tool_result("t2-0", "boom", is_error=True)])
+    append(base / "-home-u-app" / "a.jsonl", failed, reply(31, 5, tools=("Grep",)))
 
 
 def grow_partial_line(base: Path) -> None:
@@ -143,6 +157,7 @@ CHANGES = [
     (nothing, []),
     (grow, [(A, True)]),
     (straddle, [(A, True)]),
+    (answer_an_old_call, [(A, True)]),
     (grow_partial_line, [(A, True)]),
     (truncate, [(A, False)]),
     (replace, [(A, False)]),
@@ -400,22 +415,68 @@ def test_progress_is_reported_between_batches(
     assert sorted(scanner.calls) == sorted((str(p), 0) for p in tree.rglob("*.jsonl"))
 
 
-def test_the_test_scan_reads_the_sample_logs_as_the_package_scan_does() -> None:
-    # The cache and the command are tested on pyscan; it must agree with the native per-file scan.
+def _examples(_: Path) -> list[Path]:
+    return sorted((HERE.parents[1] / "examples" / "projects").rglob("*.jsonl"))
+
+
+def _legacy(folder: Path) -> list[Path]:
+    from generated import write_session
+
+    return [write_session(folder / f"legacy-{seed}.jsonl", 150_000, seed) for seed in (1, 2, 3)]
+
+
+def _modern(folder: Path) -> list[Path]:
+    from modern_logs import write_modern_session
+
+    for seed in (1, 2, 3):
+        write_modern_session(folder, seed, turns=10)
+    return sorted(folder.rglob("*.jsonl"))
+
+
+@pytest.mark.parametrize("logs", [_examples, _legacy, _modern], ids=["examples", "legacy", "modern"])
+def test_the_test_scan_reads_logs_as_the_package_scan_does(tmp_path: Path, logs: Callable[[Path], list[Path]]) -> None:
+    # The cache and the command are tested on pyscan; it must agree with the native per-file scan,
+    # which is also what keeps the native scan's shortcuts honest.
     from kestro_sdk import _scan
 
-    examples = HERE.parents[1] / "examples" / "projects"
-    files = [(str(p), 0) for p in sorted(examples.rglob("*.jsonl"))]
+    files = [(str(p), 0) for p in logs(tmp_path)]
     ours = {s.path: s for s in Scanner()(files)}
 
     def key(r: Any) -> tuple[Any, ...]:
-        return (r.message_id, r.request_id, r.timestamp, r.model, r.input_tokens, r.output_tokens,
-                r.cache_creation_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools))  # fmt: skip
+        return (r.message_id, r.request_id, r.timestamp, r.session_id, r.agent_id, r.is_sidechain, r.model,
+                r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
+                r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools),
+                list(r.tool_errors))  # fmt: skip
 
-    for native in _scan.scan_files(files):
+    natives = _scan.scan_files(files)
+    assert sum(len(n.rows) for n in natives) > 0
+    for native in natives:
         mine = ours[native.path]
         assert (native.end, native.lines, native.size, native.session_id, native.agent_id, native.title,
-                native.first_timestamp, native.last_timestamp, native.turn_duration_ms) == (
+                native.first_timestamp, native.last_timestamp, native.turn_duration_ms, native.prompt_active_ms,
+                [n for n, _ in native.problems], native.open_calls, native.stray_results) == (
                 mine.end, mine.lines, mine.size, mine.session_id, mine.agent_id, mine.title,
-                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms), native.path  # fmt: skip
-        assert sorted(map(key, native.rows)) == sorted(map(key, mine.rows))
+                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms, mine.prompt_active_ms,
+                [n for n, _ in mine.problems], mine.open_calls, mine.stray_results), native.path  # fmt: skip
+        assert list(map(key, native.rows)) == list(map(key, mine.rows))
+    if logs is _legacy:  # the generated legacy logs mark some results as errors
+        assert any(r.tool_errors for n in natives for r in n.rows)
+
+
+def test_the_tools_report_counts_the_errors_the_native_scan_finds(tmp_path: Path) -> None:
+    from kestro_sdk import reports
+    from kestro_sdk.pricing import parse_prices
+
+    base = tmp_path / "projects"
+    write_log(base / "-home-u-app" / "s.jsonl", [
+        reply(1, 10, tools=("Bash", "Read", "Bash")),
+        record("user", 2, content=[tool_result("t1-0", "no", is_error=True), tool_result("t1-1", "ok", is_error=False),
+                                   tool_result("t1-2", "no", is_error=True)]),
+        record("user", 3, content=[tool_result("t1-0", "no", is_error=True)]),  # the same result again
+        reply(4, 10, tools=("Read",)),
+        record("user", 5, content=[tool_result("t4-0", "no", is_error=True)]),
+    ])  # fmt: skip
+    loaded = cache.load_usage([base], use_cache=False)
+    usage = reports.price(loaded.rows, parse_prices("", "none"), "calculate", sessions=loaded.sessions)
+    by = {r.tool: (r.calls, r.errors) for r in reports.tools(usage).rows}
+    assert by == {"Bash": (2, 2), "Read": (2, 1)}

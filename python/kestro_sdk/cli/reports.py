@@ -129,21 +129,24 @@ def show(result: reports.Result, row_type: type, opts: ReportOptions, notes: lis
         click.echo(f"kestro-sdk: {line}", err=True)
 
 
-def _period(name: str, row_type: type, func: Callable[..., reports.Result], help_text: str) -> click.Command:
+def _period(
+    name: str, row_type: Callable[[], type], func: Callable[..., reports.Result], help_text: str
+) -> click.Command:
+    # The row type is looked up when the command runs: most of them load with their report.
     @click.command(name, help=help_text)
     @report_options
     @BREAKDOWN
     def command(opts: ReportOptions, breakdown: bool) -> None:
         result = func(load_grouped(opts), tz=opts.tz, since=opts.since, until=opts.until, breakdown=breakdown,
                       order=opts.order)  # fmt: skip
-        show(result, row_type, opts)
+        show(result, row_type(), opts)
 
     return command
 
 
 daily = _period(
     "daily",
-    reports.DayRow,
+    lambda: reports.DayRow,
     reports.daily,
     """Usage and cost per day.
 
@@ -156,7 +159,7 @@ Examples:
 
 monthly = _period(
     "monthly",
-    reports.MonthRow,
+    lambda: reports.MonthRow,
     reports.monthly,
     """Usage and cost per month.
 

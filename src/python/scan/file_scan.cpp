@@ -5,6 +5,8 @@
 //     f.rows -> UsageTable     f.problems -> [(line, reason), ...]
 //     f.session_id / .agent_id / .title / .first_timestamp / .last_timestamp
 //     f.turn_duration_ms / .prompt_active_ms
+//     f.open_calls -> [(call id, row index, tool name), ...]
+//     f.stray_results -> [(call id, is_error), ...]
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,6 +60,26 @@ std::vector<std::pair<std::uint64_t, std::string>> FileScan_problems(const file_
     return problems.front().first;
 }
 
+ref FileScan_open_calls(const file_scan_obj& o) {
+    const file_scan& f = scan_of(o);
+    ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(f.open_calls.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < f.open_calls.size(); ++i) {
+        const file_scan::open_call& c = f.open_calls[i];
+        const ref id = ref::steal(to_py(c.id));
+        const ref row = ref::steal(to_py(std::uint64_t(c.row)));
+        const ref name = ref::steal(to_py(f.rows.texts.at(c.name)));
+        if (!id || !row || !name) return ref::steal(nullptr);
+        PyObject* item = PyTuple_Pack(3, id.get(), row.get(), name.get());
+        if (item == nullptr) return ref::steal(nullptr);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list;
+}
+const std::vector<std::pair<std::string, bool>>& FileScan_stray_results(const file_scan_obj& o) {
+    return scan_of(o).stray_results;
+}
+
 PyObject* FileScan_repr(PyObject* self) {
     const file_scan& f = scan_of(cast<file_scan_obj>(self));
     return to_py("<FileScan '" + f.path + "' start=" + std::to_string(f.start) + " end=" +
@@ -85,6 +107,8 @@ PyGetSetDef FileScan_getset[] = {
     KESTRO_GET(last_timestamp),
     KESTRO_GET(turn_duration_ms),
     KESTRO_GET(prompt_active_ms),
+    KESTRO_GET(open_calls),
+    KESTRO_GET(stray_results),
     {},
 };
 #undef KESTRO_GET

@@ -3,7 +3,7 @@
 //     len(table), table[i], iter(table) -> UsageRow     table.problems
 //     table.with_costs(prices, mode="auto") -> UsageTable with cost_usd set
 //     table.__arrow_c_stream__() -> PyCapsule "arrow_array_stream"
-//     row.timestamp / .project / .session_id / ... / .tools / .cost_usd
+//     row.timestamp / .project / .session_id / ... / .tools / .tool_errors / .cost_usd
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +56,12 @@ std::vector<std::string_view> UsageRow_tools(const row_obj& o) {
         names.push_back(o.table->texts.at(tool));
     return names;
 }
+std::vector<std::string_view> UsageRow_tool_errors(const row_obj& o) {
+    std::vector<std::string_view> names;
+    for (std::uint32_t tool : row_of(o).tool_errors)
+        names.push_back(o.table->texts.at(tool));
+    return names;
+}
 const std::optional<std::string>& UsageRow_message_id(const row_obj& o) {
     return row_of(o).message_id;
 }
@@ -96,6 +102,7 @@ PyGetSetDef UsageRow_getset[] = {
     KESTRO_COUNT(cache_read_tokens, cache_read_input_tokens),
     KESTRO_GET(logged_cost_usd),
     KESTRO_GET(tools),
+    KESTRO_GET(tool_errors),
     KESTRO_GET(message_id),
     KESTRO_GET(request_id),
     KESTRO_GET(cost_usd),
