@@ -56,8 +56,8 @@ PyObject* block_member_getter(PyObject* self, void*) noexcept {
 
 // The property `name` reads the data member at `Path` in the viewed item.
 template <class Obj, auto... Path>
-constexpr PyGetSetDef member(const char* name) {
-    return {name, detail::member_getter<Obj, Path...>, nullptr, "", nullptr};
+constexpr PyGetSetDef member(const char* name, const char* doc = "") {
+    return {name, detail::member_getter<Obj, Path...>, nullptr, doc, nullptr};
 }
 
 // The property `name` reads the data member at `Path` in the object itself (for objects that
@@ -75,8 +75,8 @@ constexpr PyGetSetDef block_member(const char* name) {
 
 // The property `name` is `Read(const Obj&)`, converted by to_py.
 template <class Obj, auto Read>
-constexpr PyGetSetDef computed(const char* name) {
-    return {name, field<Obj, Read>, nullptr, "", nullptr};
+constexpr PyGetSetDef computed(const char* name, const char* doc = "") {
+    return {name, field<Obj, Read>, nullptr, doc, nullptr};
 }
 
 }  // namespace kestro::py

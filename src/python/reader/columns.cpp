@@ -92,9 +92,11 @@ std::uint64_t scalar_size(view v) {
             return real_size(v.real());
         case kind::string:
             return quoted_size(v.string());
-        default:
-            return 0;
+        case kind::array:
+        case kind::object:
+            break;  // json_size counts a container's brackets and members itself
     }
+    return 0;
 }
 
 // Bytes of the value as compact JSON (no spaces, UTF-8). Walks the value with a stack of its

@@ -8,20 +8,18 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <string_view>
 
 #include "python/args.hpp"
+#include "python/paths.hpp"
 #include "python/reader/objects.hpp"
 #include "python/ref.hpp"
+#include "python/unlocked.hpp"
 #include "session/transcript.hpp"
 
 namespace kestro::py::reader {
 
-const PyType_Spec* block_spec(class_id id);
-const PyType_Spec* record_spec(class_id id);
-extern PyType_Spec Transcript_spec;
 PyObject* export_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 namespace {
@@ -32,28 +30,41 @@ PyObject* g_read_error = nullptr;
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
 
-constexpr std::array<const char*, k_class_count> k_class_names{
-    "Transcript", "Record",        "Problem",      "Message",         "Usage",      "Reply",
-    "TextBlock",  "ThinkingBlock", "ToolUseBlock", "ToolResultBlock", "ImageBlock", "Block",
-};
+// No default: a class without its description fails to compile (-Wswitch, an error in CI).
+PyType_Spec* spec_of(class_id id) {
+    switch (id) {
+        case class_id::transcript:
+            return &Transcript_spec;
+        case class_id::record:
+            return &Record_spec;
+        case class_id::problem:
+            return &Problem_spec;
+        case class_id::message:
+            return &Message_spec;
+        case class_id::usage:
+            return &Usage_spec;
+        case class_id::reply:
+            return &Reply_spec;
+        case class_id::text_block:
+            return &TextBlock_spec;
+        case class_id::thinking_block:
+            return &ThinkingBlock_spec;
+        case class_id::tool_use_block:
+            return &ToolUseBlock_spec;
+        case class_id::tool_result_block:
+            return &ToolResultBlock_spec;
+        case class_id::image_block:
+            return &ImageBlock_spec;
+        case class_id::block:
+            return &Block_spec;
+    }
+    return nullptr;
+}
 
 constexpr const char* k_read_error_doc =
     "Raised by read(..., errors=\"strict\") at the first line that cannot be read.\n"
     "\n"
     "Attributes: path (str), line (int, 1-based), reason (str). A subclass of ParseError.";
-
-// The file system form of a path argument (str or os.PathLike), with ~ expanded. New
-// reference to a bytes object, or nullptr.
-PyObject* path_bytes(PyObject* arg) {
-    ref fs = ref::steal(PyOS_FSPath(arg));
-    if (!fs) return nullptr;
-    ref os_path = ref::steal(PyImport_ImportModule("os.path"));
-    if (!os_path) return nullptr;
-    ref expanded = ref::steal(PyObject_CallMethod(os_path.get(), "expanduser", "O", fs.get()));
-    if (!expanded) return nullptr;
-    if (PyBytes_Check(expanded.get())) return expanded.release();
-    return PyUnicode_EncodeFSDefault(expanded.get());
-}
 
 std::nullptr_t raise_io(const sdk_error& error, PyObject* path) {
     const io_error* io = error.as_io();
@@ -105,34 +116,18 @@ PyObject* read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!match_arguments(params, args, nargs, kwnames, arg)) return nullptr;
     read_errors mode = read_errors::skip;
     if (!errors_mode(arg[1], mode)) return nullptr;
-    ref path = ref::steal(path_bytes(arg[0]));
-    if (!path) return nullptr;
-    const std::string native(PyBytes_AsString(path.get()),
-                             static_cast<std::size_t>(PyBytes_Size(path.get())));
-    if (native.find('\0') != std::string::npos) {
-        return raise(PyExc_ValueError, "embedded null byte");
-    }
+    const auto native = native_path(arg[0]);
+    if (!native) return nullptr;
     read_outcome out;
-    std::exception_ptr failure;
     bool interrupted = false;
-    // The file is read without the interpreter lock: other threads run meanwhile. Every few
-    // hundred lines the read takes the lock back for a moment to run the signal handlers, so
-    // Ctrl-C stops it (the handlers run only on the main thread; elsewhere this costs nothing).
-    PyThreadState* saved = PyEval_SaveThread();
-    const cancel_check cancelled = [&] {
-        PyEval_RestoreThread(saved);
-        interrupted = PyErr_CheckSignals() != 0;
-        saved = PyEval_SaveThread();
-        return interrupted;
-    };
-    try {
-        out = read_transcript(native, mode, cancelled);
-    } catch (...) {
-        failure = std::current_exception();
+    {
+        // The file is read without the interpreter lock: other threads run meanwhile, and Ctrl-C
+        // stops the read. An exception leaving the scope takes the lock back first, and the
+        // guard turns it into MemoryError or the internal fault.
+        unlocked nolock;
+        out = read_transcript(*native, mode, nolock.check());
+        interrupted = nolock.was_interrupted();
     }
-    PyEval_RestoreThread(saved);
-    // With the lock held again, the guard turns it into MemoryError or the internal fault.
-    if (failure) std::rethrow_exception(failure);
     if (interrupted || PyErr_CheckSignals() < 0) return propagate();
     if (out.io) {
         ref shown = ref::steal(PyOS_FSPath(arg[0]));
@@ -172,10 +167,9 @@ bool fill(PyObject* module) {
     for (std::size_t i = 0; i < k_class_count; ++i) {
         const auto id = static_cast<class_id>(i);
         if (g_types[i] == nullptr) {
-            g_types[i] = reinterpret_cast<PyTypeObject*>(
-                PyType_FromSpec(const_cast<PyType_Spec*>(&spec_of(id))));
+            g_types[i] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_of(id)));
         }
-        if (!named(k_class_names[i], reinterpret_cast<PyObject*>(g_types[i]))) return false;
+        if (!named(short_class_name(id), reinterpret_cast<PyObject*>(g_types[i]))) return false;
     }
     if (g_read_error == nullptr) {
         ref core = ref::steal(PyImport_ImportModule("kestro_sdk._core"));
@@ -219,12 +213,6 @@ PyTypeObject* type_object(class_id id) {
 
 PyObject* read_error_type() {
     return g_read_error;
-}
-
-const PyType_Spec& spec_of(class_id id) {
-    if (id == class_id::transcript) return Transcript_spec;
-    if (const PyType_Spec* spec = record_spec(id)) return *spec;
-    return *block_spec(id);
 }
 
 }  // namespace kestro::py::reader

@@ -1,5 +1,5 @@
-// The classes of the _reader module: their ids, their one instance layout, and how an instance
-// viewing part of a transcript is made.
+// The classes of the _reader module: their ids and names, their one instance layout, their
+// descriptions (one file per class), and how an instance viewing part of a transcript is made.
 #pragma once
 
 #include <Python.h>
@@ -7,8 +7,14 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "python/class_support.hpp"
+#include "python/fields.hpp"
+#include "python/ref.hpp"
 #include "types/transcript.hpp"
 
 namespace kestro::py::reader {
@@ -29,6 +35,45 @@ enum class class_id : unsigned char {
     block,
 };
 inline constexpr std::size_t k_class_count = 12;
+static_assert(static_cast<std::size_t>(class_id::block) + 1 == k_class_count);
+
+// The class's qualified name. No default: a class without its name fails to compile (-Wswitch,
+// an error in CI), and the name is where the class's description gets it.
+constexpr const char* class_name(class_id id) {
+    switch (id) {
+        case class_id::transcript:
+            return "kestro_sdk._reader.Transcript";
+        case class_id::record:
+            return "kestro_sdk._reader.Record";
+        case class_id::problem:
+            return "kestro_sdk._reader.Problem";
+        case class_id::message:
+            return "kestro_sdk._reader.Message";
+        case class_id::usage:
+            return "kestro_sdk._reader.Usage";
+        case class_id::reply:
+            return "kestro_sdk._reader.Reply";
+        case class_id::text_block:
+            return "kestro_sdk._reader.TextBlock";
+        case class_id::thinking_block:
+            return "kestro_sdk._reader.ThinkingBlock";
+        case class_id::tool_use_block:
+            return "kestro_sdk._reader.ToolUseBlock";
+        case class_id::tool_result_block:
+            return "kestro_sdk._reader.ToolResultBlock";
+        case class_id::image_block:
+            return "kestro_sdk._reader.ImageBlock";
+        case class_id::block:
+            return "kestro_sdk._reader.Block";
+    }
+    return nullptr;
+}
+
+// The name the module adds the class under: the qualified name without the module's.
+inline constexpr std::size_t k_module_prefix = sizeof("kestro_sdk._reader.") - 1;
+constexpr const char* short_class_name(class_id id) {
+    return class_name(id) + k_module_prefix;
+}
 
 // Every instance: a shared reference to the transcript it belongs to and a pointer (or a
 // position, for content blocks) into it. Nothing is copied out of the transcript.
@@ -48,8 +93,30 @@ using block_obj = view_object<packed_json::view>;
 // The type object, created at import. Borrowed.
 PyTypeObject* type_object(class_id id);
 
-// The descriptions, one per class.
-const PyType_Spec& spec_of(class_id id);
+// The descriptions, each in its class's file; the module maps each class_id to its own.
+extern PyType_Spec Transcript_spec;
+extern PyType_Spec Record_spec;
+extern PyType_Spec Problem_spec;
+extern PyType_Spec Message_spec;
+extern PyType_Spec Usage_spec;
+extern PyType_Spec Reply_spec;
+extern PyType_Spec TextBlock_spec;
+extern PyType_Spec ThinkingBlock_spec;
+extern PyType_Spec ToolUseBlock_spec;
+extern PyType_Spec ToolResultBlock_spec;
+extern PyType_Spec ImageBlock_spec;
+extern PyType_Spec Block_spec;
+
+// Property rows as the other module builds them, but without a doc string: this module's
+// properties have always shown None there.
+template <class Obj, auto... Path>
+constexpr PyGetSetDef member(const char* name) {
+    return py::member<Obj, Path...>(name, nullptr);
+}
+template <class Obj, auto Read>
+constexpr PyGetSetDef computed(const char* name) {
+    return py::computed<Obj, Read>(name, nullptr);
+}
 
 // A new instance of `id` viewing `item` of `owner`. New reference or nullptr.
 template <class T>
@@ -76,6 +143,15 @@ void tool_names(packed_json::view content, std::vector<std::string_view>& out);
 
 // Text of an optional date.
 std::optional<std::string> time_text(const std::optional<date_time>& t);
+
+// What every content block class shows: .type and .raw (the first two rows of each table), and
+// its repr. A string content stands for one text block.
+std::string_view Block_type(const block_obj& o);
+ref Block_raw(const block_obj& o);
+PyObject* Block_repr(PyObject* self);
+// The block's text member `key`, absent or empty.
+std::optional<std::string_view> text_at(const block_obj& o, std::string_view key);
+std::string_view text_or_empty(const block_obj& o, std::string_view key);
 
 // The ReadError class (a subclass of _core.ParseError), set at import. Borrowed.
 PyObject* read_error_type();

@@ -35,32 +35,11 @@ ref messages_at(const transcript_obj& o, const std::vector<std::uint32_t>& index
                    [&](std::size_t i) { return make_message(o.owner, indexes[i]); });
 }
 
-const std::string& Transcript_path(const transcript_obj& o) {
-    return data(o).path;
-}
-const std::optional<std::string>& Transcript_session_id(const transcript_obj& o) {
-    return data(o).session_id;
-}
-const std::optional<std::string>& Transcript_title(const transcript_obj& o) {
-    return data(o).title;
-}
-const std::optional<std::string>& Transcript_version(const transcript_obj& o) {
-    return data(o).version;
-}
-const std::optional<std::string>& Transcript_git_branch(const transcript_obj& o) {
-    return data(o).git_branch;
-}
 std::optional<std::string> Transcript_started(const transcript_obj& o) {
     return time_text(data(o).started);
 }
 std::optional<std::string> Transcript_ended(const transcript_obj& o) {
     return time_text(data(o).ended);
-}
-const std::optional<std::string>& Transcript_agent_id(const transcript_obj& o) {
-    return data(o).agent_id;
-}
-const std::optional<std::string>& Transcript_parent_tool_use_id(const transcript_obj& o) {
-    return data(o).parent_tool_use_id;
 }
 ref Transcript_records(const transcript_obj& o) {
     const auto& records = data(o).records;
@@ -139,15 +118,22 @@ PyObject* Transcript_repr(PyObject* self) {
                  " subagents=" + std::to_string(t.subagents.size()) + ">");
 }
 
-#define KESTRO_GET(name) \
-    { #name, field < transcript_obj, Transcript_##name>, nullptr, nullptr, nullptr }
-
 PyGetSetDef Transcript_getset[] = {
-    KESTRO_GET(path),     KESTRO_GET(session_id), KESTRO_GET(title),
-    KESTRO_GET(version),  KESTRO_GET(git_branch), KESTRO_GET(started),
-    KESTRO_GET(ended),    KESTRO_GET(agent_id),   KESTRO_GET(parent_tool_use_id),
-    KESTRO_GET(records),  KESTRO_GET(messages),   KESTRO_GET(replies),
-    KESTRO_GET(problems), KESTRO_GET(subagents),  {},
+    member<transcript_obj, &transcript::path>("path"),
+    member<transcript_obj, &transcript::session_id>("session_id"),
+    member<transcript_obj, &transcript::title>("title"),
+    member<transcript_obj, &transcript::version>("version"),
+    member<transcript_obj, &transcript::git_branch>("git_branch"),
+    computed<transcript_obj, Transcript_started>("started"),
+    computed<transcript_obj, Transcript_ended>("ended"),
+    member<transcript_obj, &transcript::agent_id>("agent_id"),
+    member<transcript_obj, &transcript::parent_tool_use_id>("parent_tool_use_id"),
+    computed<transcript_obj, Transcript_records>("records"),
+    computed<transcript_obj, Transcript_messages>("messages"),
+    computed<transcript_obj, Transcript_replies>("replies"),
+    computed<transcript_obj, Transcript_problems>("problems"),
+    computed<transcript_obj, Transcript_subagents>("subagents"),
+    {},
 };
 
 constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
@@ -174,7 +160,7 @@ PyType_Slot Transcript_slots[] = {
 
 }  // namespace
 
-PyType_Spec Transcript_spec{"kestro_sdk._reader.Transcript", sizeof(transcript_obj), 0,
+PyType_Spec Transcript_spec{class_name(class_id::transcript), sizeof(transcript_obj), 0,
                             k_type_flags, Transcript_slots};
 
 PyObject* make_transcript(const std::shared_ptr<const transcript>& t) {
