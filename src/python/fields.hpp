@@ -79,4 +79,20 @@ constexpr PyGetSetDef computed(const char* name, const char* doc = "") {
     return {name, field<Obj, Read>, nullptr, doc, nullptr};
 }
 
+// The same rows without a doc string, for the modules whose properties have always shown None
+// there: `using undocumented::member;` in the module's namespace.
+namespace undocumented {
+
+template <class Obj, auto... Path>
+constexpr PyGetSetDef member(const char* name) {
+    return py::member<Obj, Path...>(name, nullptr);
+}
+
+template <class Obj, auto Read>
+constexpr PyGetSetDef computed(const char* name) {
+    return py::computed<Obj, Read>(name, nullptr);
+}
+
+}  // namespace undocumented
+
 }  // namespace kestro::py

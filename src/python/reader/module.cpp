@@ -5,13 +5,13 @@
 #include <Python.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "python/args.hpp"
+#include "python/module_once.hpp"
 #include "python/paths.hpp"
 #include "python/reader/objects.hpp"
 #include "python/ref.hpp"
@@ -27,8 +27,6 @@ namespace {
 // Created at import and kept for the life of the process, like the module.
 std::array<PyTypeObject*, k_class_count> g_types{};
 PyObject* g_read_error = nullptr;
-std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
 
 // No default: a class without its description fails to compile (-Wswitch, an error in CI).
 PyType_Spec* spec_of(class_id id) {
@@ -153,23 +151,14 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_reader", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-bool add(PyObject* module, const char* name, PyObject* value) {
-    return value != nullptr && PyModule_AddObjectRef(module, name, value) == 0;
-}
-
 bool fill(PyObject* module) {
-    ref all = ref::steal(PyList_New(0));
-    if (!all) return false;
-    auto named = [&](const char* name, PyObject* value) {
-        ref text = ref::steal(PyUnicode_FromString(name));
-        return add(module, name, value) && text && PyList_Append(all.get(), text.get()) == 0;
-    };
+    module_names names(module);
     for (std::size_t i = 0; i < k_class_count; ++i) {
         const auto id = static_cast<class_id>(i);
         if (g_types[i] == nullptr) {
             g_types[i] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_of(id)));
         }
-        if (!named(short_class_name(id), reinterpret_cast<PyObject*>(g_types[i]))) return false;
+        if (!names.add(short_class_name(id), reinterpret_cast<PyObject*>(g_types[i]))) return false;
     }
     if (g_read_error == nullptr) {
         ref core = ref::steal(PyImport_ImportModule("kestro_sdk._core"));
@@ -179,31 +168,12 @@ bool fill(PyObject* module) {
         g_read_error = PyErr_NewExceptionWithDoc("kestro_sdk._reader.ReadError", k_read_error_doc,
                                                  base.get(), nullptr);
     }
-    if (!named("ReadError", g_read_error)) return false;
-    ref module_name = ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    for (PyMethodDef* def = k_functions; def->ml_name != nullptr; ++def) {
-        ref function = ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
-        if (!named(def->ml_name, function.get())) return false;
-    }
-    return add(module, "__all__", all.get());
+    if (!names.add("ReadError", g_read_error)) return false;
+    return names.add_functions(k_functions) && names.finish();
 }
 
-PyObject* init() {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) return propagate();
-    std::int64_t expected = -1;
-    if (!g_interpreter.compare_exchange_strong(expected, current) && expected != current) {
-        return raise(PyExc_ImportError,
-                     "the _reader module of kestro_sdk does not support sub-interpreters");
-    }
-    if (g_module != nullptr) return Py_NewRef(g_module);
-    ref module = ref::steal(PyModule_Create(&g_module_def));
-    if (!module) return nullptr;
-    if (!fill(module.get())) return propagate();
-    g_module = Py_NewRef(module.get());
-    return module.release();
-}
+single_module g_single{&g_module_def,
+                       "the _reader module of kestro_sdk does not support sub-interpreters", fill};
 
 }  // namespace
 
@@ -219,5 +189,5 @@ PyObject* read_error_type() {
 
 // The one name the interpreter looks for: reserved-looking, but not ours to choose.
 PyMODINIT_FUNC PyInit__reader(void) {  // NOLINT(bugprone-reserved-identifier)
-    return kestro::py::guarded([] { return kestro::py::reader::init(); });
+    return kestro::py::guarded([] { return kestro::py::reader::g_single.init(); });
 }

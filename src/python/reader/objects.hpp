@@ -107,16 +107,9 @@ extern PyType_Spec ToolResultBlock_spec;
 extern PyType_Spec ImageBlock_spec;
 extern PyType_Spec Block_spec;
 
-// Property rows as the other module builds them, but without a doc string: this module's
-// properties have always shown None there.
-template <class Obj, auto... Path>
-constexpr PyGetSetDef member(const char* name) {
-    return py::member<Obj, Path...>(name, nullptr);
-}
-template <class Obj, auto Read>
-constexpr PyGetSetDef computed(const char* name) {
-    return py::computed<Obj, Read>(name, nullptr);
-}
+// This module's properties have always shown None as their doc string.
+using undocumented::computed;
+using undocumented::member;
 
 // A new instance of `id` viewing `item` of `owner`. New reference or nullptr.
 template <class T>

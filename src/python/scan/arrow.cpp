@@ -185,32 +185,63 @@ std::int64_t micros(const date_time& t) {
     return t.seconds * 1'000'000 + std::int64_t(t.nanos / 1000);
 }
 
+// The columns, in the order of the row's attributes; cost_usd, last, only once costs are set.
+enum class column_id : unsigned char {
+    timestamp,
+    project,
+    session_id,
+    agent_id,
+    is_sidechain,
+    model,
+    input_tokens,
+    output_tokens,
+    cache_creation_tokens,
+    cache_creation_5m_tokens,
+    cache_creation_1h_tokens,
+    cache_read_tokens,
+    logged_cost_usd,
+    tools,
+    message_id,
+    request_id,
+    cost_usd,
+};
+
 // The columns: name, Arrow format, nullable.
 struct column {
+    column_id id;
     const char* name;
     const char* format;
     bool nullable;
 };
 constexpr column k_columns[] = {
-    {"timestamp", "tsu:UTC", false},
-    {"project", "u", false},
-    {"session_id", "u", false},
-    {"agent_id", "u", true},
-    {"is_sidechain", "b", false},
-    {"model", "u", true},
-    {"input_tokens", "l", false},
-    {"output_tokens", "l", false},
-    {"cache_creation_tokens", "l", false},
-    {"cache_creation_5m_tokens", "l", false},
-    {"cache_creation_1h_tokens", "l", false},
-    {"cache_read_tokens", "l", false},
-    {"logged_cost_usd", "g", true},
-    {"tools", "+l", false},
-    {"message_id", "u", true},
-    {"request_id", "u", true},
-    {"cost_usd", "g", true},
+    {column_id::timestamp, "timestamp", "tsu:UTC", false},
+    {column_id::project, "project", "u", false},
+    {column_id::session_id, "session_id", "u", false},
+    {column_id::agent_id, "agent_id", "u", true},
+    {column_id::is_sidechain, "is_sidechain", "b", false},
+    {column_id::model, "model", "u", true},
+    {column_id::input_tokens, "input_tokens", "l", false},
+    {column_id::output_tokens, "output_tokens", "l", false},
+    {column_id::cache_creation_tokens, "cache_creation_tokens", "l", false},
+    {column_id::cache_creation_5m_tokens, "cache_creation_5m_tokens", "l", false},
+    {column_id::cache_creation_1h_tokens, "cache_creation_1h_tokens", "l", false},
+    {column_id::cache_read_tokens, "cache_read_tokens", "l", false},
+    {column_id::logged_cost_usd, "logged_cost_usd", "g", true},
+    {column_id::tools, "tools", "+l", false},
+    {column_id::message_id, "message_id", "u", true},
+    {column_id::request_id, "request_id", "u", true},
+    {column_id::cost_usd, "cost_usd", "g", true},
 };
-constexpr std::size_t k_cost_column = std::size(k_columns) - 1;
+// Each column at its id's place, and every id with its column.
+constexpr bool columns_in_order() {
+    for (std::size_t c = 0; c < std::size(k_columns); ++c) {
+        if (static_cast<std::size_t>(k_columns[c].id) != c) return false;
+    }
+    return true;
+}
+static_assert(columns_in_order());
+static_assert(std::size(k_columns) == static_cast<std::size_t>(column_id::cost_usd) + 1);
+constexpr auto k_cost_column = static_cast<std::size_t>(column_id::cost_usd);
 
 struct stream_data {
     std::shared_ptr<const usage_table> table;
@@ -267,16 +298,16 @@ std::unique_ptr<ArrowArray> build_column(const stream_data& s, std::size_t c, st
         if (!text) return std::nullopt;
         return *text;
     };
-    switch (c) {
-        case 0:
+    switch (k_columns[c].id) {
+        case column_id::timestamp:
             return int_column(n, [&](std::size_t i) { return micros(row(i).timestamp); });
-        case 1:
+        case column_id::project:
             return text_column(n, [&](std::size_t i) { return pooled(row(i).project); });
-        case 2:
+        case column_id::session_id:
             return text_column(n, [&](std::size_t i) { return pooled(row(i).session_id); });
-        case 3:
+        case column_id::agent_id:
             return text_column(n, [&](std::size_t i) { return pooled(row(i).agent_id); });
-        case 4: {
+        case column_id::is_sidechain: {
             std::vector<std::uint8_t> bits((n + 7) / 8, 0);
             for (std::size_t i = 0; i < n; ++i) {
                 if (row(i).is_sidechain) bits[i / 8] |= std::uint8_t(1u << (i % 8));
@@ -286,35 +317,36 @@ std::unique_ptr<ArrowArray> build_column(const stream_data& s, std::size_t c, st
             b.buffer(std::move(bits));
             return b.finish(n);
         }
-        case 5:
+        case column_id::model:
             return text_column(n, [&](std::size_t i) { return pooled(row(i).model); });
-        case 6:
+        case column_id::input_tokens:
             return int_column(n, [&](std::size_t i) { return clamp_count(row(i).input_tokens); });
-        case 7:
+        case column_id::output_tokens:
             return int_column(n, [&](std::size_t i) { return clamp_count(row(i).output_tokens); });
-        case 8:
+        case column_id::cache_creation_tokens:
             return int_column(
                 n, [&](std::size_t i) { return clamp_count(row(i).cache_creation_input_tokens); });
-        case 9:
+        case column_id::cache_creation_5m_tokens:
             return int_column(
                 n, [&](std::size_t i) { return clamp_count(row(i).ephemeral_5m_input_tokens); });
-        case 10:
+        case column_id::cache_creation_1h_tokens:
             return int_column(
                 n, [&](std::size_t i) { return clamp_count(row(i).ephemeral_1h_input_tokens); });
-        case 11:
+        case column_id::cache_read_tokens:
             return int_column(
                 n, [&](std::size_t i) { return clamp_count(row(i).cache_read_input_tokens); });
-        case 12:
+        case column_id::logged_cost_usd:
             return double_column(n, [&](std::size_t i) { return row(i).cost_usd; });
-        case 13:
+        case column_id::tools:
             return tools_column(t, begin, n);
-        case 14:
+        case column_id::message_id:
             return text_column(n, [&](std::size_t i) { return owned(row(i).message_id); });
-        case 15:
+        case column_id::request_id:
             return text_column(n, [&](std::size_t i) { return owned(row(i).request_id); });
-        default:
+        case column_id::cost_usd:
             return double_column(n, [&](std::size_t i) { return s.costs->cost[begin + i]; });
     }
+    return nullptr;
 }
 
 stream_data& data_of(ArrowArrayStream* stream) {

@@ -18,28 +18,8 @@ namespace kestro::py::scan {
 namespace {
 
 const file_scan& scan_of(const file_scan_obj& o) {
-    return *o.scan;
+    return *o.item;
 }
-
-#define KESTRO_MEMBER(name, type)                         \
-    const type& FileScan_##name(const file_scan_obj& o) { \
-        return scan_of(o).name;                           \
-    }
-KESTRO_MEMBER(path, std::string)
-KESTRO_MEMBER(start, std::uint64_t)
-KESTRO_MEMBER(end, std::uint64_t)
-KESTRO_MEMBER(lines, std::uint64_t)
-KESTRO_MEMBER(dev, std::uint64_t)
-KESTRO_MEMBER(ino, std::uint64_t)
-KESTRO_MEMBER(size, std::uint64_t)
-KESTRO_MEMBER(mtime_ns, std::int64_t)
-KESTRO_MEMBER(error, std::optional<std::string>)
-KESTRO_MEMBER(session_id, std::optional<std::string>)
-KESTRO_MEMBER(agent_id, std::optional<std::string>)
-KESTRO_MEMBER(title, std::optional<std::string>)
-KESTRO_MEMBER(turn_duration_ms, std::optional<std::uint64_t>)
-KESTRO_MEMBER(prompt_active_ms, std::uint64_t)
-#undef KESTRO_MEMBER
 
 ref optional_time(const std::optional<date_time>& t) {
     return ref::steal(t ? utc_datetime(*t) : Py_NewRef(Py_None));
@@ -52,7 +32,7 @@ ref FileScan_last_timestamp(const file_scan_obj& o) {
 }
 ref FileScan_rows(const file_scan_obj& o) {
     // The table shares the scan's ownership: it keeps the whole scan alive, nothing is copied.
-    return ref::steal(make_table(std::shared_ptr<const usage_table>(o.scan, &o.scan->rows), {}));
+    return ref::steal(make_table(std::shared_ptr<const usage_table>(o.item, &o.item->rows), {}));
 }
 std::vector<std::pair<std::uint64_t, std::string>> FileScan_problems(const file_scan_obj& o) {
     const auto& problems = scan_of(o).rows.problems;
@@ -76,9 +56,6 @@ ref FileScan_open_calls(const file_scan_obj& o) {
     }
     return list;
 }
-const std::vector<std::pair<std::string, bool>>& FileScan_stray_results(const file_scan_obj& o) {
-    return scan_of(o).stray_results;
-}
 
 PyObject* FileScan_repr(PyObject* self) {
     const file_scan& f = scan_of(cast<file_scan_obj>(self));
@@ -86,32 +63,29 @@ PyObject* FileScan_repr(PyObject* self) {
                  std::to_string(f.end) + " rows=" + std::to_string(f.rows.rows.size()) + ">");
 }
 
-#define KESTRO_GET(name) \
-    { #name, field < file_scan_obj, FileScan_##name>, nullptr, nullptr, nullptr }
 PyGetSetDef FileScan_getset[] = {
-    KESTRO_GET(path),
-    KESTRO_GET(start),
-    KESTRO_GET(end),
-    KESTRO_GET(lines),
-    KESTRO_GET(dev),
-    KESTRO_GET(ino),
-    KESTRO_GET(size),
-    KESTRO_GET(mtime_ns),
-    KESTRO_GET(error),
-    KESTRO_GET(rows),
-    KESTRO_GET(problems),
-    KESTRO_GET(session_id),
-    KESTRO_GET(agent_id),
-    KESTRO_GET(title),
-    KESTRO_GET(first_timestamp),
-    KESTRO_GET(last_timestamp),
-    KESTRO_GET(turn_duration_ms),
-    KESTRO_GET(prompt_active_ms),
-    KESTRO_GET(open_calls),
-    KESTRO_GET(stray_results),
+    member<file_scan_obj, &file_scan::path>("path"),
+    member<file_scan_obj, &file_scan::start>("start"),
+    member<file_scan_obj, &file_scan::end>("end"),
+    member<file_scan_obj, &file_scan::lines>("lines"),
+    member<file_scan_obj, &file_scan::dev>("dev"),
+    member<file_scan_obj, &file_scan::ino>("ino"),
+    member<file_scan_obj, &file_scan::size>("size"),
+    member<file_scan_obj, &file_scan::mtime_ns>("mtime_ns"),
+    member<file_scan_obj, &file_scan::error>("error"),
+    computed<file_scan_obj, FileScan_rows>("rows"),
+    computed<file_scan_obj, FileScan_problems>("problems"),
+    member<file_scan_obj, &file_scan::session_id>("session_id"),
+    member<file_scan_obj, &file_scan::agent_id>("agent_id"),
+    member<file_scan_obj, &file_scan::title>("title"),
+    computed<file_scan_obj, FileScan_first_timestamp>("first_timestamp"),
+    computed<file_scan_obj, FileScan_last_timestamp>("last_timestamp"),
+    member<file_scan_obj, &file_scan::turn_duration_ms>("turn_duration_ms"),
+    member<file_scan_obj, &file_scan::prompt_active_ms>("prompt_active_ms"),
+    computed<file_scan_obj, FileScan_open_calls>("open_calls"),
+    member<file_scan_obj, &file_scan::stray_results>("stray_results"),
     {},
 };
-#undef KESTRO_GET
 
 PyType_Slot FileScan_slots[] = {
     {Py_tp_getset, FileScan_getset},
@@ -124,13 +98,13 @@ PyType_Slot FileScan_slots[] = {
 
 }  // namespace
 
-PyType_Spec FileScan_spec{"kestro_sdk._scan.FileScan", sizeof(file_scan_obj), 0, k_type_flags,
+PyType_Spec FileScan_spec{class_name(class_id::file_scan), sizeof(file_scan_obj), 0, k_type_flags,
                           FileScan_slots};
 
 PyObject* make_file_scan(std::shared_ptr<const file_scan> scan) {
     PyObject* self = PyType_GenericAlloc(type_object(class_id::file_scan), 0);
     if (self == nullptr) return nullptr;
-    new (&cast<file_scan_obj>(self).scan) std::shared_ptr<const file_scan>(std::move(scan));
+    new (&cast<file_scan_obj>(self).item) std::shared_ptr<const file_scan>(std::move(scan));
     return self;
 }
 

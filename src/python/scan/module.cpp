@@ -16,25 +16,31 @@
 #include <vector>
 
 #include "python/args.hpp"
+#include "python/module_once.hpp"
+#include "python/paths.hpp"
 #include "python/scan/objects.hpp"
 
 namespace kestro::py::scan {
-
-extern PyType_Spec UsageTable_spec;
-extern PyType_Spec UsageRow_spec;
-extern PyType_Spec FileScan_spec;
 
 namespace {
 
 // Created at import and kept for the life of the process, like the module.
 std::array<PyTypeObject*, k_class_count> g_types{};
-std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
 PyObject* g_epoch = nullptr;      // datetime(1970, 1, 1, tzinfo=timezone.utc)
 PyObject* g_timedelta = nullptr;  // datetime.timedelta
 
-constexpr std::array<const char*, k_class_count> k_class_names{"UsageTable", "UsageRow",
-                                                               "FileScan"};
+// No default: a class without its description fails to compile (-Wswitch, an error in CI).
+PyType_Spec* spec_of(class_id id) {
+    switch (id) {
+        case class_id::usage_table:
+            return &UsageTable_spec;
+        case class_id::usage_row:
+            return &UsageRow_spec;
+        case class_id::file_scan:
+            return &FileScan_spec;
+    }
+    return nullptr;
+}
 
 // Runs `work` on a thread of its own while this one waits without the interpreter lock,
 // looking for signals every few tens of milliseconds: Ctrl-C sets `cancel`, which the scan
@@ -69,27 +75,6 @@ bool run_interruptible(F&& work, std::atomic<bool>& cancel, R& out) {
     if (interrupted) return false;
     out = result.get();
     return true;
-}
-
-// The file system form of a path (str, bytes or os.PathLike) with ~ expanded.
-std::optional<std::string> path_argument(PyObject* arg) {
-    ref fs = ref::steal(PyOS_FSPath(arg));
-    if (!fs) return std::nullopt;
-    ref os_path = ref::steal(PyImport_ImportModule("os.path"));
-    if (!os_path) return std::nullopt;
-    ref expanded = ref::steal(PyObject_CallMethod(os_path.get(), "expanduser", "O", fs.get()));
-    if (!expanded) return std::nullopt;
-    ref bytes =
-        ref::steal(PyBytes_Check(expanded.get()) ? Py_NewRef(expanded.get())
-                                                 : PyUnicode_EncodeFSDefault(expanded.get()));
-    if (!bytes) return std::nullopt;
-    std::string native(PyBytes_AsString(bytes.get()),
-                       static_cast<std::size_t>(PyBytes_Size(bytes.get())));
-    if (native.find('\0') != std::string::npos) {
-        raise(PyExc_ValueError, "embedded null byte");
-        return std::nullopt;
-    }
-    return native;
 }
 
 bool threads_argument(PyObject* arg, unsigned& out) {
@@ -143,7 +128,7 @@ PyObject* scan_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         ref path = ref::steal(PySequence_GetItem(item, 0));
         ref start = ref::steal(PySequence_GetItem(item, 1));
         if (!path || !start) return false;
-        auto native = path_argument(path.get());
+        auto native = native_path(path.get());
         if (!native) return false;
         const unsigned long long offset = PyLong_AsUnsignedLongLong(start.get());
         if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
@@ -193,7 +178,7 @@ PyObject* scan_tree(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (!match_arguments(params, args, nargs, kwnames, arg)) return nullptr;
     std::vector<std::filesystem::path> bases;
     if (!for_each_item(arg[0], [&](PyObject* item) {
-            auto native = path_argument(item);
+            auto native = native_path(item);
             if (native) bases.emplace_back(*native);
             return native.has_value();
         })) {
@@ -239,24 +224,14 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "_scan", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-bool add(PyObject* module, const char* name, PyObject* value) {
-    return value != nullptr && PyModule_AddObjectRef(module, name, value) == 0;
-}
-
 bool fill(PyObject* module) {
-    ref all = ref::steal(PyList_New(0));
-    if (!all) return false;
-    auto named = [&](const char* name, PyObject* value) {
-        ref text = ref::steal(PyUnicode_FromString(name));
-        return add(module, name, value) && text && PyList_Append(all.get(), text.get()) == 0;
-    };
+    module_names names(module);
     for (std::size_t i = 0; i < k_class_count; ++i) {
         const auto id = static_cast<class_id>(i);
         if (g_types[i] == nullptr) {
-            g_types[i] = reinterpret_cast<PyTypeObject*>(
-                PyType_FromSpec(const_cast<PyType_Spec*>(&spec_of(id))));
+            g_types[i] = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec_of(id)));
         }
-        if (!named(k_class_names[i], reinterpret_cast<PyObject*>(g_types[i]))) return false;
+        if (!names.add(short_class_name(id), reinterpret_cast<PyObject*>(g_types[i]))) return false;
     }
     if (g_epoch == nullptr) {
         ref datetime = ref::steal(PyImport_ImportModule("datetime"));
@@ -275,47 +250,16 @@ bool fill(PyObject* module) {
         g_epoch = epoch.release();
         g_timedelta = delta.release();
     }
-    ref module_name = ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    for (PyMethodDef* def = k_functions; def->ml_name != nullptr; ++def) {
-        ref function = ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
-        if (!named(def->ml_name, function.get())) return false;
-    }
-    return add(module, "__all__", all.get());
+    return names.add_functions(k_functions) && names.finish();
 }
 
-PyObject* init() {
-    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) return propagate();
-    std::int64_t expected = -1;
-    if (!g_interpreter.compare_exchange_strong(expected, current) && expected != current) {
-        return raise(PyExc_ImportError,
-                     "the _scan module of kestro_sdk does not support sub-interpreters");
-    }
-    if (g_module != nullptr) return Py_NewRef(g_module);
-    ref module = ref::steal(PyModule_Create(&g_module_def));
-    if (!module) return nullptr;
-    if (!fill(module.get())) return propagate();
-    g_module = Py_NewRef(module.get());
-    return module.release();
-}
+single_module g_single{&g_module_def,
+                       "the _scan module of kestro_sdk does not support sub-interpreters", fill};
 
 }  // namespace
 
 PyTypeObject* type_object(class_id id) {
     return g_types[static_cast<std::size_t>(id)];
-}
-
-const PyType_Spec& spec_of(class_id id) {
-    switch (id) {
-        case class_id::usage_table:
-            return UsageTable_spec;
-        case class_id::usage_row:
-            return UsageRow_spec;
-        case class_id::file_scan:
-            break;
-    }
-    return FileScan_spec;
 }
 
 PyObject* utc_datetime(const date_time& t) {
@@ -347,5 +291,5 @@ PyObject* problems_list(const std::vector<file_problems>& problems) {
 
 // The one name the interpreter looks for: reserved-looking, but not ours to choose.
 PyMODINIT_FUNC PyInit__scan(void) {  // NOLINT(bugprone-reserved-identifier)
-    return kestro::py::guarded([] { return kestro::py::scan::init(); });
+    return kestro::py::guarded([] { return kestro::py::scan::g_single.init(); });
 }

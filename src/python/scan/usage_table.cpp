@@ -1,11 +1,9 @@
-// The UsageTable and UsageRow classes of _scan.
+// UsageTable: the rows of a usage scan, as a sequence of rows and as an Arrow stream.
 //
 //     len(table), table[i], iter(table) -> UsageRow     table.problems
 //     table.with_costs(prices, mode="auto") -> UsageTable with cost_usd set
 //     table.__arrow_c_stream__() -> PyCapsule "arrow_array_stream"
-//     row.timestamp / .project / .session_id / ... / .tools / .tool_errors / .cost_usd
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "python/args.hpp"
@@ -14,109 +12,6 @@
 namespace kestro::py::scan {
 
 namespace {
-
-// ---- UsageRow --------------------------------------------------------------------------------
-
-const usage_row& row_of(const row_obj& o) {
-    return o.table->rows[o.index];
-}
-std::optional<std::string_view> pooled(const row_obj& o, std::uint32_t index) {
-    if (index == 0) return std::nullopt;
-    return o.table->texts.at(index);
-}
-
-ref UsageRow_timestamp(const row_obj& o) {
-    return ref::steal(utc_datetime(row_of(o).timestamp));
-}
-std::string_view UsageRow_project(const row_obj& o) {
-    return o.table->texts.at(row_of(o).project);
-}
-std::string_view UsageRow_session_id(const row_obj& o) {
-    return o.table->texts.at(row_of(o).session_id);
-}
-std::optional<std::string_view> UsageRow_agent_id(const row_obj& o) {
-    return pooled(o, row_of(o).agent_id);
-}
-bool UsageRow_is_sidechain(const row_obj& o) {
-    return row_of(o).is_sidechain;
-}
-std::optional<std::string_view> UsageRow_model(const row_obj& o) {
-    return pooled(o, row_of(o).model);
-}
-template <std::uint64_t reply_figures::*Member>
-std::uint64_t UsageRow_count(const row_obj& o) {
-    return row_of(o).*Member;
-}
-const std::optional<double>& UsageRow_logged_cost_usd(const row_obj& o) {
-    return row_of(o).cost_usd;
-}
-std::vector<std::string_view> UsageRow_tools(const row_obj& o) {
-    std::vector<std::string_view> names;
-    for (std::uint32_t tool : row_of(o).tools)
-        names.push_back(o.table->texts.at(tool));
-    return names;
-}
-std::vector<std::string_view> UsageRow_tool_errors(const row_obj& o) {
-    std::vector<std::string_view> names;
-    for (std::uint32_t tool : row_of(o).tool_errors)
-        names.push_back(o.table->texts.at(tool));
-    return names;
-}
-const std::optional<std::string>& UsageRow_message_id(const row_obj& o) {
-    return row_of(o).message_id;
-}
-const std::optional<std::string>& UsageRow_request_id(const row_obj& o) {
-    return row_of(o).request_id;
-}
-std::optional<double> UsageRow_cost_usd(const row_obj& o) {
-    if (!o.costs) return std::nullopt;
-    return o.costs->cost[o.index];
-}
-
-PyObject* UsageRow_repr(PyObject* self) {
-    const auto& o = cast<row_obj>(self);
-    const usage_row& r = row_of(o);
-    return to_py("<UsageRow " + r.timestamp.to_rfc3339() +
-                 " model=" + std::string(pooled(o, r.model).value_or("None")) +
-                 " input_tokens=" + std::to_string(r.input_tokens) +
-                 " output_tokens=" + std::to_string(r.output_tokens) + ">");
-}
-
-#define KESTRO_GET(name) \
-    { #name, field < row_obj, UsageRow_##name>, nullptr, nullptr, nullptr }
-#define KESTRO_COUNT(name, member) \
-    { #name, field < row_obj, UsageRow_count < &reply_figures::member>>, nullptr, nullptr, nullptr }
-
-PyGetSetDef UsageRow_getset[] = {
-    KESTRO_GET(timestamp),
-    KESTRO_GET(project),
-    KESTRO_GET(session_id),
-    KESTRO_GET(agent_id),
-    KESTRO_GET(is_sidechain),
-    KESTRO_GET(model),
-    KESTRO_COUNT(input_tokens, input_tokens),
-    KESTRO_COUNT(output_tokens, output_tokens),
-    KESTRO_COUNT(cache_creation_tokens, cache_creation_input_tokens),
-    KESTRO_COUNT(cache_creation_5m_tokens, ephemeral_5m_input_tokens),
-    KESTRO_COUNT(cache_creation_1h_tokens, ephemeral_1h_input_tokens),
-    KESTRO_COUNT(cache_read_tokens, cache_read_input_tokens),
-    KESTRO_GET(logged_cost_usd),
-    KESTRO_GET(tools),
-    KESTRO_GET(tool_errors),
-    KESTRO_GET(message_id),
-    KESTRO_GET(request_id),
-    KESTRO_GET(cost_usd),
-    {},
-};
-#undef KESTRO_GET
-
-PyType_Slot UsageRow_slots[] = {
-    {Py_tp_getset, UsageRow_getset},         {Py_tp_repr, slot(unary_entry<UsageRow_repr>)},
-    {Py_tp_new, slot(refuse_new)},           {Py_tp_traverse, slot(traverse_type)},
-    {Py_tp_dealloc, slot(destroy<row_obj>)}, {0, nullptr},
-};
-
-// ---- UsageTable ------------------------------------------------------------------------------
 
 Py_ssize_t UsageTable_len(PyObject* self) {
     return static_cast<Py_ssize_t>(cast<table_obj>(self).table->rows.size());
@@ -233,15 +128,12 @@ PyObject* UsageTable_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ss
     return capsule;
 }
 
-#define KESTRO_GET(name) \
-    { #name, field < table_obj, UsageTable_##name>, nullptr, nullptr, nullptr }
 PyGetSetDef UsageTable_getset[] = {
-    KESTRO_GET(problems),
-    KESTRO_GET(has_costs),
-    KESTRO_GET(unpriced_models),
+    computed<table_obj, UsageTable_problems>("problems"),
+    computed<table_obj, UsageTable_has_costs>("has_costs"),
+    computed<table_obj, UsageTable_unpriced_models>("unpriced_models"),
     {},
 };
-#undef KESTRO_GET
 
 constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef UsageTable_methods[] = {
@@ -275,10 +167,8 @@ PyType_Slot UsageTable_slots[] = {
 
 }  // namespace
 
-PyType_Spec UsageTable_spec{"kestro_sdk._scan.UsageTable", sizeof(table_obj), 0, k_type_flags,
+PyType_Spec UsageTable_spec{class_name(class_id::usage_table), sizeof(table_obj), 0, k_type_flags,
                             UsageTable_slots};
-PyType_Spec UsageRow_spec{"kestro_sdk._scan.UsageRow", sizeof(row_obj), 0, k_type_flags,
-                          UsageRow_slots};
 
 PyObject* make_table(std::shared_ptr<const usage_table> table,
                      std::shared_ptr<const table_costs> costs) {
@@ -287,16 +177,6 @@ PyObject* make_table(std::shared_ptr<const usage_table> table,
     auto& o = cast<table_obj>(self);
     new (&o.table) std::shared_ptr<const usage_table>(std::move(table));
     new (&o.costs) std::shared_ptr<const table_costs>(std::move(costs));
-    return self;
-}
-
-PyObject* make_row(const table_obj& table, std::size_t index) {
-    PyObject* self = PyType_GenericAlloc(type_object(class_id::usage_row), 0);
-    if (self == nullptr) return nullptr;
-    auto& o = cast<row_obj>(self);
-    new (&o.table) std::shared_ptr<const usage_table>(table.table);
-    new (&o.costs) std::shared_ptr<const table_costs>(table.costs);
-    o.index = index;
     return self;
 }
 
