@@ -54,13 +54,11 @@ EPOCH_ORDINAL: Final = EPOCH.toordinal()
 DAY_US: Final = 86_400_000_000
 
 
-class Row(Protocol):
-    """What a report reads from one reply."""
+class ReplyUsage(Protocol):
+    """What every row of one reply carries, whether read from a file or from the cache."""
 
     @property
     def timestamp(self) -> dt.datetime: ...
-    @property
-    def project(self) -> str: ...
     @property
     def session_id(self) -> str | None: ...
     @property
@@ -85,6 +83,13 @@ class Row(Protocol):
     def logged_cost_usd(self) -> float | None: ...
     @property
     def tools(self) -> Sequence[str]: ...
+
+
+class Row(ReplyUsage, Protocol):
+    """What a report reads from one reply."""
+
+    @property
+    def project(self) -> str: ...
 
 
 # The rows of the other reports load with the first of them (or the first look-up of one by name).
