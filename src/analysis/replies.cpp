@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "types/flat_index.hpp"
-
 namespace kestro {
 
 namespace {
@@ -54,28 +52,46 @@ void merge_figures(reply_figures& kept, const reply_figures& again) {
     raise_cost(kept.cost_usd, again.cost_usd);
 }
 
-std::vector<transcript_reply> merge_replies(const std::vector<transcript_message>& messages) {
-    std::vector<transcript_reply> replies;
-    flat_index<reply_key, reply_key_hash> by_key(messages.size());
-    for (std::uint32_t i = 0; i < messages.size(); ++i) {
-        const transcript_message& m = messages[i];
-        if (m.role != role::assistant || !m.usage) continue;
-        std::size_t at = replies.size();
-        if (auto key = key_of(m.message_id, m.request_id)) {
-            at = *by_key.try_emplace(*key, at).first;
+bool holds_key(const std::optional<std::string>& message_id,
+               const std::optional<std::string>& request_id, const reply_key& key) {
+    return message_id && *message_id == key.message_id &&
+           request_id.has_value() == key.has_request_id &&
+           (!key.has_request_id || *request_id == key.request_id);
+}
+
+void reply_merger::add(const transcript_message& m, std::uint32_t index) {
+    if (m.role != role::assistant || !m.usage) return;
+    std::size_t at = replies_.size();
+    if (auto key = key_of(m.message_id, m.request_id)) {
+        auto holds = [&](std::size_t row) {
+            return holds_key(replies_[row].message_id, replies_[row].request_id, *key);
+        };
+        // A streamed reply's records come one after another: most are the reply last used.
+        if (last_ < replies_.size() && holds(last_)) {
+            at = last_;
+        } else {
+            at = *by_key_.try_emplace(reply_key_hash{}(*key), at, holds).first;
         }
-        if (at == replies.size()) {
-            transcript_reply& reply = replies.emplace_back();
-            reply.message_id = m.message_id;
-            reply.request_id = m.request_id;
-        }
-        transcript_reply& reply = replies[at];
-        add_to_reply(reply, *m.usage, m.timestamp, m.cost_usd, reply.messages.empty());
-        reply.messages.push_back(i);
-        if (m.model) reply.model = m.model;
-        if (m.stop_reason) reply.stop_reason = m.stop_reason;
     }
-    return replies;
+    last_ = at;
+    const bool first = at == replies_.size();
+    if (first) {
+        transcript_reply& reply = replies_.emplace_back();
+        reply.message_id = m.message_id;
+        reply.request_id = m.request_id;
+    }
+    transcript_reply& reply = replies_[at];
+    add_to_reply(reply, *m.usage, m.timestamp, m.cost_usd, first);
+    reply.messages.push_back(index);
+    if (m.model && reply.model != m.model) reply.model = m.model;
+    if (m.stop_reason) reply.stop_reason = m.stop_reason;
+}
+
+std::vector<transcript_reply> merge_replies(const std::vector<transcript_message>& messages) {
+    reply_merger merger(messages.size());
+    for (std::uint32_t i = 0; i < messages.size(); ++i)
+        merger.add(messages[i], i);
+    return std::move(merger).finish();
 }
 
 }  // namespace kestro

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "types/row_index.hpp"
 #include "types/transcript.hpp"
 
 namespace kestro {
@@ -31,6 +33,10 @@ struct reply_key_hash {
 std::optional<reply_key> key_of(const std::optional<std::string_view>& message_id,
                                 const std::optional<std::string_view>& request_id);
 
+// Whether a reply with these ids is the one `key` names.
+bool holds_key(const std::optional<std::string>& message_id,
+               const std::optional<std::string>& request_id, const reply_key& key);
+
 // Folds one record into its reply: each count its maximum (absent counts as 0), the earliest
 // time, the largest logged cost. `first` is true for the reply's first record.
 void add_to_reply(reply_figures& reply, const usage_counts& usage, const date_time& timestamp,
@@ -39,8 +45,27 @@ void add_to_reply(reply_figures& reply, const usage_counts& usage, const date_ti
 // Folds a reply met again (in another file) into the one kept, by the same rule.
 void merge_figures(reply_figures& kept, const reply_figures& again);
 
-// One reply per API reply, in the order of each reply's first record. Only assistant messages
-// that carry usage take part. Model and stop reason are the last given. O(n) expected.
+// Groups messages into replies as they are read, while each record's ids are still in cache.
+// Only assistant messages that carry usage take part; model and stop reason are the last given.
+class reply_merger {
+  public:
+    reply_merger() = default;
+    // Room for `expected` replies without growing.
+    explicit reply_merger(std::size_t expected) : by_key_(expected) {}
+
+    // Folds in `m`, the message numbered `index`. O(1) expected.
+    void add(const transcript_message& m, std::uint32_t index);
+
+    // The replies, in the order of each reply's first record.
+    std::vector<transcript_reply> finish() && { return std::move(replies_); }
+
+  private:
+    std::vector<transcript_reply> replies_;
+    row_index by_key_;
+    std::size_t last_ = SIZE_MAX;  // the reply of the last record added
+};
+
+// One reply per API reply over `messages`, as reply_merger groups them. O(n) expected.
 std::vector<transcript_reply> merge_replies(const std::vector<transcript_message>& messages);
 
 }  // namespace kestro

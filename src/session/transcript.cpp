@@ -34,6 +34,7 @@ class transcript_builder final : public transcript_sink {
         // Lines of real logs average a few KiB; a low guess only costs one more growth.
         t_.records.reserve(bytes / 2048 + 1);
         t_.messages.reserve(bytes / 2560 + 1);
+        t_.by_uuid = row_index(bytes / 2048 + 1);
     }
 
     bool take(transcript_line& line) override {
@@ -57,6 +58,8 @@ class transcript_builder final : public transcript_sink {
             share(branch_, line.git_branch, m.git_branch);
             r.message = static_cast<std::uint32_t>(t_.messages.size());
             t_.messages.push_back(std::move(m));
+            // Indexed here rather than once the file is read: the ids are still in cache.
+            replies_.add(t_.messages.back(), r.message);
         }
         if (!t_.session_id && !line.session_id.empty())
             t_.session_id = std::string(line.session_id);
@@ -72,6 +75,10 @@ class transcript_builder final : public transcript_sink {
             if (!t_.ended || *t_.ended < *r.timestamp) t_.ended = r.timestamp;
         }
         t_.records.push_back(std::move(r));
+        if (const auto& uuid = t_.records.back().uuid) {
+            const auto holds = [&](std::size_t row) { return t_.records[row].uuid == *uuid; };
+            *t_.by_uuid.try_emplace(text_hasher{}(*uuid), index, holds).first = index;
+        }
         return true;
     }
 
@@ -89,11 +96,7 @@ class transcript_builder final : public transcript_sink {
                 break;
             }
         }
-        t_.by_uuid = text_index(t_.records.size());
-        for (std::uint32_t i = 0; i < t_.records.size(); ++i) {
-            if (t_.records[i].uuid) *t_.by_uuid.try_emplace(*t_.records[i].uuid, i).first = i;
-        }
-        t_.replies = merge_replies(t_.messages);
+        t_.replies = std::move(replies_).finish();
         return std::move(t_);
     }
 
@@ -106,6 +109,7 @@ class transcript_builder final : public transcript_sink {
     std::string last_version_, last_branch_;
     std::array<std::optional<std::string>, 4> titles_;
     std::optional<read_problem> problem_;
+    reply_merger replies_;
 };
 
 struct file_outcome {
@@ -247,16 +251,12 @@ transcript read_transcript_text(std::string_view bytes, std::string path_text) {
 std::vector<std::uint32_t> thread_of(const transcript& t, std::uint32_t record) {
     std::vector<std::uint32_t> chain;
     std::unordered_set<std::uint32_t> seen;
-    std::optional<std::uint32_t> at = record;
-    while (at && seen.insert(*at).second) {
-        const transcript_record& r = t.records[*at];
+    for (std::uint32_t at = record; seen.insert(at).second;) {
+        const transcript_record& r = t.records[at];
         if (r.message != no_message) chain.push_back(r.message);
-        at.reset();
-        if (r.parent_uuid) {
-            if (const std::size_t* parent = t.by_uuid.find(*r.parent_uuid)) {
-                at = static_cast<std::uint32_t>(*parent);
-            }
-        }
+        const auto parent = r.parent_uuid ? find_record(t, *r.parent_uuid) : std::nullopt;
+        if (!parent) break;
+        at = *parent;
     }
     std::reverse(chain.begin(), chain.end());
     return chain;

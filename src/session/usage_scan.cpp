@@ -27,60 +27,20 @@ namespace detail {
 
 // Whether `row` is the reply `key` names.
 bool holds(const usage_row& row, const reply_key& key) {
-    return row.message_id && *row.message_id == key.message_id &&
-           row.request_id.has_value() == key.has_request_id &&
-           (!key.has_request_id || *row.request_id == key.request_id);
+    return holds_key(row.message_id, row.request_id, key);
 }
 
-// Finds a table's rows by reply key. A slot holds a row's index and its key's hash, and a
-// candidate is confirmed against the row's own ids, so no key is copied: a copied key per
-// record was an allocation per line, and per row it outweighed the row.
-class reply_rows {
-  public:
-    // The row of `rows` whose reply is `key`. When there is none, `added` (the index the caller
-    // gives the row it is about to append) is recorded and returned. O(1) expected: the hash is
-    // keyed per process, so a file cannot choose ids that pile up on one slot.
-    std::size_t find_or_add(const reply_key& key, const std::vector<usage_row>& rows,
-                            std::size_t added) {
-        if ((used_ + 1) * 4 > slots_.size() * 3) grow();
-        const std::uint64_t hash = reply_key_hash{}(key);
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = std::size_t(hash >> shift_);; i = (i + 1) & mask) {
-            slot& s = slots_[i];
-            if (s.row == vacant) {
-                s = slot{hash, added};
-                ++used_;
-                return added;
-            }
-            if (s.hash == hash && holds(rows[s.row], key)) return s.row;
-        }
-    }
-
-  private:
-    static constexpr std::size_t vacant = SIZE_MAX;
-    struct slot {
-        std::uint64_t hash = 0;
-        std::size_t row = vacant;
-    };
-
-    void grow() {
-        std::vector<slot> old =
-            std::exchange(slots_, std::vector<slot>(std::max<std::size_t>(16, slots_.size() * 2)));
-        shift_ = 64 - unsigned(std::countr_zero(slots_.size()));
-        const std::size_t mask = slots_.size() - 1;
-        for (const slot& s : old) {
-            if (s.row == vacant) continue;
-            std::size_t i = std::size_t(s.hash >> shift_);
-            while (slots_[i].row != vacant)
-                i = (i + 1) & mask;
-            slots_[i] = s;
-        }
-    }
-
-    std::vector<slot> slots_;
-    std::size_t used_ = 0;
-    unsigned shift_ = 64;
-};
+// The row of `rows` whose reply is `key`. When there is none, `added` (the index the caller gives
+// the row it is about to append) is recorded and returned. A slot holds a row's index and its
+// key's hash, and a candidate is confirmed against the row's own ids, so no key is copied: a
+// copied key per record was an allocation per line, and per row it outweighed the row.
+std::size_t find_or_add(row_index& index, const reply_key& key, const std::vector<usage_row>& rows,
+                        std::size_t added) {
+    return *index
+                .try_emplace(reply_key_hash{}(key), added,
+                             [&](std::size_t row) { return holds(rows[row], key); })
+                .first;
+}
 
 }  // namespace detail
 
@@ -174,7 +134,7 @@ class file_sink final : public usage_sink {
             if (last_ < table.rows.size() && detail::holds(table.rows[last_], *key)) {
                 at = last_;
             } else {
-                at = by_key_.find_or_add(*key, table.rows, at);
+                at = detail::find_or_add(by_key_, *key, table.rows, at);
             }
         }
         last_ = at;
@@ -231,7 +191,7 @@ class file_sink final : public usage_sink {
     title_source title_kind_ = title_source::none;
     std::optional<date_time> prompt_;
     std::optional<date_time> last_reply_;
-    detail::reply_rows by_key_;
+    row_index by_key_;
     std::size_t last_ = SIZE_MAX;  // the row of the last reply record
     // The file's tool calls by id; a file names a few hundred, so a node each is cheap.
     struct call {
@@ -424,7 +384,8 @@ void scan_merger::add(file_scan&& scan) {
     };
     for (usage_row& row : part.rows) {
         if (auto key = key_of(row.message_id, row.request_id)) {
-            const std::size_t at = by_key_->find_or_add(*key, table_.rows, table_.rows.size());
+            const std::size_t at =
+                detail::find_or_add(by_key_, *key, table_.rows, table_.rows.size());
             if (at != table_.rows.size()) {
                 usage_row& kept = table_.rows[at];
                 merge_figures(kept, row);
@@ -444,11 +405,11 @@ void scan_merger::add(file_scan&& scan) {
     }
 }
 
-scan_merger::scan_merger() : by_key_(std::make_unique<detail::reply_rows>()) {}
+scan_merger::scan_merger() = default;
 scan_merger::~scan_merger() = default;
 
 usage_table scan_merger::finish(const usage_filter& filter) {
-    by_key_ = std::make_unique<detail::reply_rows>();
+    by_key_ = row_index();
     std::erase_if(table_.rows, [&](const usage_row& row) {
         if (!filter.subagents && (row.agent_id != 0 || row.is_sidechain)) return true;
         if (filter.since && row.timestamp < *filter.since) return true;

@@ -14,6 +14,7 @@
 
 #include "parser/usage_reader.hpp"
 #include "types/date_time.hpp"
+#include "types/row_index.hpp"
 #include "types/usage.hpp"
 
 namespace kestro {
@@ -102,10 +103,6 @@ usage_table scan_usage(const std::vector<std::filesystem::path>& bases, const us
 // Merges per-file scans (in path order) into one table, by the rule of scan_usage.
 usage_table merge_scans(std::vector<file_scan>&& scans, const usage_filter& filter);
 
-namespace detail {
-class reply_rows;
-}
-
 // The same merge one file at a time, in path order; each file's rows are taken, not copied.
 class scan_merger {
   public:
@@ -119,7 +116,7 @@ class scan_merger {
 
   private:
     usage_table table_;
-    std::unique_ptr<detail::reply_rows> by_key_;
+    row_index by_key_;
     std::vector<std::uint32_t> remap_;
 };
 

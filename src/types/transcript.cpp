@@ -34,6 +34,13 @@ bool is_canonical(std::string_view text) {
 
 }  // namespace
 
+std::optional<std::uint32_t> find_record(const transcript& t, std::string_view uuid) {
+    const std::size_t* at = t.by_uuid.find(
+        text_hasher{}(uuid), [&](std::size_t row) { return t.records[row].uuid == uuid; });
+    if (at == nullptr) return std::nullopt;
+    return static_cast<std::uint32_t>(*at);
+}
+
 std::string canonical_id(std::string_view text) {
     if (is_canonical(text)) return std::string(text);
     auto parsed = uuid::parse(text);

@@ -14,6 +14,7 @@
 #include "types/flat_index.hpp"
 #include "types/message.hpp"
 #include "types/packed_json.hpp"
+#include "types/row_index.hpp"
 #include "types/shared_text.hpp"
 
 namespace kestro {
@@ -127,9 +128,9 @@ struct transcript {
     std::optional<std::string> agent_id;
     std::optional<std::string> parent_tool_use_id;
     std::vector<std::shared_ptr<const transcript>> subagents;
-    // Record index by uuid; of records sharing one, the last in file order. Keys point into
-    // `records`, which never changes after the index is built.
-    text_index by_uuid;
+    // Record index by uuid, hashed with text_hasher; of records sharing one, the last in file
+    // order. Look records up with find_record.
+    row_index by_uuid;
 
     transcript() = default;
     transcript(const transcript&) = delete;
@@ -146,6 +147,9 @@ namespace kestro {
 // An identifier as the reader keys it: the canonical lower-case form when `text` is a UUID in
 // any standard form, else `text` itself.
 std::string canonical_id(std::string_view text);
+
+// The index of the record whose uuid is `uuid` (in canonical form), or nullopt. O(1) expected.
+std::optional<std::uint32_t> find_record(const transcript& t, std::string_view uuid);
 
 // The value of `key` in a packed object, or nullopt (also when `object` is not an object).
 // O(members).

@@ -93,9 +93,7 @@ PyObject* Transcript_thread(PyObject* self, PyObject* const* args, Py_ssize_t na
     const auto& o = cast<transcript_obj>(self);
     std::vector<std::uint32_t> thread;
     const std::string id = canonical_id(*text);
-    if (const std::size_t* at = data(o).by_uuid.find(id)) {
-        thread = thread_of(data(o), static_cast<std::uint32_t>(*at));
-    }
+    if (auto at = find_record(data(o), id)) thread = thread_of(data(o), *at);
     return messages_at(o, thread).release();
 }
 
