@@ -30,15 +30,13 @@ bool holds(const usage_row& row, const reply_key& key) {
     return holds_key(row.message_id, row.request_id, key);
 }
 
-// The row of `rows` whose reply is `key`. When there is none, `added` (the index the caller gives
-// the row it is about to append) is recorded and returned. A slot holds a row's index and its
-// key's hash, and a candidate is confirmed against the row's own ids, so no key is copied: a
-// copied key per record was an allocation per line, and per row it outweighed the row.
-std::size_t find_or_add(row_index& index, const reply_key& key, const std::vector<usage_row>& rows,
-                        std::size_t added) {
-    return *index
-                .try_emplace(reply_key_hash{}(key), added,
-                             [&](std::size_t row) { return holds(rows[row], key); })
+// The row of `rows` whose reply is `key`, hashed to `hash`. When there is none, `added` (the index
+// the caller gives the row it is about to append) is recorded and returned. A slot holds a row's
+// index and its key's hash, and a candidate is confirmed against the row's own ids, so no key is
+// copied: a copied key per record was an allocation per line, and per row it outweighed the row.
+std::size_t find_or_add(row_index& index, const reply_key& key, std::uint64_t hash,
+                        const std::vector<usage_row>& rows, std::size_t added) {
+    return *index.try_emplace(hash, added, [&](std::size_t row) { return holds(rows[row], key); })
                 .first;
 }
 
@@ -129,12 +127,14 @@ class file_sink final : public usage_sink {
         if (!last_reply_ || *last_reply_ < when) last_reply_ = when;
         usage_table& table = out_.rows;
         std::size_t at = table.rows.size();
+        std::uint64_t hash = 0;
         if (auto key = key_of(line.message_id, line.request_id)) {
             // A streamed reply's records come one after another: most are the row last used.
             if (last_ < table.rows.size() && detail::holds(table.rows[last_], *key)) {
                 at = last_;
             } else {
-                at = detail::find_or_add(by_key_, *key, table.rows, at);
+                hash = reply_key_hash{}(*key);
+                at = detail::find_or_add(by_key_, *key, hash, table.rows, at);
             }
         }
         last_ = at;
@@ -147,6 +147,7 @@ class file_sink final : public usage_sink {
             row.is_sidechain = line.is_sidechain;
             if (line.message_id) row.message_id = std::string(*line.message_id);
             if (line.request_id) row.request_id = std::string(*line.request_id);
+            row.key_hash = hash;
         }
         usage_row& row = table.rows[at];
         add_to_reply(row, line.usage, when, line.cost_usd, first);
@@ -332,6 +333,11 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
         std::error_code ec;
         return e.path().extension() == ".jsonl" && e.is_regular_file(ec);
     };
+    auto size_of = [](const fs::directory_entry& e) -> std::uint64_t {
+        std::error_code ec;
+        const std::uintmax_t size = e.file_size(ec);
+        return ec ? 0 : std::uint64_t(size);
+    };
     auto wanted = [&](const std::string& name) {
         if (projects.empty()) return true;
         return std::any_of(projects.begin(), projects.end(),
@@ -348,7 +354,7 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
             for (fs::directory_iterator e(dir->path(), inner_ec), stop; !inner_ec && e != stop;
                  e.increment(inner_ec)) {
                 if (is_log(*e)) {
-                    files.push_back({e->path(), 0, project});
+                    files.push_back({e->path(), 0, project, size_of(*e)});
                     continue;
                 }
                 std::error_code sub_ec;
@@ -356,7 +362,7 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
                 if (!e->is_directory(sub_ec) || !fs::is_directory(subagents, sub_ec)) continue;
                 for (fs::directory_iterator a(subagents, sub_ec), done; !sub_ec && a != done;
                      a.increment(sub_ec)) {
-                    if (is_log(*a)) files.push_back({a->path(), 0, project});
+                    if (is_log(*a)) files.push_back({a->path(), 0, project, size_of(*a)});
                 }
             }
         }
@@ -373,6 +379,17 @@ std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path
     return files;
 }
 
+void scan_merger::expect_bytes(std::uint64_t bytes) {
+    // Logs hold about one reply per 10 KB; pages reserved but never written cost no memory.
+    const std::uint64_t rows = bytes / 8192 + 1;
+    if (rows <= table_.rows.capacity() || rows > table_.rows.max_size()) return;
+    try {
+        table_.rows.reserve(std::size_t(rows));
+    } catch (const std::bad_alloc&) {
+        // The guess was too large to reserve; growing as rows come still works.
+    }
+}
+
 void scan_merger::add(file_scan&& scan) {
     usage_table& part = scan.rows;
     for (file_problems& p : part.problems)
@@ -385,7 +402,7 @@ void scan_merger::add(file_scan&& scan) {
     for (usage_row& row : part.rows) {
         if (auto key = key_of(row.message_id, row.request_id)) {
             const std::size_t at =
-                detail::find_or_add(by_key_, *key, table_.rows, table_.rows.size());
+                detail::find_or_add(by_key_, *key, row.key_hash, table_.rows, table_.rows.size());
             if (at != table_.rows.size()) {
                 usage_row& kept = table_.rows[at];
                 merge_figures(kept, row);
@@ -432,6 +449,10 @@ usage_table scan_usage(const std::vector<std::filesystem::path>& bases, const us
                        unsigned threads, const std::atomic<bool>* cancel) {
     const auto files = find_usage_files(bases, filter.projects);
     scan_merger merger;
+    std::uint64_t bytes = 0;
+    for (const scan_input& file : files)
+        bytes += file.bytes;
+    merger.expect_bytes(bytes);
     // Each file is merged as soon as the files before it are, and dropped.
     scan_files(files, threads, kept_problems, cancel,
                [&](std::size_t, file_scan&& scan) { merger.add(std::move(scan)); });

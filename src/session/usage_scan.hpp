@@ -23,7 +23,8 @@ namespace kestro {
 struct scan_input {
     std::filesystem::path path;
     std::uint64_t start = 0;
-    std::string project;  // the project the file belongs to
+    std::string project;      // the project the file belongs to
+    std::uint64_t bytes = 0;  // its size when listed, to size tables by; 0 when not known
 };
 
 // One file scanned: its replies merged within the file, its problems, its session's facts.
@@ -110,6 +111,9 @@ class scan_merger {
     ~scan_merger();
     scan_merger(const scan_merger&) = delete;
     scan_merger& operator=(const scan_merger&) = delete;
+    // Room for the rows of about `bytes` of logs, so that the table is not moved as it grows.
+    // Only a guess: when the room cannot be had, the table grows as it goes.
+    void expect_bytes(std::uint64_t bytes);
     void add(file_scan&& scan);
     // The merged rows that `filter` keeps; the merger is spent.
     usage_table finish(const usage_filter& filter);

@@ -46,6 +46,9 @@ struct usage_row : reply_figures {
     bool is_sidechain = false;
     std::optional<std::string> message_id;
     std::optional<std::string> request_id;
+    // The reply key's hash (see analysis/replies.hpp), taken while the ids were in cache, so
+    // that merging tables does not read them again; 0 without a message id.
+    std::uint64_t key_hash = 0;
     std::vector<std::uint32_t> tools;  // names of its tool_use blocks, in order
     // Names of its calls whose result came back as an error, in the order the results came.
     std::vector<std::uint32_t> tool_errors;
