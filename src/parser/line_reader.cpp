@@ -82,9 +82,10 @@ line_reader::outcome line_reader::parse(std::string_view line, std::size_t reada
         throw std::bad_alloc();
     }
     if (e == simdjson::SUCCESS) {
-        // Only a line whose DOM holds an integer 0 can have read "-0" as one, so the text is
-        // searched for the token only then.
-        if (tape::holds_integer_zero(parser_.doc) && may_hold_negative_zero(line)) {
+        // Only a line whose DOM holds an integer 0 can have read "-0" as one, so its values
+        // are looked at only then.
+        if (tape::holds_integer_zero(parser_.doc) &&
+            tape::holds_negative_zero(parser_, std::string_view(text, line.size()))) {
             return slow_path(line, simdjson::NUMBER_ERROR);
         }
         return outcome::dom;

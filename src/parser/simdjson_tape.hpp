@@ -1,10 +1,11 @@
 // The one place that reads simdjson's tape directly, below its public interface.
 //
 // Internal to parser/. The packer and the fast reader's zero check walk the tape word by word,
-// which the public interface only does one element at a time; that reaches simdjson's
-// internals (the tape layout, and a template it befriends). Those are not a stable interface,
-// so they are fenced here, and a different simdjson fails to compile here first: check the
-// layout below against the new version, then widen the accepted range.
+// which the public interface only does one element at a time, and the check for -0 reads stage
+// 1's structural indexes; that reaches simdjson's internals (the tape layout, a template it
+// befriends, the parser's stage 1 results). Those are not a stable interface, so they are
+// fenced here, and a different simdjson fails to compile here first: check the layout below
+// against the new version, then widen the accepted range.
 #pragma once
 
 #include <simdjson.h>
@@ -87,6 +88,26 @@ inline std::string_view string_at(const std::uint8_t* strings, std::uint64_t wor
     std::uint32_t length = 0;
     std::memcpy(&length, at, sizeof length);
     return {reinterpret_cast<const char*>(at + sizeof length), length};
+}
+
+// Whether the text the parser last parsed holds the number -0, which simdjson reads as the
+// integer 0. Stage 1 leaves the offset of every value's first byte among its structural
+// indexes, so only those bytes are looked at, not the text between them; a number that starts
+// "-0" is -0 unless more of it follows.
+inline bool holds_negative_zero(const simdjson::dom::parser& parser, std::string_view text) {
+    const simdjson::internal::dom_parser_implementation& stage1 = *parser.implementation;
+    const std::uint32_t* at = stage1.structural_indexes.get();
+    const std::uint32_t count = stage1.n_structural_indexes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::size_t p = at[i];
+        if (text[p] != '-' || p + 1 >= text.size() || text[p + 1] != '0') continue;
+        if (p + 2 == text.size()) return true;
+        const char next = text[p + 2];
+        if (!((next >= '0' && next <= '9') || next == '.' || next == 'e' || next == 'E')) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Whether the parsed document holds the integer 0 anywhere. A number is a type word with an

@@ -5,16 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
-#include <climits>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "analysis/replies.hpp"
 #include "parser/line_source.hpp"
@@ -84,8 +84,8 @@ class file_sink final : public usage_sink {
     // Closes the last turn, gives rows without a session the file's and lists the calls left
     // without a result.
     void finish(std::string_view stem) {
-        for (auto& [id, c] : calls_) {
-            if (!c.answered) out_.open_calls.push_back({id, c.row, c.name});
+        for (const call& c : calls_) {
+            if (!c.answered) out_.open_calls.push_back({std::string(id_of(c)), c.row, c.name});
         }
         // In file order, so that what is read from them does not depend on the hash.
         std::sort(out_.open_calls.begin(), out_.open_calls.end(),
@@ -93,6 +93,8 @@ class file_sink final : public usage_sink {
                       return a.row != b.row ? a.row < b.row : a.id < b.id;
                   });
         calls_ = {};
+        call_ids_ = {};
+        call_index_ = row_index();
         close_turn();
         std::uint32_t fallback = 0;
         for (usage_row& row : out_.rows.rows) {
@@ -142,8 +144,8 @@ class file_sink final : public usage_sink {
         if (first) {
             usage_row& row = table.rows.emplace_back();
             row.project = project_;
-            row.session_id = line.session_id ? table.texts.intern(*line.session_id) : 0;
-            row.agent_id = line.agent_id ? table.texts.intern(*line.agent_id) : 0;
+            row.session_id = line.session_id ? intern(session_, *line.session_id) : 0;
+            row.agent_id = line.agent_id ? intern(agent_, *line.agent_id) : 0;
             row.is_sidechain = line.is_sidechain;
             if (line.message_id) row.message_id = std::string(*line.message_id);
             if (line.request_id) row.request_id = std::string(*line.request_id);
@@ -153,18 +155,22 @@ class file_sink final : public usage_sink {
         add_to_reply(row, line.usage, when, line.cost_usd, first);
         // Model: the last a record names, as the complete reader takes it.
         if (line.model && (row.model == 0 || table.texts.at(row.model) != *line.model)) {
-            row.model = table.texts.intern(*line.model);
+            row.model = intern(model_, *line.model);
         }
         for (std::size_t i = 0; i < line.tools.size(); ++i) {
             const std::uint32_t name = table.texts.intern(line.tools[i]);
             if (const auto& id = line.tool_ids[i]) {
                 // A record repeated within its reply repeats its calls: each counts once.
-                auto found = calls_.find(*id);
-                if (found != calls_.end() && found->second.row == at) continue;
-                if (found == calls_.end()) {
-                    calls_.emplace(std::string(*id), call{at, name});
+                const auto [c, added] = call_index_.try_emplace(
+                    text_hash{}(*id), calls_.size(),
+                    [&](std::size_t known) { return id_of(calls_[known]) == *id; });
+                if (added) {
+                    calls_.push_back(call{call_ids_.size(), id->size(), at, name});
+                    call_ids_.append(*id);
                 } else {
-                    found->second = call{at, name};
+                    call& known = calls_[*c];
+                    if (known.row == at) continue;
+                    known = call{known.id_at, known.id_size, at, name};
                 }
             }
             row.tools.push_back(name);
@@ -173,12 +179,13 @@ class file_sink final : public usage_sink {
 
     // A result: the call it answers is done, and named among its reply's errors if it failed.
     void answer(std::string_view id, bool error) {
-        auto found = calls_.find(id);
-        if (found == calls_.end()) {
+        const std::size_t* found = call_index_.find(
+            text_hash{}(id), [&](std::size_t known) { return id_of(calls_[known]) == id; });
+        if (found == nullptr) {
             out_.stray_results.emplace_back(std::string(id), error);
             return;
         }
-        call& c = found->second;
+        call& c = calls_[*found];
         if (error && !c.erred) {
             c.erred = true;
             out_.rows.rows[c.row].tool_errors.push_back(c.name);
@@ -194,20 +201,33 @@ class file_sink final : public usage_sink {
     std::optional<date_time> last_reply_;
     row_index by_key_;
     std::size_t last_ = SIZE_MAX;  // the row of the last reply record
-    // The file's tool calls by id; a file names a few hundred, so a node each is cheap.
+    // The file's tool calls in the order first met, their ids end to end in one text, and an
+    // index by id: no allocation per call.
     struct call {
+        std::size_t id_at = 0;  // where its id starts in call_ids_
+        std::size_t id_size = 0;
         std::size_t row = 0;
         std::uint32_t name = 0;
         bool answered = false;
         bool erred = false;
     };
-    struct id_hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view id) const noexcept {
-            return std::size_t(text_hash{}(id));
-        }
-    };
-    std::unordered_map<std::string, call, id_hash, std::equal_to<>> calls_;
+    [[nodiscard]] std::string_view id_of(const call& c) const {
+        return std::string_view(call_ids_).substr(c.id_at, c.id_size);
+    }
+    std::vector<call> calls_;
+    std::string call_ids_;
+    row_index call_index_;
+
+    // The pool index a field last took: a file repeats its session, agent and model, so most
+    // lookups end in one comparison.
+    std::uint32_t intern(std::uint32_t& last, std::string_view text) {
+        text_pool& texts = out_.rows.texts;
+        if (last == 0 || texts.at(last) != text) last = texts.intern(text);
+        return last;
+    }
+    std::uint32_t session_ = 0;
+    std::uint32_t agent_ = 0;
+    std::uint32_t model_ = 0;
 };
 
 class fd_closer {
