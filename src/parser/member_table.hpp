@@ -7,10 +7,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 #include "parser/json_view.hpp"
+#include "parser/key_table.hpp"
 
 namespace kestro::detail {
 
@@ -32,7 +32,7 @@ std::size_t find_key(const std::array<std::string_view, N>& keys,
     if (key.size() >= by_length.size()) return N;
     for (std::uint32_t set = by_length[key.size()]; set != 0; set &= set - 1) {
         const auto i = static_cast<std::size_t>(std::countr_zero(set));
-        if (std::memcmp(keys[i].data(), key.data(), key.size()) == 0) return i;
+        if (key.empty() || key_bytes::same(keys[i].data(), key.data(), key.size())) return i;
     }
     return N;
 }
