@@ -70,7 +70,7 @@ void reply_merger::add(const transcript_message& m, std::uint32_t index) {
         if (last_ < replies_.size() && holds(last_)) {
             at = last_;
         } else {
-            at = *by_key_.try_emplace(reply_key_hash{}(*key), at, holds).first;
+            at = *by_key_.try_emplace(reply_key_hash{}(*key), row_index::row_of(at), holds).first;
         }
     }
     last_ = at;

@@ -36,8 +36,8 @@ bool holds(const usage_row& row, const reply_key& key) {
 // copied: a copied key per record was an allocation per line, and per row it outweighed the row.
 std::size_t find_or_add(row_index& index, const reply_key& key, std::uint64_t hash,
                         const std::vector<usage_row>& rows, std::size_t added) {
-    return *index.try_emplace(hash, added, [&](std::size_t row) { return holds(rows[row], key); })
-                .first;
+    const auto holds_key = [&](std::size_t row) { return holds(rows[row], key); };
+    return *index.try_emplace(hash, row_index::row_of(added), holds_key).first;
 }
 
 }  // namespace detail
@@ -162,7 +162,7 @@ class file_sink final : public usage_sink {
             if (const auto& id = line.tool_ids[i]) {
                 // A record repeated within its reply repeats its calls: each counts once.
                 const auto [c, added] = call_index_.try_emplace(
-                    text_hash{}(*id), calls_.size(),
+                    text_hash{}(*id), row_index::row_of(calls_.size()),
                     [&](std::size_t known) { return id_of(calls_[known]) == *id; });
                 if (added) {
                     calls_.push_back(call{call_ids_.size(), id->size(), at, name});
@@ -179,7 +179,7 @@ class file_sink final : public usage_sink {
 
     // A result: the call it answers is done, and named among its reply's errors if it failed.
     void answer(std::string_view id, bool error) {
-        const std::size_t* found = call_index_.find(
+        const row_index::row_type* found = call_index_.find(
             text_hash{}(id), [&](std::size_t known) { return id_of(calls_[known]) == id; });
         if (found == nullptr) {
             out_.stray_results.emplace_back(std::string(id), error);

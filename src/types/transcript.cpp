@@ -35,10 +35,10 @@ bool is_canonical(std::string_view text) {
 }  // namespace
 
 std::optional<std::uint32_t> find_record(const transcript& t, std::string_view uuid) {
-    const std::size_t* at = t.by_uuid.find(
+    const row_index::row_type* at = t.by_uuid.find(
         text_hasher{}(uuid), [&](std::size_t row) { return t.records[row].uuid == uuid; });
     if (at == nullptr) return std::nullopt;
-    return static_cast<std::uint32_t>(*at);
+    return *at;
 }
 
 std::string canonical_id(std::string_view text) {

@@ -31,7 +31,8 @@ TEST_P(row_index_hashing, finds_each_row_by_its_key_after_growing_from_empty) {
         return [&rows, key](std::size_t row) { return rows[row] == key; };
     };
     for (std::size_t row = 0; row < rows.size(); ++row) {
-        const auto [at, added] = index.try_emplace(hash(rows[row]), row, holding(rows[row]));
+        const auto [at, added] =
+            index.try_emplace(hash(rows[row]), row_index::row_of(row), holding(rows[row]));
         ASSERT_TRUE(added) << row;
         ASSERT_EQ(*at, row);
     }
@@ -41,7 +42,7 @@ TEST_P(row_index_hashing, finds_each_row_by_its_key_after_growing_from_empty) {
     EXPECT_FALSE(added);
     EXPECT_EQ(*again, 17u);
     for (std::size_t row = 0; row < rows.size(); ++row) {
-        const std::size_t* at = index.find(hash(rows[row]), holding(rows[row]));
+        const row_index::row_type* at = index.find(hash(rows[row]), holding(rows[row]));
         ASSERT_NE(at, nullptr) << row;
         EXPECT_EQ(*at, row);
     }
