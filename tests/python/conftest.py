@@ -179,3 +179,35 @@ def server(monkeypatch: pytest.MonkeyPatch) -> Iterator[Server]:
     s = Server()
     yield s
     s.close()
+
+
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "tests" / "data"
+EXAMPLES = ROOT / "examples" / "projects"
+SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
+
+
+def schema_check(doc: Any, name: str) -> None:
+    """Validates doc against the package's JSON Schema of that name."""
+    import jsonschema
+
+    jsonschema.validate(doc, json.loads((SCHEMAS / f"{name}.schema.json").read_text()))
+
+
+def one_line_error(result: Any, code: int, message: str) -> None:
+    """The command failed with code, printed nothing, and said why on one line of standard error."""
+    assert (result.exit_code, result.stdout) == (code, ""), result.output
+    line = result.stderr.removesuffix("\n")
+    assert line.startswith("kestro-sdk: error: ") and "\n" not in line and message in line, line
+
+
+@pytest.fixture
+def cli_env(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """A fresh config and cache, UTC and no colour or price settings from the caller; returns tmp_path."""
+    for var in ("KESTRO_PRICES", "KESTRO_PRICES_URL", "KESTRO_PROJECTS", "NO_COLOR", "FORCE_COLOR", "KESTRO_PAGER",
+                "PAGER"):  # fmt: skip
+        monkeypatch.delenv(var, raising=False)
+    monkeypatch.setenv("KESTRO_CONFIG", str(tmp_path / "config.toml"))
+    monkeypatch.setenv("KESTRO_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.setenv("TZ", "UTC")
+    return tmp_path

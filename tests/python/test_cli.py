@@ -1,5 +1,6 @@
 """The kestro-sdk command, run in-process through its entry point: exit codes, one-line errors, the shared
-options and the config file, the rendering layer, the prices subcommands."""
+options and the config file, the rendering layer, the prices subcommands; and as a process: the entry points
+and which imports each path pays for."""
 
 from __future__ import annotations
 
@@ -17,24 +18,17 @@ import pytest
 from click.testing import CliRunner, Result
 
 import kestro_sdk
-from conftest import Server
+from conftest import Server, one_line_error, schema_check
 from kestro_sdk.cli import main
 from kestro_sdk.cli.app import Group
 from kestro_sdk.cli.options import ReportOptions, parse_date, report_options
 from kestro_sdk.cli.render import Report, column, render_csv, render_json, render_table
 
-SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
-
 
 @pytest.fixture(autouse=True)
-def env(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    """A fresh config, cache and projects folder with two projects; returns the projects folder."""
-    for var in ("KESTRO_PRICES", "KESTRO_PRICES_URL", "KESTRO_PROJECTS", "NO_COLOR", "FORCE_COLOR"):
-        monkeypatch.delenv(var, raising=False)
-    monkeypatch.setenv("KESTRO_CONFIG", str(tmp_path / "config.toml"))
-    monkeypatch.setenv("KESTRO_CACHE_DIR", str(tmp_path / "cache"))
-    monkeypatch.setenv("TZ", "UTC")
-    base = tmp_path / "projects"
+def env(cli_env: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """Two empty projects in the projects folder, which it returns."""
+    base = cli_env / "projects"
     for name in ("-home-u-app", "-home-u-api"):
         (base / name).mkdir(parents=True)
     monkeypatch.setenv("KESTRO_PROJECTS", str(base))
@@ -81,17 +75,46 @@ def test_version_and_help() -> None:
     assert "Examples:" in helped.stdout and "kestro-sdk completion bash" in helped.stdout
 
 
-@pytest.mark.parametrize(
-    "argv",
-    [["-m", "kestro_sdk"], ["-c", "import sys; from kestro_sdk.cli import main; sys.argv[0] = 'x'; main()"]],
-    ids=["module", "entry-point"],
-)
-def test_the_command_runs_as_a_process(argv: list[str]) -> None:
-    out = subprocess.run([sys.executable, *argv, "--version"], capture_output=True, text=True, timeout=60)
-    assert (out.returncode, out.stdout, out.stderr) == (0, f"kestro-sdk {kestro_sdk.__version__}\n", "")
+SCRIPT = str(Path(sys.executable).with_name("kestro-sdk"))
+ENTRY = "import sys; from kestro_sdk.cli import main; sys.argv[0] = 'x'; main()"
+PROCESSES = {
+    "module": ([sys.executable, "-m", "kestro_sdk", "--version"], f"kestro-sdk {kestro_sdk.__version__}"),
+    "entry-point": ([sys.executable, "-c", ENTRY, "--version"], f"kestro-sdk {kestro_sdk.__version__}"),
+    "script-prices": ([SCRIPT, "prices", "show", "--csv"],
+                      "model,input,output,cache_write_5m,cache_write_1h,cache_read,above"),
+    "script-statusline": ([SCRIPT, "statusline", "--base", "{empty}"], "$0.00 today | no active window"),
+}  # fmt: skip
 
 
-def test_subcommands_are_all_listed_and_load_on_first_use(tmp_path: Path) -> None:
+@pytest.mark.parametrize(("argv", "first"), PROCESSES.values(), ids=PROCESSES.keys())
+def test_the_command_runs_as_a_process(argv: list[str], first: str, tmp_path: Path) -> None:
+    argv = [a.format(empty=tmp_path) for a in argv]
+    out = subprocess.run(argv, capture_output=True, text=True, timeout=60, env=dict(os.environ))
+    assert (out.returncode, out.stdout.splitlines()[:1], out.stderr) == (0, [first], "")
+
+
+# A command, and the modules it must not import on its way (a name or its top-level package).
+IMPORTS = {
+    "report": (["daily", "--json", "--base", "{tmp}"], ["rich", "kestro_sdk.cli.conversations", "kestro_sdk.cli.prices"]),
+    "prices-json": (["prices", "show", "--json"], ["rich", "typer", "jsonschema"]),
+    "prices-csv": (["prices", "show", "--csv"], ["rich", "typer", "jsonschema"]),
+    "prices-help": (["prices", "show", "--help"], ["rich", "typer", "jsonschema"]),
+    "statusline": (["statusline", "--base", "{tmp}"], ["click", "rich"]),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize(("args", "unwanted"), IMPORTS.values(), ids=IMPORTS.keys())
+def test_each_path_imports_only_what_it_needs(tmp_path: Path, args: list[str], unwanted: list[str]) -> None:
+    code = ("import io, sys, contextlib; from kestro_sdk.cli import run\n"
+            f"unwanted, sys.argv = set(sys.argv[1:]), ['kestro-sdk', *{[a.format(tmp=tmp_path) for a in args]!r}]\n"
+            "with contextlib.redirect_stdout(io.StringIO()):\n    try:\n        run()\n    except SystemExit:\n        pass\n"
+            "print(sorted((set(sys.modules) | {m.split('.')[0] for m in sys.modules}) & unwanted))")  # fmt: skip
+    env = dict(os.environ, KESTRO_CACHE_DIR=str(tmp_path / "cache"), KESTRO_CONFIG=str(tmp_path / "none.toml"))
+    out = subprocess.run([sys.executable, "-c", code, *unwanted], capture_output=True, text=True, timeout=60, env=env)
+    assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
+
+
+def test_subcommands_are_all_listed() -> None:
     from kestro_sdk.cli import app
     from kestro_sdk.cli.reports import COMMANDS
 
@@ -99,29 +122,6 @@ def test_subcommands_are_all_listed_and_load_on_first_use(tmp_path: Path) -> Non
     listed = app.main.list_commands(ctx)
     assert {c.name for c in COMMANDS} | {"prices", "show", "search", "export", "completion"} <= set(listed)
     assert all(getattr(app.main.get_command(ctx, name), "name", None) == name for name in listed)
-    code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
-            f"with contextlib.redirect_stdout(io.StringIO()): main(['daily', '--json', '--base', {str(tmp_path)!r}],"
-            " standalone_mode=False)\n"
-            "print(sorted(set(sys.modules) & {'rich', 'kestro_sdk.cli.conversations', 'kestro_sdk.cli.prices'}))")  # fmt: skip
-    env = dict(os.environ, KESTRO_CACHE_DIR=str(tmp_path / "cache"), KESTRO_CONFIG=str(tmp_path / "none.toml"))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
-    assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
-
-
-def test_rich_is_imported_only_to_draw_a_table() -> None:
-    code = ("import io, sys, contextlib; from kestro_sdk.cli import main\n"
-            "with contextlib.redirect_stdout(io.StringIO()): main(['prices', 'show', '--{}'], standalone_mode=False)\n"
-            "print(sorted({{m.split('.')[0] for m in sys.modules}} & {{'rich', 'typer', 'jsonschema'}}))")  # fmt: skip
-    for flag in ("json", "csv", "help"):
-        out = subprocess.run([sys.executable, "-c", code.format(flag)], capture_output=True, text=True, timeout=60)
-        assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "[]", "")
-
-
-def test_installed_script(tmp_path: Path) -> None:
-    script = Path(sys.executable).with_name("kestro-sdk")
-    out = subprocess.run([str(script), "prices", "show", "--csv"], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines()[0] == "model,input,output,cache_write_5m,cache_write_1h,cache_read,above"
 
 
 @pytest.mark.parametrize(
@@ -158,10 +158,7 @@ def test_installed_script(tmp_path: Path) -> None:
          "missing-base", "unknown-project", "missing-prices"],
 )  # fmt: skip
 def test_expected_failures_are_one_line_and_an_exit_code(env: Path, args: list[str], code: int, message: str) -> None:
-    result = run(*args, command=probe if args[0] == "show" else main)
-    assert (result.exit_code, result.stdout) == (code, "")
-    prefix, line = "kestro-sdk: error: ", result.stderr.removesuffix("\n")
-    assert line.startswith(prefix) and "\n" not in line and message.format(base=env) in line
+    one_line_error(run(*args, command=probe if args[0] == "show" else main), code, message.format(base=env))
 
 
 def test_default_base_folder_missing(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
@@ -172,22 +169,11 @@ def test_default_base_folder_missing(monkeypatch: pytest.MonkeyPatch, tmp_path: 
     assert (result.exit_code, result.stderr) == (1, expected)
 
 
-@pytest.mark.parametrize(
-    ("text", "expected"),
-    [
-        ("2025-06-01", "2025-06-01"),
-        ("20250601", "2025-06-01"),
-        ("2024-02-29", "2024-02-29"),
-        (" 2025-12-31", "2025-12-31"),
-        ("2025-02-29", None),
-        ("2025-6-1", None),
-        ("202506-01", None),
-        ("25-06-01", None),
-        ("2025/06/01", None),
-        ("2025-06-01T00:00", None),
-        ("", None),
-    ],
-)
+@pytest.mark.parametrize(("text", "expected"), [
+    ("2025-06-01", "2025-06-01"), ("20250601", "2025-06-01"), ("2024-02-29", "2024-02-29"), (" 2025-12-31", "2025-12-31"),
+    ("2025-02-29", None), ("2025-6-1", None), ("202506-01", None), ("25-06-01", None), ("2025/06/01", None),
+    ("2025-06-01T00:00", None), ("", None),
+])  # fmt: skip
 def test_date_parsing(text: str, expected: str | None) -> None:
     if expected is None:
         with pytest.raises(ValueError):
@@ -292,17 +278,11 @@ def test_command_line_then_environment_then_config_file(
 )
 def test_a_wrong_config_file_is_a_run_time_failure(tmp_path: Path, config: str, message: str) -> None:
     path = write(tmp_path / "config.toml", config + "\n")
-    result = run("show", command=probe)
-    assert (result.exit_code, result.stdout) == (1, "")
-    line = result.stderr.removesuffix("\n")
-    assert line.startswith(f"kestro-sdk: error: {message.format(path=path)}") and "\n" not in line
+    one_line_error(run("show", command=probe), 1, message.format(path=path))
 
 
-def test_config_path_command(tmp_path: Path) -> None:
+def test_config_path_and_completion_scripts(tmp_path: Path) -> None:
     assert run("config-path").stdout == f"{tmp_path / 'config.toml'}\n"
-
-
-def test_completion_scripts() -> None:
     for shell in ("bash", "zsh", "fish"):
         result = run("completion", shell)
         assert result.exit_code == 0 and "_KESTRO_SDK_COMPLETE" in result.stdout
@@ -394,12 +374,6 @@ above = 200000
 input = 6.0
 output = 22.5
 """
-
-
-def schema_check(doc: Any, name: str) -> None:
-    import jsonschema
-
-    jsonschema.validate(doc, json.loads((SCHEMAS / f"{name}.schema.json").read_text()))
 
 
 def test_prices_show_json_follows_its_schema(tmp_path: Path) -> None:

@@ -12,25 +12,18 @@ import pytest
 from click.testing import CliRunner, Result
 
 import kestro_sdk
+from conftest import EXAMPLES, one_line_error, schema_check
 from kestro_sdk import export, pricing
 from kestro_sdk.cli import main
 
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "projects"
-DATA = Path(__file__).resolve().parents[1] / "data"
-SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
 SESSION = "ba449eb1-bba2-4cc1-b0fb-33a342cf9548"
 APP = "-home-dev-projects-app"
 
 
 @pytest.fixture(autouse=True)
-def env(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
-    """A copy of the sample projects as the default base folder, with a clean config and UTC."""
-    for var in ("KESTRO_PRICES", "KESTRO_PRICES_URL", "NO_COLOR", "FORCE_COLOR", "KESTRO_PAGER", "PAGER"):
-        monkeypatch.delenv(var, raising=False)
-    monkeypatch.setenv("KESTRO_CONFIG", str(tmp_path / "config.toml"))
-    monkeypatch.setenv("KESTRO_CACHE_DIR", str(tmp_path / "cache"))
-    monkeypatch.setenv("TZ", "UTC")
-    base = tmp_path / "projects"
+def env(cli_env: Path, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """A copy of the sample projects as the default base folder."""
+    base = cli_env / "projects"
     shutil.copytree(EXAMPLES, base)
     # A second session whose id shares a prefix with another, for the ambiguity cases.
     shutil.copy(base / APP / f"{SESSION}.jsonl", base / APP / "ba44ffff-0000-4000-8000-000000000000.jsonl")
@@ -65,10 +58,7 @@ def run(*args: str) -> Result:
          "no-target", "target-and-all", "unknown-target", "empty-range"],
 )  # fmt: skip
 def test_expected_failures_are_one_line_and_an_exit_code(args: list[str], code: int, message: str) -> None:
-    result = run(*args)
-    assert (result.exit_code, result.stdout) == (code, "")
-    line = result.stderr.removesuffix("\n")
-    assert line.startswith("kestro-sdk: error: ") and "\n" not in line and message in line
+    one_line_error(run(*args), code, message)
 
 
 @pytest.mark.parametrize("key", [SESSION, "ba449", f"{{base}}/{APP}/{SESSION}.jsonl"], ids=["id", "prefix", "path"])
@@ -166,12 +156,10 @@ class _Terminal(io.StringIO):
     ids=["text", "case", "regex", "project", "since", "until"],
 )
 def test_search_lists_the_matching_sessions_newest_first(args: list[str], sessions: int) -> None:
-    import jsonschema
-
     result = run("search", *args, "--json")
     assert result.exit_code == 0, result.stderr
     doc = json.loads(result.stdout)
-    jsonschema.validate(doc, json.loads((SCHEMAS / "search.schema.json").read_text()))
+    schema_check(doc, "search")
     rows = doc["search"]
     assert len(rows) == sessions
     assert [r["started"] for r in rows] == sorted((r["started"] for r in rows), reverse=True)
