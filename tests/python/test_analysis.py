@@ -17,22 +17,10 @@ def test_tool_execution_fields(load_lines) -> None:
         record("user", 2, parent=1, ts="2025-06-01T08:00:03.250Z", content=[tool_result("t1", "files", True)]),
     ]).tool_executions  # fmt: skip
     assert (ex.tool_name, ex.duration_ms, ex.timestamp, ex.input, ex.is_success()) == (
-        "Bash",
-        3250,
-        "2025-06-01T08:00:03.250+00:00",
-        {"command": "ls"},
-        False,
-    )
+        "Bash", 3250, "2025-06-01T08:00:03.250+00:00", {"command": "ls"}, False)  # fmt: skip
     out = ex.output
-    assert (out.tool_use_id, out.content, out.stdout, out.stderr, out.interrupted, out.is_error) == (
-        "t1",
-        "files",
-        None,
-        None,
-        False,
-        True,
-    )
-    assert (out.is_success(), out.effective_content()) == (False, "files")
+    assert (out.tool_use_id, out.content, out.stdout, out.stderr, out.interrupted, out.is_error, out.is_success(),
+            out.effective_content()) == ("t1", "files", None, None, False, True, False, "files")  # fmt: skip
     assert repr(ex) == str(ex) == "<ToolExecution tool='Bash' duration_ms=3250 success=false>"
     assert repr(out) == str(out) == "<ToolResult id='t1' success=false>"
 
@@ -53,9 +41,8 @@ JSON_INPUTS = {
 def test_json_input_conversion(tmp_path, raw: str, value: object, keys: list[str] | None) -> None:
     # Spliced in as written, so that number forms reach the reader unchanged.
     use = dumps(record("assistant", 1, ts=at(0), content=[tool_use("t", "N", "RAW")])).replace('"RAW"', raw)
-    (tmp_path / "s.jsonl").write_text(
-        use + "\n" + dumps(record("user", 2, ts=at(1), content=[tool_result("t")])) + "\n"
-    )
+    result = dumps(record("user", 2, ts=at(1), content=[tool_result("t")]))
+    (tmp_path / "s.jsonl").write_text(f"{use}\n{result}\n")
     session = load(tmp_path / "s.jsonl")
     (block,) = session.messages[0].get_tool_blocks()
     for got in (block.input, session.tool_executions[0].input):
@@ -74,11 +61,7 @@ def test_tree_objects(load_lines) -> None:
     assert repr(tree) == str(tree) == "<ConversationTree roots=2 messages=4 depth=2>"
     assert repr(tree.stats) == str(tree.stats) == "<ConversationStats messages=4 depth=2 branches=1>"
     root = tree.root_messages[0]
-    assert (root.is_leaf(), root.child_count(), repr(root)) == (
-        False,
-        2,
-        f"<ConversationNode uuid='{uid(1)}' children=2>",
-    )
+    assert (root.is_leaf(), root.child_count(), repr(root)) == (False, 2, f"<ConversationNode uuid='{uid(1)}' children=2>")  # fmt: skip
     # Nodes are new objects at each read.
     first, again = root.children, root.children
     assert first is not again and first[0] is not again[0]

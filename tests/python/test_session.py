@@ -30,12 +30,8 @@ def mixed(load_lines) -> Session:
 def test_aggregates(mixed: Session) -> None:
     assert (len(mixed), len(mixed.messages), bool(mixed), mixed.session_id) == (5, 5, True, "abc")
     assert [m.uuid for m in mixed] == [m.uuid for m in mixed] == [uid(n) for n in range(1, 6)]
-    assert (mixed.total_cost, mixed.cost_by_turn, sorted(mixed.tools_used)) == (
-        2.0,
-        [0.0, 1.5, 0.0, 0.5, 0.0],
-        ["A", "B", "C"],
-    )
-    assert mixed.tool_costs == {"A": 1.0, "B": 0.5, "C": 0.5}
+    assert (mixed.total_cost, mixed.cost_by_turn, sorted(mixed.tools_used), mixed.tool_costs) == (
+        2.0, [0.0, 1.5, 0.0, 0.5, 0.0], ["A", "B", "C"], {"A": 1.0, "B": 0.5, "C": 0.5})  # fmt: skip
     # 2.9 seconds from the earliest to the latest record, truncated toward zero.
     assert (mixed.duration, mixed.metadata.session_duration) == (2, 2)
     assert (mixed.project_path, mixed.project_name) == ("/home/u/proj/", "proj")
@@ -47,15 +43,9 @@ def test_aggregates(mixed: Session) -> None:
 def test_without_tools(load_lines) -> None:
     session = load_lines(chain(3, cwd="/", cost=0.123456))
     assert (session.total_cost, session.cost_by_turn, session.tools_used, session.tool_costs) == (
-        0.370368,
-        [0.123456] * 3,
-        [],
-        {},
-    )
+        0.370368, [0.123456] * 3, [], {})  # fmt: skip
     assert (session.project_name, repr(session), str(session)) == (
-        "unknown",
-        *["<Session id='sess-1' messages=3 cost=$0.3704>"] * 2,
-    )
+        "unknown", *["<Session id='sess-1' messages=3 cost=$0.3704>"] * 2)  # fmt: skip
 
 
 # Threads are checked on random sessions by the property tests. Arguments are given by position
