@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime as dt
 import json
+import marshal
 import os
 import sqlite3
 import subprocess
@@ -15,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import record, tool_result, tool_use, usage, write_log
+from conftest import dumps, record, tool_result, tool_use, usage, write_log
 from kestro_sdk import cache
 from pyscan import Scanner
 
@@ -33,30 +34,18 @@ def reply(n: int, out: int, *, mid: str | None = None, ts: str = "2025-06-01T10:
 
 def append(path: Path, *lines: dict[str, Any] | str) -> None:
     with path.open("a", encoding="utf-8") as f:
-        for line in lines:
-            f.write((line if isinstance(line, str) else json.dumps(line)) + "\n")
+        f.writelines(dumps(line) + "\n" for line in lines)
 
 
 def summary(loaded: cache.Loaded) -> dict[str, Any]:
     """What a report would see: replies per project and session with their output tokens."""
     return {
-        "rows": sorted(
-            (
-                r.project,
-                r.session_id,
-                r.message_id,
-                r.output_tokens,
-                r.timestamp.isoformat(),
-                r.tools,
-                sorted(r.tool_errors),
-            )
-            for r in loaded.rows
-        ),  # fmt: skip
-        "sessions": sorted(
-            (s.project, s.session_id or "", s.agent_id or "", s.turn_duration_ms or 0) for s in loaded.sessions
-        ),
+        "rows": sorted((r.project, r.session_id, r.message_id, r.output_tokens, r.timestamp.isoformat(), r.tools,
+                        sorted(r.tool_errors)) for r in loaded.rows),
+        "sessions": sorted((s.project, s.session_id or "", s.agent_id or "", s.turn_duration_ms or 0)
+                           for s in loaded.sessions),
         "problems": (loaded.problems.files, loaded.problems.lines),
-    }
+    }  # fmt: skip
 
 
 def replies(loaded: cache.Loaded) -> list[tuple[Any, ...]]:
@@ -87,90 +76,75 @@ def load(tree: Path, tmp_path: Path) -> Callable[..., tuple[cache.Loaded, Scanne
     return run
 
 
+APP = "-home-u-app"
+
+
 def grow(base: Path) -> None:
-    append(base / "-home-u-app" / "a.jsonl", reply(5, 50))
+    append(base / APP / "a.jsonl", reply(5, 50))
 
 
 def straddle(base: Path) -> None:
     # The same reply again with more output: a streamed reply whose last record came after the last report.
-    append(base / "-home-u-app" / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z", tools=("Bash",)))
+    append(base / APP / "a.jsonl", reply(6, 25, mid="msg_2", ts="2025-06-01T10:00:05Z", tools=("Bash",)))
 
 
 def answer_an_old_call(base: Path) -> None:
     # The result of a call read by the last report: the grown part names it among the errors.
     failed = record("user", 30, ts="2025-06-01T10:00:09Z", content=[tool_result("t2-0", "boom", is_error=True)])
-    append(base / "-home-u-app" / "a.jsonl", failed, reply(31, 5, tools=("Grep",)))
+    append(base / APP / "a.jsonl", failed, reply(31, 5, tools=("Grep",)))
 
 
 def grow_partial_line(base: Path) -> None:
-    with (base / "-home-u-app" / "a.jsonl").open("a") as f:
-        f.write(json.dumps(reply(7, 70))[:40])  # a line still being written: not read yet
-
-
-def truncate(base: Path) -> None:
-    write_log(base / "-home-u-app" / "a.jsonl", [reply(1, 10)])
+    with (base / APP / "a.jsonl").open("a") as f:
+        f.write(dumps(reply(7, 70))[:40])  # a line still being written: not read yet
 
 
 def replace(base: Path) -> None:
     # Same size, new file: the rename gives it another inode.
-    path = base / "-home-u-app" / "a.jsonl"
-    new = path.with_suffix(".tmp")
-    new.write_text(path.read_text().replace('"output_tokens": 20', '"output_tokens": 29'))
-    os.replace(new, path)
+    path = base / APP / "a.jsonl"
+    path.with_suffix(".tmp").write_text(path.read_text().replace('"output_tokens": 20', '"output_tokens": 29'))
+    os.replace(path.with_suffix(".tmp"), path)
 
 
 def rewrite_in_place(base: Path) -> None:
-    path = base / "-home-u-app" / "a.jsonl"
+    path = base / APP / "a.jsonl"
     st = path.stat()
     path.write_text(path.read_text().replace('"output_tokens": 20', '"output_tokens": 21'))
     os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000))
 
 
-def delete(base: Path) -> None:
-    (base / "-home-u-app" / "b.jsonl").unlink()
-
-
 def touch(base: Path) -> None:
-    path = base / "-home-u-app" / "b.jsonl"
-    st = path.stat()
-    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 5_000_000_000))
-
-
-def add(base: Path) -> None:
-    write_log(base / "-home-u-api" / "d" / "subagents" / "agent-x.jsonl", [reply(8, 80, agentId="x")])
+    st = (base / APP / "b.jsonl").stat()
+    os.utime(base / APP / "b.jsonl", ns=(st.st_atime_ns, st.st_mtime_ns + 5_000_000_000))
 
 
 def rewrite_old_tail(base: Path) -> None:
     # Grown, but the bytes before the old end changed too: the cached part cannot be trusted.
-    path = base / "-home-u-app" / "a.jsonl"
-    path.write_text(path.read_text().replace('"output_tokens": 10', '"output_tokens": 11') + json.dumps(reply(9, 90))
-                    + "\n")  # fmt: skip
+    path = base / APP / "a.jsonl"
+    path.write_text(path.read_text().replace('"output_tokens": 10', '"output_tokens": 11') + dumps(reply(9, 90)) + "\n")
 
 
-def nothing(base: Path) -> None:
-    pass
-
-
-A, B = "-home-u-app/a.jsonl", "-home-u-app/b.jsonl"
-CHANGES = [
-    # change, the (file, from the old end?) pairs read again
-    (nothing, []),
-    (grow, [(A, True)]),
-    (straddle, [(A, True)]),
-    (answer_an_old_call, [(A, True)]),
-    (grow_partial_line, [(A, True)]),
-    (truncate, [(A, False)]),
-    (replace, [(A, False)]),
-    (rewrite_in_place, [(A, False)]),
-    (rewrite_old_tail, [(A, False)]),
-    (delete, []),
-    (touch, [(B, False)]),
-    (add, [("-home-u-api/d/subagents/agent-x.jsonl", False)]),
-]
+A, B = f"{APP}/a.jsonl", f"{APP}/b.jsonl"
+# change -> the (file, from the old end?) pairs read again
+CHANGES: dict[str, tuple[Callable[[Path], Any], list[tuple[str, bool]]]] = {
+    "nothing": (lambda base: None, []),
+    "grow": (grow, [(A, True)]),
+    "straddle": (straddle, [(A, True)]),
+    "answer_an_old_call": (answer_an_old_call, [(A, True)]),
+    "grow_partial_line": (grow_partial_line, [(A, True)]),
+    "truncate": (lambda base: write_log(base / A, [reply(1, 10)]), [(A, False)]),
+    "replace": (replace, [(A, False)]),
+    "rewrite_in_place": (rewrite_in_place, [(A, False)]),
+    "rewrite_old_tail": (rewrite_old_tail, [(A, False)]),
+    "delete": (lambda base: (base / B).unlink(), []),
+    "touch": (touch, [(B, False)]),
+    "add": (lambda base: write_log(base / "-home-u-api/d/subagents/agent-x.jsonl", [reply(8, 80, agentId="x")]),
+            [("-home-u-api/d/subagents/agent-x.jsonl", False)]),
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("detail", ["rows", "groups"])
-@pytest.mark.parametrize("change, reread", CHANGES, ids=[c[0].__name__ for c in CHANGES])
+@pytest.mark.parametrize("change, reread", CHANGES.values(), ids=CHANGES.keys())
 def test_a_repeated_report_reads_only_what_changed_and_sees_what_a_fresh_read_sees(
     change: Callable[[Path], None], reread: list[tuple[str, bool]], tree: Path, load: Any, detail: str
 ) -> None:
@@ -244,12 +218,12 @@ def test_filters(tree: Path, load: Any, kw: dict[str, Any], replies: set[int], d
         assert sum(g.replies for g in loaded.groups) == len(replies)
 
 
-def corrupt(db: Path) -> None:
-    db.write_bytes(b"SQLite format 3\x00" + b"\xff" * 4000)
+def sql(statement: str, *args: Any) -> Callable[[Path], None]:
+    def run(db: Path) -> None:
+        with sqlite3.connect(db) as c:
+            c.execute(statement, args)
 
-
-def garbage(db: Path) -> None:
-    db.write_bytes(os.urandom(8192))
+    return run
 
 
 def foreign(db: Path) -> None:
@@ -259,67 +233,45 @@ def foreign(db: Path) -> None:
         other.execute("INSERT INTO notes VALUES (1)")
 
 
-def mangled_rows(db: Path) -> None:
-    with sqlite3.connect(db) as c:
-        c.execute("UPDATE files SET rows = x'0102'")
-
-
 def truncated_file(db: Path) -> None:
     with db.open("r+b") as f:
         f.truncate(1000)
 
 
-def other_version(db: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(cache, "__version__", "0.0.0-other")
-
-
-def other_schema(db: Path) -> None:
-    with sqlite3.connect(db) as c:
-        c.execute("PRAGMA user_version = 99")
-
-
-def mangled_summary(db: Path) -> None:
-    with sqlite3.connect(db) as c:
-        c.execute("UPDATE files SET summary = x'0102'")
-
-
-def reshaped_summary(db: Path) -> None:
+DAMAGE = {
+    "corrupt": lambda db: db.write_bytes(b"SQLite format 3\x00" + b"\xff" * 4000),
+    "garbage": lambda db: db.write_bytes(os.urandom(8192)),
+    "foreign": foreign,
+    "truncated_file": truncated_file,
+    "mangled_rows": sql("UPDATE files SET rows = x'0102'"),
+    "mangled_summary": sql("UPDATE files SET summary = x'0102'"),
     # Decodes, but not into what the cache writes.
-    import marshal
-
-    with sqlite3.connect(db) as c:
-        c.execute("UPDATE files SET summary = ?", (marshal.dumps((1, 2, [], [(1, 2)])),))
-
-
-def mangled_keys(db: Path) -> None:
-    with sqlite3.connect(db) as c:
-        c.execute("UPDATE files SET keys = x'010203'")
-
-
-DAMAGE = [corrupt, garbage, foreign, truncated_file, mangled_rows, mangled_summary, reshaped_summary, mangled_keys,
-          other_version, other_schema]  # fmt: skip
+    "reshaped_summary": sql("UPDATE files SET summary = ?", marshal.dumps((1, 2, [], [(1, 2)]))),
+    "mangled_keys": sql("UPDATE files SET keys = x'010203'"),
+    "other_version": lambda db: None,  # the test gives the package another version
+    "other_schema": sql("PRAGMA user_version = 99"),
+}
 
 
 @pytest.mark.parametrize("detail", ["rows", "groups"])
-@pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
+@pytest.mark.parametrize("damage", DAMAGE)
 def test_a_damaged_or_outdated_cache_never_changes_a_result_and_mends(
-    damage: Callable[..., None], load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, detail: str
+    damage: str, load: Any, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, detail: str
 ) -> None:
     expected = summary(load()[0])
     expected_replies = replies(load(use_cache=False)[0])
     db = tmp_path / "cache" / "usage.sqlite3"
     for suffix in ("-wal", "-shm"):
         Path(f"{db}{suffix}").unlink(missing_ok=True)
-    if damage is other_version:
-        damage(db, monkeypatch)
-    else:
-        damage(db)
+    if damage == "other_version":
+        monkeypatch.setattr(cache, "__version__", "0.0.0-other")
+    DAMAGE[damage](db)
     loaded, scanner = load(detail=detail)
     assert replies(loaded) == expected_replies
     if detail == "rows":
         assert summary(loaded) == expected
     # Nothing of the old cache was trusted, but for the replies that the groups do not need.
-    assert len(scanner.calls) == (0 if (detail, damage) == ("groups", mangled_rows) else 3)
+    assert len(scanner.calls) == (0 if (detail, damage) == ("groups", "mangled_rows") else 3)
     assert summary(load()[0]) == expected
     healed, scanner = load(detail=detail)
     assert scanner.calls == [] and replies(healed) == expected_replies and healed.cache == "used"
@@ -332,7 +284,7 @@ def test_replies_in_several_files_are_merged_even_when_their_cached_rows_do_not_
     expected = replies(load(use_cache=False)[0])
     assert len(expected) == 4
     load()
-    mangled_rows(tmp_path / "cache" / "usage.sqlite3")
+    DAMAGE["mangled_rows"](tmp_path / "cache" / "usage.sqlite3")
     loaded, scanner = load(detail="groups")
     assert replies(loaded) == expected
     assert loaded.cache.startswith("bypassed") and len(scanner.calls) == 4  # read again, whole
@@ -442,23 +394,20 @@ def test_the_test_scan_reads_logs_as_the_package_scan_does(tmp_path: Path, logs:
     files = [(str(p), 0) for p in logs(tmp_path)]
     ours = {s.path: s for s in Scanner()(files)}
 
-    def key(r: Any) -> tuple[Any, ...]:
-        return (r.message_id, r.request_id, r.timestamp, r.session_id, r.agent_id, r.is_sidechain, r.model,
-                r.input_tokens, r.output_tokens, r.cache_creation_tokens, r.cache_creation_5m_tokens,
-                r.cache_creation_1h_tokens, r.cache_read_tokens, r.logged_cost_usd, list(r.tools),
-                list(r.tool_errors))  # fmt: skip
+    row_fields = ("message_id", "request_id", "timestamp", "session_id", "agent_id", "is_sidechain", "model",
+                  "input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
+                  "cache_creation_1h_tokens", "cache_read_tokens", "logged_cost_usd", "tools", "tool_errors")  # fmt: skip
+    file_fields = ("end", "lines", "size", "session_id", "agent_id", "title", "first_timestamp", "last_timestamp",
+                   "turn_duration_ms", "prompt_active_ms", "open_calls", "stray_results")  # fmt: skip
+
+    def facts(f: Any) -> list[Any]:
+        rows = [[list(v) if n.startswith("tool") else v for n in row_fields for v in [getattr(r, n)]] for r in f.rows]
+        return [getattr(f, n) for n in file_fields] + [[n for n, _ in f.problems], rows]
 
     natives = _scan.scan_files(files)
     assert sum(len(n.rows) for n in natives) > 0
     for native in natives:
-        mine = ours[native.path]
-        assert (native.end, native.lines, native.size, native.session_id, native.agent_id, native.title,
-                native.first_timestamp, native.last_timestamp, native.turn_duration_ms, native.prompt_active_ms,
-                [n for n, _ in native.problems], native.open_calls, native.stray_results) == (
-                mine.end, mine.lines, mine.size, mine.session_id, mine.agent_id, mine.title,
-                mine.first_timestamp, mine.last_timestamp, mine.turn_duration_ms, mine.prompt_active_ms,
-                [n for n, _ in mine.problems], mine.open_calls, mine.stray_results), native.path  # fmt: skip
-        assert list(map(key, native.rows)) == list(map(key, mine.rows))
+        assert facts(native) == facts(ours[native.path]), native.path
     if logs is _legacy:  # the generated legacy logs mark some results as errors
         assert any(r.tool_errors for n in natives for r in n.rows)
 

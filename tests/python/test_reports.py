@@ -71,54 +71,42 @@ def replies_by(result: reports.Result, key: str) -> dict[str, int]:
 # Days, weeks and months in several zones
 
 # 2025-03-30 01:00 UTC: Berlin goes from +01:00 to +02:00. 2025-11-02 06:00 UTC: New York from -04:00 to -05:00.
-DAY_CASES = [
-    ("UTC", ["2025-03-29T23:59:59Z", "2025-03-30T00:00:00Z"], {"2025-03-29": 1, "2025-03-30": 1}),
-    ("Europe/Berlin", ["2025-03-29T22:59:59Z", "2025-03-29T23:00:00Z"], {"2025-03-29": 1, "2025-03-30": 1}),
+# 2025-06-01 is a Sunday.
+PERIOD_CASES = [
+    ("daily", "UTC", 0, ["2025-03-29T23:59:59Z", "2025-03-30T00:00:00Z"], {"2025-03-29": 1, "2025-03-30": 1}),
+    ("daily", "Europe/Berlin", 0, ["2025-03-29T22:59:59Z", "2025-03-29T23:00:00Z"], {"2025-03-29": 1, "2025-03-30": 1}),
     # After the change Berlin's midnight is 22:00 UTC, not 23:00.
-    ("Europe/Berlin", ["2025-03-30T21:59:59Z", "2025-03-30T22:00:00Z"], {"2025-03-30": 1, "2025-03-31": 1}),
-    ("Europe/Berlin", ["2025-03-30T22:00:00Z", "2025-03-30T22:59:59Z"], {"2025-03-31": 2}),
-    ("America/New_York", ["2025-11-02T03:59:59Z", "2025-11-02T04:00:00Z"], {"2025-11-01": 1, "2025-11-02": 1}),
-    ("America/New_York", ["2025-11-03T04:59:59Z", "2025-11-03T05:00:00Z"], {"2025-11-02": 1, "2025-11-03": 1}),
-    ("Asia/Kolkata", ["2025-06-01T18:29:59Z", "2025-06-01T18:30:00Z"], {"2025-06-01": 1, "2025-06-02": 1}),
-    ("Pacific/Chatham", ["2025-06-01T11:14:59Z", "2025-06-01T11:15:00Z"], {"2025-06-01": 1, "2025-06-02": 1}),
-]  # fmt: skip
-
-
-@pytest.mark.parametrize("zone, stamps, expected", DAY_CASES, ids=[f"{c[0]}-{c[1][0]}" for c in DAY_CASES])
-def test_days_are_the_local_days_of_the_zone(zone: str, stamps: list[str], expected: dict[str, int]) -> None:
-    result = reports.daily(usage([R(at(s)) for s in stamps]), tz=ZoneInfo(zone))
-    assert replies_by(result, "date") == {d: n for d, n in expected.items() if n}
-
-
-WEEK_CASES = [
-    # 2025-06-01 is a Sunday.
-    ("UTC", 0, ["2025-06-01T23:00:00Z", "2025-06-02T00:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
-    ("UTC", 6, ["2025-05-31T23:59:59Z", "2025-06-01T00:00:00Z", "2025-06-07T12:00:00Z"],
+    ("daily", "Europe/Berlin", 0, ["2025-03-30T21:59:59Z", "2025-03-30T22:00:00Z"], {"2025-03-30": 1, "2025-03-31": 1}),
+    ("daily", "Europe/Berlin", 0, ["2025-03-30T22:00:00Z", "2025-03-30T22:59:59Z"], {"2025-03-31": 2}),
+    ("daily", "America/New_York", 0, ["2025-11-02T03:59:59Z", "2025-11-02T04:00:00Z"], {"2025-11-01": 1, "2025-11-02": 1}),
+    ("daily", "America/New_York", 0, ["2025-11-03T04:59:59Z", "2025-11-03T05:00:00Z"], {"2025-11-02": 1, "2025-11-03": 1}),
+    ("daily", "Asia/Kolkata", 0, ["2025-06-01T18:29:59Z", "2025-06-01T18:30:00Z"], {"2025-06-01": 1, "2025-06-02": 1}),
+    ("daily", "Pacific/Chatham", 0, ["2025-06-01T11:14:59Z", "2025-06-01T11:15:00Z"], {"2025-06-01": 1, "2025-06-02": 1}),
+    ("weekly", "UTC", 0, ["2025-06-01T23:00:00Z", "2025-06-02T00:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
+    ("weekly", "UTC", 6, ["2025-05-31T23:59:59Z", "2025-06-01T00:00:00Z", "2025-06-07T12:00:00Z"],
      {"2025-05-25": 1, "2025-06-01": 2}),
-    ("America/Los_Angeles", 0, ["2025-06-02T06:59:59Z", "2025-06-02T07:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
-    ("Asia/Tokyo", 0, ["2025-06-01T14:59:59Z", "2025-06-01T15:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
+    ("weekly", "America/Los_Angeles", 0, ["2025-06-02T06:59:59Z", "2025-06-02T07:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
+    ("weekly", "Asia/Tokyo", 0, ["2025-06-01T14:59:59Z", "2025-06-01T15:00:00Z"], {"2025-05-26": 1, "2025-06-02": 1}),
     # A week across the turn of the year keeps its Monday in the old year.
-    ("UTC", 0, ["2024-12-30T00:00:00Z", "2025-01-05T23:59:59Z"], {"2024-12-30": 2}),
-]  # fmt: skip
-
-
-@pytest.mark.parametrize("zone, start, stamps, expected", WEEK_CASES, ids=[f"{c[0]}-{c[1]}" for c in WEEK_CASES])
-def test_weeks_start_on_the_chosen_day(zone: str, start: int, stamps: list[str], expected: dict[str, int]) -> None:
-    result = reports.weekly(usage([R(at(s)) for s in stamps]), tz=ZoneInfo(zone), start_of_week=start)
-    assert replies_by(result, "week") == expected
-
-
-MONTH_CASES = [
-    ("UTC", ["2025-01-31T23:59:59Z", "2025-02-01T00:00:00Z"], {"2025-01": 1, "2025-02": 1}),
-    ("Europe/Berlin", ["2025-01-31T22:59:59Z", "2025-01-31T23:00:00Z"], {"2025-01": 1, "2025-02": 1}),
-    ("America/New_York", ["2025-03-01T04:59:59Z", "2025-04-01T03:59:59Z", "2025-04-01T04:00:00Z"],
+    ("weekly", "UTC", 0, ["2024-12-30T00:00:00Z", "2025-01-05T23:59:59Z"], {"2024-12-30": 2}),
+    ("monthly", "UTC", 0, ["2025-01-31T23:59:59Z", "2025-02-01T00:00:00Z"], {"2025-01": 1, "2025-02": 1}),
+    ("monthly", "Europe/Berlin", 0, ["2025-01-31T22:59:59Z", "2025-01-31T23:00:00Z"], {"2025-01": 1, "2025-02": 1}),
+    ("monthly", "America/New_York", 0, ["2025-03-01T04:59:59Z", "2025-04-01T03:59:59Z", "2025-04-01T04:00:00Z"],
      {"2025-02": 1, "2025-03": 1, "2025-04": 1}),
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("zone, stamps, expected", MONTH_CASES, ids=[c[0] for c in MONTH_CASES])
-def test_months_are_local(zone: str, stamps: list[str], expected: dict[str, int]) -> None:
-    assert replies_by(reports.monthly(usage([R(at(s)) for s in stamps]), tz=ZoneInfo(zone)), "month") == expected
+@pytest.mark.parametrize("report, zone, week_start, stamps, expected", PERIOD_CASES,
+                         ids=[f"{c[0]}-{c[1]}-{c[2]}-{c[3][0]}" for c in PERIOD_CASES])  # fmt: skip
+def test_days_weeks_and_months_are_local_to_the_zone(
+    report: str, zone: str, week_start: int, stamps: list[str], expected: dict[str, int]
+) -> None:
+    data, tz = usage([R(at(s)) for s in stamps]), ZoneInfo(zone)
+    if report == "weekly":
+        result, key = reports.weekly(data, tz=tz, start_of_week=week_start), "week"
+    else:
+        result, key = getattr(reports, report)(data, tz=tz), {"daily": "date", "monthly": "month"}[report]
+    assert replies_by(result, key) == expected
 
 
 RANGE_CASES = [
