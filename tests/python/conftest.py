@@ -185,6 +185,9 @@ ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data"
 EXAMPLES = ROOT / "examples" / "projects"
 SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
+# The token counts a usage row carries.
+COUNTS = ("input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
+          "cache_creation_1h_tokens", "cache_read_tokens")  # fmt: skip
 
 
 def schema_check(doc: Any, name: str) -> None:

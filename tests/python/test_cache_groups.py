@@ -22,38 +22,17 @@ from modern_logs import write_modern_session
 from conftest import record, usage, write_log
 from kestro_sdk import cache, pricing, reports
 from kestro_sdk.cli import main
+from kestro_sdk.config import zone as named_zone
 
 ZONES = ["UTC", "Europe/Berlin", "Asia/Kathmandu", "America/St_Johns", "Europe/Amsterdam"]
 MODES = ["auto", "calculate", "display"]
 REPORTS = ["daily", "weekly", "monthly", "sessions", "projects", "models", "tools", "blocks"]
 
+# kestro-small-1 has no 1-hour write rate: replies with such writes stay unpriced.
 PRICES = """
-[models."kestro-large-1"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-[models."kestro-large-1".tier]
-above = 50000
-input = 6.0
-output = 22.5
-cache_write_5m = 7.5
-cache_write_1h = 12.0
-cache_read = 0.6
-
-[models."kestro-small-1"]  # no 1-hour write rate: replies with such writes stay unpriced
-input = 0.8
-output = 4.0
-cache_write_5m = 1.0
-cache_read = 0.08
-
-[models."kestro-large-2"]
-input = 3.1
-output = 15.3
-cache_write_5m = 3.7
-cache_write_1h = 6.1
-cache_read = 0.31
+models."kestro-large-1" = {input = 3.0, output = 15.0, cache_write_5m = 3.75, cache_write_1h = 6.0, cache_read = 0.3, tier = {above = 50000, input = 6.0, output = 22.5, cache_write_5m = 7.5, cache_write_1h = 12.0, cache_read = 0.6}}
+models."kestro-small-1" = {input = 0.8, output = 4.0, cache_write_5m = 1.0, cache_read = 0.08}
+models."kestro-large-2" = {input = 3.1, output = 15.3, cache_write_5m = 3.7, cache_write_1h = 6.1, cache_read = 0.31}
 """
 
 
@@ -152,7 +131,7 @@ def test_groups_take_the_slow_turns(tree: Path) -> None:
     assert sum(g.replies for g in loaded.groups) == len(rows) > len(loaded.groups)
     resumed = [g for g in loaded.groups if g.project == "-home-u-aaa-resumed"]
     assert sum(g.replies for g in resumed) == sum(r.project == "-home-u-aaa-resumed" for r in rows) > 0
-    amsterdam = reports.daily(priced, tz=reports_zone("Europe/Amsterdam"), until=dt.date(1936, 5, 2))
+    amsterdam = reports.daily(priced, tz=named_zone("Europe/Amsterdam"), until=dt.date(1936, 5, 2))
     assert [(r.date, r.replies) for r in amsterdam.rows] == [(dt.date(1936, 5, 1), 1), (dt.date(1936, 5, 2), 1)]
 
 
@@ -195,12 +174,6 @@ def test_a_change_of_offset_inside_a_quarter_hour_splits_its_group(tree: Path) -
     assert reports.daily(by_groups, **christmas) == expected
 
 
-def reports_zone(name: str) -> dt.tzinfo:
-    from kestro_sdk.config import zone
-
-    return zone(name)
-
-
 @pytest.mark.parametrize("zone", ZONES)
 @pytest.mark.parametrize("mode", MODES)
 def test_the_status_line_is_the_same_from_the_groups(tree: Path, zone: str, mode: str) -> None:
@@ -208,7 +181,7 @@ def test_the_status_line_is_the_same_from_the_groups(tree: Path, zone: str, mode
     groups = cache.load_usage([tree / "projects"], path=tree / f"status-{mode}.sqlite3", detail="groups").groups
     table = pricing.read_prices(tree / "prices.toml")
     by_rows, by_groups = reports.price(rows, table, mode), reports.price_groups(groups, table, mode)
-    tz = reports_zone(zone)
+    tz = named_zone(zone)
     stamps = sorted({r.timestamp for r in rows})
     nows = [stamps[0] + dt.timedelta(minutes=1), stamps[len(stamps) // 2],
             stamps[-1] + dt.timedelta(hours=4, minutes=59), dt.datetime(2025, 6, 3, 22, 5, tzinfo=dt.UTC),

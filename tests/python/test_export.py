@@ -15,15 +15,13 @@ from typing import Any
 import pytest
 
 import kestro_sdk
+from conftest import DATA, EXAMPLES, schema_check
 from kestro_sdk import export
 from kestro_sdk.export import html as html_export
 from kestro_sdk.export import view
 from kestro_sdk.export.redact import MARKER, Redactor, home_folders
 
-DATA = Path(__file__).resolve().parents[1] / "data"
 EXPORT = DATA / "export"
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "projects"
-SCHEMAS = Path(kestro_sdk.__file__).parent / "schemas"
 BLOCKS = EXPORT / "every_block.jsonl"
 
 
@@ -160,64 +158,48 @@ def test_sub_agents_go_under_the_call_that_started_them(
 
 
 def test_in_the_page_a_sub_agent_sits_inside_its_call() -> None:
-    page = export.to_html(DATA / "reader/layout_new/session.jsonl")
-    tree = _Tree()
-    tree.feed(page)
-    agents = {text: path for text, path in tree.agents}
+    agents = dict(_parse(export.to_html(DATA / "reader/layout_new/session.jsonl")).agents)
     # Each linked sub-agent is inside a div.call; the unlinked one is not.
     assert "call" in agents["sub-agent aaa"] and "call" in agents["sub-agent bbb"]
     assert "call" not in agents["sub-agent ccc"]
-
-
-class _Tree(HTMLParser):
-    """Records, for each sub-agent summary, the classes of the elements it is inside."""
-
-    VOID = {"meta", "input", "br", "img", "hr", "link"}
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.stack: list[tuple[str, str]] = []
-        self.agents: list[tuple[str, list[str]]] = []
-        self._in_agent_summary = False
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        if tag in self.VOID:
-            return
-        cls = dict(attrs).get("class") or ""
-        self._in_agent_summary = tag == "summary" and bool(self.stack) and self.stack[-1][1] == "agent"
-        self.stack.append((tag, cls))
-
-    def handle_endtag(self, tag: str) -> None:
-        while self.stack:
-            if self.stack.pop()[0] == tag:
-                break
-
-    def handle_data(self, data: str) -> None:
-        if self._in_agent_summary:
-            self.agents.append((data.split(" · ")[0], [c for _, cls in self.stack[:-2] for c in cls.split()]))
-            self._in_agent_summary = False
 
 
 # ---- HTML: escaped, self-contained ----------------------------------------------------------------
 
 
 class _Page(HTMLParser):
+    """Records the tags, the text of script and style, and for each sub-agent's summary the classes of the
+    elements it is inside."""
+
+    VOID = {"meta", "input", "br", "img", "hr", "link"}
+
     def __init__(self) -> None:
         super().__init__()
         self.tags: list[tuple[str, dict[str, str | None]]] = []
         self.data: dict[str, list[str]] = {"script": [], "style": []}
+        self.agents: list[tuple[str, list[str]]] = []
+        self.stack: list[tuple[str, str]] = []
         self._open: str | None = None
+        self._in_agent_summary = False
 
     def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
         self.tags.append((tag, dict(attrs)))
         self._open = tag if tag in self.data else None
+        if tag not in self.VOID:
+            self._in_agent_summary = tag == "summary" and bool(self.stack) and self.stack[-1][1] == "agent"
+            self.stack.append((tag, dict(attrs).get("class") or ""))
 
     def handle_endtag(self, tag: str) -> None:
         self._open = None
+        while self.stack and self.stack.pop()[0] != tag:
+            pass
 
     def handle_data(self, data: str) -> None:
         if self._open:
             self.data[self._open].append(data)
+        if self._in_agent_summary:
+            self.agents.append((data.split(" · ")[0], [c for _, cls in self.stack[:-2] for c in cls.split()]))
+            self._in_agent_summary = False
 
 
 def _parse(page: str) -> _Page:
@@ -278,12 +260,9 @@ def _jsonl(path: Path, **kw: Any) -> list[dict[str, Any]]:
     ids=["blocks", "types", "problems", "sub-agents", "streamed"],
 )  # fmt: skip
 def test_json_lines_hold_every_record_problem_and_reply(fixture: str) -> None:
-    import jsonschema
-
-    schema = json.loads((SCHEMAS / "export-jsonl.schema.json").read_text())
     objs = _jsonl(DATA / fixture)
     for obj in objs:
-        jsonschema.validate(obj, schema)
+        schema_check(obj, "export-jsonl")
     t = kestro_sdk.read(DATA / fixture)
     for agent, transcript in [(None, t)] + [(s.agent_id, s) for s in t.subagents]:
         mine = [o for o in objs if o["agent_id"] == agent]
@@ -483,25 +462,15 @@ def test_the_daily_chart_has_one_bar_per_day_in_the_time_zone() -> None:
 # ---- The Markdown shortcut agrees with the Markdown renderer --------------------------------------
 
 SHORTCUT_CASES = [
-    ("plain", "Just words.", True),
-    ("paragraphs", "One.\n\nTwo\nlines.\n\n\nThree.", True),
-    ("code spans", 'Use `a < b && "c"` then `x`.', True),
-    ("spaced span", "Call ` f() ` now", True),
-    ("quotes", 'He said "done".', True),
-    ("indented continuation", "first\n   second", True),
-    ("emphasis", "a *b* c", False),
-    ("snake outside code", "the config_id field", False),
-    ("double backticks", "``a`b``", False),
-    ("link", "[x](https://example.org)", False),
-    ("entity", "AT&amp;T", False),
-    ("raw html", "<b>bold</b>", False),
-    ("heading", "# Title", False),
-    ("list", "- a\n- b", False),
-    ("numbered", "1. a", False),
-    ("hard break", "a  \nb", False),
-    ("code block", "    indented code", False),
-    ("blank line of spaces", "a\n   \nb", True),
-]
+    ("plain", "Just words.", True), ("paragraphs", "One.\n\nTwo\nlines.\n\n\nThree.", True),
+    ("code spans", 'Use `a < b && "c"` then `x`.', True), ("spaced span", "Call ` f() ` now", True),
+    ("quotes", 'He said "done".', True), ("indented continuation", "first\n   second", True),
+    ("blank line of spaces", "a\n   \nb", True), ("emphasis", "a *b* c", False),
+    ("snake outside code", "the config_id field", False), ("double backticks", "``a`b``", False),
+    ("link", "[x](https://example.org)", False), ("entity", "AT&amp;T", False), ("raw html", "<b>bold</b>", False),
+    ("heading", "# Title", False), ("list", "- a\n- b", False), ("numbered", "1. a", False),
+    ("hard break", "a  \nb", False), ("code block", "    indented code", False),
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("text", "short"), [c[1:] for c in SHORTCUT_CASES], ids=[c[0] for c in SHORTCUT_CASES])

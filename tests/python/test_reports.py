@@ -17,15 +17,8 @@ from kestro_sdk.reports import SessionFacts, Usage
 UTC = dt.UTC
 PRICES = parse_prices(
     """
-[models."kestro-large-2"]
-input = 3.0
-output = 15.0
-cache_write_5m = 3.75
-cache_write_1h = 6.0
-cache_read = 0.3
-[models."kestro-small-1"]
-input = 1.0
-output = 5.0
+models."kestro-large-2" = {input = 3.0, output = 15.0, cache_write_5m = 3.75, cache_write_1h = 6.0, cache_read = 0.3}
+models."kestro-small-1" = {input = 1.0, output = 5.0}
 """,
     "test",
 )

@@ -13,14 +13,13 @@ import pytest
 from modern_logs import write_modern_session
 
 import kestro_sdk
+from conftest import COUNTS
 from kestro_sdk import pricing
 from kestro_sdk._scan import scan_files
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "scan"
 BASE_A, BASE_B = DATA / "base_a", DATA / "base_b"
 UTC = dt.UTC
-COUNTS = ("input_tokens", "output_tokens", "cache_creation_tokens", "cache_creation_5m_tokens",
-          "cache_creation_1h_tokens", "cache_read_tokens")  # fmt: skip
 
 
 def by_key(table: Any) -> dict[Any, Any]:
@@ -244,14 +243,7 @@ def test_the_arrow_stream_of_an_empty_table_and_with_costs() -> None:
 
 # ---- costs -----------------------------------------------------------------------------------
 
-TOML_PRICES = """
-[models."kestro-large-2"]
-input = 2.0
-output = 10.0
-cache_write_5m = 4.0
-cache_write_1h = 8.0
-cache_read = 1.0
-"""
+TOML_PRICES = 'models."kestro-large-2" = {input = 2.0, output = 10.0, cache_write_5m = 4.0, cache_write_1h = 8.0, cache_read = 1.0}'
 JSON_PRICES = json.dumps({"vendor/kestro-large-2": {
     "input_cost_per_token": 2e-6, "output_cost_per_token": 10e-6, "cache_creation_input_token_cost": 4e-6,
     "cache_creation_input_token_cost_above_1hr": 8e-6, "cache_read_input_token_cost": 1e-6}})  # fmt: skip
