@@ -34,9 +34,7 @@ def test_find_lists_paths_as_text_newest_first(tmp_path: Path) -> None:
     for name, mtime in (("-p1", T0 + 5), ("-p2", T0 + 3)):
         os.utime(tmp_path / name, (mtime, mtime))
     assert (find_sessions(str(tmp_path)), find_sessions(base_path=str(tmp_path), project="-p1")) == (
-        [str(new), str(old)],
-        [str(old)],
-    )
+        [str(new), str(old)], [str(old)])  # fmt: skip
     assert find_projects(base_path=str(tmp_path)) == [str(tmp_path / "-p1"), str(tmp_path / "-p2")]
 
 
@@ -70,46 +68,21 @@ def test_discovery_errors(tmp_path: Path, call: Callable[[Path], Any], exc: type
 
 def test_load_project_by_name_and_its_aggregates(tmp_path: Path) -> None:
     project = tmp_path / "-Users-x-apply-model"
-    session_file(
-        project / "first.jsonl",
-        T0,
-        [
-            record("user", 1, ts=at(0)),
-            record(
-                "assistant",
-                2,
-                parent=1,
-                ts=at(10),
-                cost=1.0,
-                content=[tool_use("a", "Read"), tool_use("b", "Read"), tool_use("c", "Bash")],
-            ),
-        ],
-    )
-    session_file(
-        project / "second.jsonl",
-        T0 + 1,
-        [
-            record("user", 1, session_id="two", ts=at(0)),
-            record(
-                "assistant",
-                2,
-                parent=1,
-                ts=at(20),
-                cost=0.5,
-                content=[tool_use("a", "Read"), tool_use("b", "Read"), tool_use("c", "Read")],
-            ),
-            record("user", 3, ts=at(5)),
-        ],
-    )
+    reads = [tool_use("a", "Read"), tool_use("b", "Read")]
+    session_file(project / "first.jsonl", T0, [
+        record("user", 1, ts=at(0)),
+        record("assistant", 2, parent=1, ts=at(10), cost=1.0, content=[*reads, tool_use("c", "Bash")]),
+    ])  # fmt: skip
+    session_file(project / "second.jsonl", T0 + 1, [
+        record("user", 1, session_id="two", ts=at(0)),
+        record("assistant", 2, parent=1, ts=at(20), cost=0.5, content=[*reads, tool_use("c", "Read")]),
+        record("user", 3, ts=at(5)),
+    ])  # fmt: skip
     directory(tmp_path / "-other-apply", T0 - 100)
     project = load_project(project_identifier="apply", base_path=str(tmp_path))
     assert (project.name, [s.session_id for s in project.sessions]) == ("-Users-x-apply-model", ["two", "sess-1"])
     assert (project.total_cost, project.total_messages, project.total_duration, project.tool_usage_count) == (
-        1.5,
-        5,
-        30,
-        {"Read": 5, "Bash": 1},
-    )
+        1.5, 5, 30, {"Read": 5, "Bash": 1})  # fmt: skip
     assert repr(project) == "<Project name='-Users-x-apply-model' sessions=2 cost=$1.5000>"
     assert str(project) == "Project '-Users-x-apply-model' with 2 sessions"
     # The session list is one shared list; the aggregates were fixed when the project was built.
@@ -124,17 +97,9 @@ def test_a_project_whose_sessions_all_fail(tmp_path: Path, capfd: pytest.Capture
     (tmp_path / "-demo").mkdir()
     (tmp_path / "-demo" / "x.jsonl").write_text("{bad")
     project = load_project("demo", str(tmp_path))
-    assert (
-        project.sessions,
-        project.total_cost,
-        project.total_messages,
-        project.tool_usage_count,
-        project.total_duration,
-    ) == ([], 0.0, 0, {}, None)
-    assert (repr(project), str(project)) == (
-        "<Project name='-demo' sessions=0 cost=$0.0000>",
-        "Project '-demo' with 0 sessions",
-    )
+    assert (project.sessions, project.total_cost, project.total_messages, project.tool_usage_count,
+            project.total_duration, repr(project), str(project)) == (
+        [], 0.0, 0, {}, None, "<Project name='-demo' sessions=0 cost=$0.0000>", "Project '-demo' with 0 sessions")  # fmt: skip
     assert capfd.readouterr().err.startswith(
         f"Warning: Failed to parse session {tmp_path / '-demo' / 'x.jsonl'}: Parse error: Invalid JSONL format at line 1: Invalid JSON: "
     )
