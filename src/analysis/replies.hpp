@@ -51,7 +51,7 @@ class reply_merger {
   public:
     reply_merger() = default;
     // Room for `expected` replies without growing.
-    explicit reply_merger(std::size_t expected) : by_key_(expected) {}
+    explicit reply_merger(std::size_t expected) : by_key_(expected) { replies_.reserve(expected); }
 
     // Folds in `m`, the message numbered `index`. O(1) expected.
     void add(const transcript_message& m, std::uint32_t index);

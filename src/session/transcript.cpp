@@ -35,6 +35,7 @@ class transcript_builder final : public transcript_sink {
         t_.records.reserve(bytes / 2048 + 1);
         t_.messages.reserve(bytes / 2560 + 1);
         t_.by_uuid = row_index(bytes / 2048 + 1);
+        replies_ = reply_merger(bytes / 4096 + 1);
     }
 
     bool take(transcript_line& line) override {

@@ -67,11 +67,14 @@ INSTANTIATE_TEST_SUITE_P(session, session_match_project, testing::ValuesIn(match
 TEST(session, project_files_load_in_file_order_with_their_warnings_in_order) {
     temp_dir dir;
     std::vector<fs::path> paths;
-    // Enough files that both threads take some, each with a warning of its own.
+    // Enough files that both threads take some, each with a warning of its own; the first is by
+    // far the largest, so files after it finish first.
     for (int i = 0; i < 12; ++i) {
-        std::string bytes =
-            "{\"type\":\"note" + std::to_string(i) + "\"}\n" +
+        std::string bytes = "{\"type\":\"note" + std::to_string(i) + "\"}\n";
+        const std::string user =
             line("user", 1, "s" + std::to_string(i), 0.0, "2025-06-01T08:00:00Z", "\"hi\"");
+        for (int copies = i == 0 ? 40'000 : 1; copies > 0; --copies)
+            bytes += user;
         if (i == 5) bytes = "{\"type\":\"note5\"}\nnot json\n";
         paths.push_back(dir.write("f" + std::to_string(i) + ".jsonl", bytes));
     }

@@ -153,12 +153,6 @@ TEST(types, json_object_sorts_keys_by_bytes_and_keeps_last_duplicate) {
     EXPECT_EQ(std::get<json_value::object>(v.get()), want);
 }
 
-}  // namespace
-}  // namespace kestro
-
-namespace kestro {
-namespace {
-
 struct decimal_case {
     const char* name;
     double value;

@@ -145,37 +145,28 @@ TEST(utils, projects_are_hyphenated_utf8_directories_newest_first) {
     EXPECT_EQ(ok(find_projects(t.root)), (paths{app, dash, cafe}));
 }
 
-TEST(utils, a_base_that_is_missing_or_a_file_fails_to_list) {
+TEST(utils, a_base_that_is_missing_a_file_or_cut_by_a_nul_fails_to_list) {
     temp_tree t;
-    const fs::path missing = t.root / "no" / "such";
-    for (const auto& r : {find_sessions(missing, std::nullopt), find_sessions(missing, "-p"),
-                          find_projects(missing)}) {
-        ASSERT_FALSE(r.ok());
-        ASSERT_NE(r.error().as_io(), nullptr);
-        EXPECT_EQ(r.error().as_io()->code, ENOENT);
-        EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + missing.string());
+    t.file("-p/s.jsonl");
+    // Cut at the NUL, the path would name the temporary tree.
+    for (const fs::path& missing :
+         {t.root / "no" / "such", fs::path(t.root.native() + std::string("\0/x", 3))}) {
+        for (const auto& r : {find_sessions(missing, std::nullopt), find_sessions(missing, "-p"),
+                              find_projects(missing)}) {
+            ASSERT_FALSE(r.ok());
+            ASSERT_NE(r.error().as_io(), nullptr);
+            EXPECT_EQ(r.error().as_io()->code, ENOENT);
+            EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + missing.string());
+        }
     }
+    // Cut at the NUL, the project would name the one above.
+    EXPECT_TRUE(ok(find_sessions(t.root, std::string("-p\0/x", 5))).empty());
     const auto f = t.file("plain.jsonl");
     for (const auto& r : {find_sessions(f, std::nullopt), find_projects(f)}) {
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().render(), "IO error: Not a directory (os error 20)");
     }
     EXPECT_TRUE(ok(find_sessions(f, "-p")).empty());
-}
-
-TEST(utils, a_nul_byte_in_a_path_names_no_directory) {
-    temp_tree t;
-    t.file("-p/s.jsonl");
-    // Cut at the NUL, each path would name the temporary tree or its project.
-    const fs::path base = t.root.native() + std::string("\0/x", 3);
-    for (const auto& r :
-         {find_sessions(base, std::nullopt), find_sessions(base, "-p"), find_projects(base)}) {
-        ASSERT_FALSE(r.ok());
-        ASSERT_NE(r.error().as_io(), nullptr);
-        EXPECT_EQ(r.error().as_io()->code, ENOENT);
-        EXPECT_EQ(r.error().render(), "IO error: Directory not found: " + base.string());
-    }
-    EXPECT_TRUE(ok(find_sessions(t.root, std::string("-p\0/x", 5))).empty());
 }
 
 // Sets or unsets HOME for one scope and restores the previous state afterwards.

@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 
 import kestro_sdk
-from conftest import chain, record, rich_lines, write_log
+from conftest import chain, record, rich_lines, uid, write_log
 from kestro_sdk import _reader
 
 READER_DATA = Path(__file__).resolve().parents[1] / "data" / "reader"
@@ -68,15 +68,20 @@ def walk_session(s: kestro_sdk.Session) -> int:
 LIMIT = 5 * 1024 * 1024
 
 
-def test_objects_outlive_their_session_and_project(tmp_path: Path) -> None:
+def test_objects_outlive_their_session_project_and_transcript(tmp_path: Path) -> None:
     write_log(tmp_path / "-p" / "s.jsonl", chain(3))
     session = kestro_sdk.load_project(str(tmp_path / "-p")).sessions[0]
     message, meta, it = session.messages[2], session.metadata, iter(session)
     root = session.conversation_tree.root_messages[0]
-    del session
+    t = kestro_sdk.read(READER_DATA / "every_type.jsonl")
+    read_message, record, reply = t.messages[1], t.records[0], t.replies[0]
+    block = read_message.content[2]
+    del session, t
     gc.collect()
     assert (meta.total_messages, root.children[0].children[0].message.uuid, [m.uuid for m in it][-1]) == (
         3, message.uuid, message.uuid)  # fmt: skip
+    assert (read_message.uuid, record.type, reply.output_tokens, block.name) == (
+        uid(3), "permission-mode", 30, "ToolSearch")  # fmt: skip
 
 
 def test_load_walk_and_drop_300_times(tmp_path: Path) -> None:

@@ -65,32 +65,35 @@ def big_number_line(size: int) -> str:
     return dumps(record(content="x" * size, counter=2**64))
 
 
-LOADS = {
-    "precise_path_30_mb_line": (lambda d: write_log(d / "s.jsonl", [record(), big_number_line(30 << 20)]),
-                                "len(kestro_sdk.load(PATH))", 2, list(range(0, 1000, 50))),
-    "fast_path_many_lines": (lambda d: write_log(d / "s.jsonl", rich_lines(3000)),
-                             "len(kestro_sdk.load(PATH))", 9000, list(range(0, 120, 4))),
+def project(d: Path) -> Path:
+    for i in range(12):
+        write_log(d / "-p" / f"s{i}.jsonl", rich_lines(1500))
+    return d / "-p"
+
+
+def many_projects(d: Path) -> Path:
+    for p in range(20):
+        for s in range(50):
+            write_log(d / f"-p{p}" / f"{s}.jsonl", chain(1))
+    return d
+
+
+SWEEPS = {
+    "load_precise_path_30_mb_line": (lambda d: write_log(d / "s.jsonl", [record(), big_number_line(30 << 20)]),
+                                     "len(kestro_sdk.load(PATH))", 2, range(0, 1000, 50)),
+    "load_fast_path_many_lines": (lambda d: write_log(d / "s.jsonl", rich_lines(3000)),
+                                  "len(kestro_sdk.load(PATH))", 9000, range(0, 120, 4)),
+    "load_project": (project, "len(kestro_sdk.load_project(PATH).sessions)", 12, range(0, 100, 5)),
+    "find_sessions": (many_projects, "len(kestro_sdk.find_sessions(PATH))", 1000, range(0, 8)),
 }  # fmt: skip
 
 
-@pytest.mark.parametrize("write,call,expected,margins", LOADS.values(), ids=LOADS.keys())
-def test_load_under_a_memory_sweep(tmp_path: Path, write, call: str, expected: int, margins: list[int]) -> None:
-    path = write(tmp_path)
-    outcomes, after, _ = sweep(call.replace("PATH", repr(str(path))), margins)
+@pytest.mark.parametrize("write,call,expected,margins", SWEEPS.values(), ids=SWEEPS.keys())
+def test_under_a_memory_sweep(tmp_path: Path, write, call: str, expected: int, margins: range) -> None:
+    outcomes, after, stderr = sweep(call.replace("PATH", repr(str(write(tmp_path)))), list(margins))
     assert after == expected
     assert set(outcomes) <= {expected, "MemoryError"}, outcomes
     assert outcomes[0] == "MemoryError" and outcomes[-1] == expected, outcomes
-
-
-def test_load_project_under_a_memory_sweep(tmp_path: Path) -> None:
-    project = tmp_path / "-p"
-    for i in range(12):
-        write_log(project / f"s{i}.jsonl", rich_lines(1500))
-    call = f"len(kestro_sdk.load_project({str(project)!r}).sessions)"
-    outcomes, after, stderr = sweep(call, list(range(0, 100, 5)))
-    assert after == 12
-    assert set(outcomes) <= {12, "MemoryError"}, outcomes
-    assert outcomes[0] == "MemoryError" and outcomes[-1] == 12, outcomes
     # Out of memory is no fault of a file: nothing is reported as unparsable and dropped.
     assert "Failed to parse session" not in stderr
 
@@ -98,11 +101,3 @@ def test_load_project_under_a_memory_sweep(tmp_path: Path) -> None:
 def test_load_of_an_endless_device_ends_in_memory_error() -> None:
     outcomes, after, _ = sweep("kestro_sdk.load('/dev/zero') if limited else 'usable'", [200])
     assert (outcomes, after) == (["MemoryError"], "usable")
-
-
-def test_discovery_under_a_memory_sweep(tmp_path: Path) -> None:
-    for p in range(20):
-        for s in range(50):
-            write_log(tmp_path / f"-p{p}" / f"{s}.jsonl", chain(1))
-    outcomes, after, _ = sweep(f"len(kestro_sdk.find_sessions({str(tmp_path)!r}))", list(range(0, 8)))
-    assert after == 1000 and set(outcomes) <= {1000, "MemoryError"}, outcomes

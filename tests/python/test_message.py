@@ -8,6 +8,10 @@ from conftest import chain, image, record, text, thinking, tool_result, tool_use
 from kestro_sdk import ImageBlock, Message, TextBlock, ThinkingBlock, ToolResultBlock, ToolUseBlock
 
 
+def attrs(obj, names: str) -> tuple:
+    return tuple(getattr(obj, n) for n in names.split())
+
+
 def only_message(load_lines, **kw) -> Message:
     (message,) = load_lines([record(**kw)]).messages
     return message
@@ -19,31 +23,14 @@ def test_assistant_message_fields(load_lines) -> None:
         cost=0.0123, usage=usage(4294967295, 20, cache_creation_input_tokens=5, service_tier="priority"),
         sidechain=True, model="kestro-large-1", stop_reason="max_tokens",
     )  # fmt: skip
-    assert (m.role, m.text, m.model, m.cost, m.tools, m.stop_reason) == (
-        "assistant",
-        "a",
-        "kestro-large-1",
-        0.0123,
-        [],
-        "max_tokens",
-    )
-    assert (m.timestamp, m.uuid, m.parent_uuid, m.is_sidechain, m.cwd) == (
-        "2024-05-01T10:20:30.500+00:00",
-        uid(7),
-        uid(6),
-        True,
-        "/home/u/proj",
-    )
+    assert attrs(m, "role text model cost tools stop_reason timestamp uuid parent_uuid is_sidechain cwd") == (
+        "assistant", "a", "kestro-large-1", 0.0123, [], "max_tokens",
+        "2024-05-01T10:20:30.500+00:00", uid(7), uid(6), True, "/home/u/proj")  # fmt: skip
     # The sum of two 32-bit counts is exact, not wrapped.
-    assert (m.input_tokens, m.output_tokens, m.total_tokens) == (4294967295, 20, 4294967315)
+    assert attrs(m, "input_tokens output_tokens total_tokens") == (4294967295, 20, 4294967315)
     u = m.usage
-    assert (
-        u.input_tokens,
-        u.cache_creation_input_tokens,
-        u.cache_read_input_tokens,
-        u.output_tokens,
-        u.service_tier,
-    ) == (4294967295, 5, None, 20, "priority")
+    assert attrs(u, "input_tokens cache_creation_input_tokens cache_read_input_tokens output_tokens service_tier") == (
+        4294967295, 5, None, 20, "priority")  # fmt: skip
     assert repr(u) == "<TokenUsage in=4294967295 out=20>"
 
 
@@ -52,12 +39,7 @@ def test_user_message_without_optional_fields(load_lines) -> None:
     assert (m.role, m.text, str(m), m.model, m.cost, type(m.cost), m.tools, m.stop_reason, m.usage, m.parent_uuid, m.is_sidechain) == (
         "user", "", "user: ", None, 0.0, float, [], None, None, None, False)  # fmt: skip
     assert (m.input_tokens, m.output_tokens, m.total_tokens, m.get_text_blocks(), m.has_tool_use()) == (
-        None,
-        None,
-        None,
-        [],
-        False,
-    )
+        None, None, None, [], False)  # fmt: skip
 
 
 def test_each_read_builds_new_objects(load_lines) -> None:
@@ -76,38 +58,15 @@ def test_content_blocks_in_order_with_their_classes(load_lines) -> None:
         image("image/jpeg", "AAAA"), text("b" * 60), tool_use("t2", "Read"), tool_result("t3", None),
     ])  # fmt: skip
     b = m.get_content_blocks()
-    assert [type(x) for x in b] == [
-        TextBlock,
-        ThinkingBlock,
-        ToolUseBlock,
-        ToolResultBlock,
-        ImageBlock,
-        TextBlock,
-        ToolUseBlock,
-        ToolResultBlock,
-    ]
+    assert [type(x) for x in b] == [TextBlock, ThinkingBlock, ToolUseBlock, ToolResultBlock,
+                                    ImageBlock, TextBlock, ToolUseBlock, ToolResultBlock]  # fmt: skip
     assert (b[0].text, b[1].thinking, b[1].signature, b[2].id, b[2].name, b[2].input) == (
-        "a",
-        "hmm",
-        "s1",
-        "t1",
-        "Grep",
-        {"q": 1},
-    )
-    assert (b[3].tool_use_id, b[3].content, b[3].is_error, b[7].content, b[7].is_error) == (
-        "t0",
-        "x\ny",
-        True,
-        None,
-        None,
-    )
+        "a", "hmm", "s1", "t1", "Grep", {"q": 1})  # fmt: skip
+    assert (b[3].tool_use_id, b[3].content, b[3].is_error, b[7].content, b[7].is_error) == ("t0", "x\ny", True, None, None)  # fmt: skip
     assert (b[4].source_type, b[4].media_type, b[4].data) == ("base64", "image/jpeg", "AAAA")
     # str() shows the whole text; only TextBlock's repr shortens.
     assert (m.text, str(m), [t.text for t in m.get_text_blocks()]) == (
-        "a\n" + "b" * 60,
-        "user: a\n" + "b" * 60,
-        ["a", "b" * 60],
-    )
+        "a\n" + "b" * 60, "user: a\n" + "b" * 60, ["a", "b" * 60])  # fmt: skip
     assert ([t.id for t in m.get_tool_blocks()], m.tools, m.has_tool_use()) == (["t1", "t2"], ["Grep", "Read"], True)
 
 
@@ -131,11 +90,7 @@ def test_message_repr_cost_forms(load_lines, cost, shown: str) -> None:
 )  # fmt: skip
 def test_text_block_shortening(load_lines, text_: str, shown: str) -> None:
     (block,) = only_message(load_lines, content=[text(text_)]).get_text_blocks()
-    assert (repr(block), str(block), block.text) == (
-        f"<TextBlock text='{shown}'>",
-        f"<TextBlock text='{shown}'>",
-        text_,
-    )
+    assert (repr(block), str(block), block.text) == (f"<TextBlock text='{shown}'>", f"<TextBlock text='{shown}'>", text_)  # fmt: skip
 
 
 @pytest.mark.parametrize(

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import gc
 import json
 import os
 import shutil
@@ -128,32 +127,24 @@ def test_title_prefers_custom_then_ai_then_summary(tmp_path: Path, kinds: list[s
 
 
 def test_blocks_of_known_types_are_typed_and_others_kept_raw() -> None:
-    t = read("every_type.jsonl")
-    blocks = t.messages[1].content
-    assert [type(b).__name__ for b in blocks] == ["ThinkingBlock", "Block", "ToolUseBlock"]
-    thinking, server, use = blocks
+    messages = read("every_type.jsonl").messages
+    thinking, server, use = messages[1].content
+    (result,) = messages[2].content
+    (block,) = messages[0].content  # string content is one text block
     assert isinstance(thinking, _reader.ThinkingBlock) and isinstance(use, _reader.ToolUseBlock)
-    assert (thinking.thinking, thinking.signature) == ("look first", "c2ln")
+    assert isinstance(result, _reader.ToolResultBlock) and isinstance(block, _reader.TextBlock)
+    assert (type(server).__name__, thinking.thinking, thinking.signature) == ("Block", "look first", "c2ln")
     assert (server.type, server.raw) == (
         "server_tool_use",
         {"type": "server_tool_use", "id": "srv_1", "name": "web_search", "input": {"query": "pytest"}},
     )
     assert (use.id, use.name, use.input) == ("tu_1", "ToolSearch", {"query": "select:Read"})
-
-
-def test_tool_result_content_keeps_unknown_blocks() -> None:
-    (result,) = read("every_type.jsonl").messages[2].content
-    assert isinstance(result, _reader.ToolResultBlock)
+    # A tool result's content keeps blocks of unknown types too.
     content = result.content
     assert isinstance(content, list)
     assert [(type(b).__name__, b.type) for b in content] == [("Block", "tool_reference"), ("TextBlock", "text")]
     assert (content[0].raw, *attrs(result, "text tool_use_id is_error")) == (
         {"type": "tool_reference", "tool_name": "Read"}, "found", "tu_1", None)  # fmt: skip
-
-
-def test_string_content_is_one_text_block() -> None:
-    (block,) = read("every_type.jsonl").messages[0].content
-    assert isinstance(block, _reader.TextBlock)
     assert (block.type, block.text, block.raw) == ("text", "fix the tests", {"type": "text", "text": "fix the tests"})
 
 
@@ -251,21 +242,26 @@ def test_reply_keys() -> None:
 
 
 @pytest.mark.parametrize(
-    ("leaf", "thread"),
+    ("name", "leaf", "thread"),
     [
-        (3, [1, 3]),  # through a system record
-        (5, [1, 3, 5]),  # and a progress record
-        (7, [1, 3, 5, 7]),  # and an attachment
-        (9, [1, 3, 5, 7, 9]),  # and a record of an unknown type
-        (21, [1, 3, 5, 20, 21]),  # the last of two records sharing a uuid is the one linked
-        (20, [1, 3, 5, 20]),
-        (31, [30, 31]),  # an orphan starts its own thread
-        (99, []),
+        ("links", 3, [1, 3]),  # through a system record
+        ("links", 5, [1, 3, 5]),  # and a progress record
+        ("links", 7, [1, 3, 5, 7]),  # and an attachment
+        ("links", 9, [1, 3, 5, 7, 9]),  # and a record of an unknown type
+        ("links", 21, [1, 3, 5, 20, 21]),  # the last of two records sharing a uuid is the one linked
+        ("links", 20, [1, 3, 5, 20]),
+        ("links", 31, [30, 31]),  # an orphan starts its own thread
+        ("links", 99, []),
+        # A loop ends the walk; record 3 of the loop is no message, so it links but is not shown.
+        ("cycles", 1, [2, 1]),
+        ("cycles", 2, [1, 2]),
+        ("cycles", 4, [4]),
     ],
-    ids=["system", "progress", "attachment", "unknown-type", "duplicate", "duplicate-itself", "orphan", "absent"],
-)
-def test_thread_follows_links_through_every_record(leaf: int, thread: list[int]) -> None:
-    t = read("links.jsonl")
+    ids=["system", "progress", "attachment", "unknown-type", "duplicate", "duplicate-itself", "orphan", "absent",
+         "loop-a", "loop-b", "self"],
+)  # fmt: skip
+def test_thread_follows_links_through_every_record(name: str, leaf: int, thread: list[int]) -> None:
+    t = read(f"{name}.jsonl")
     assert [short(m.uuid) for m in t.thread(uid(leaf))] == thread
     assert [short(m.uuid) for m in t.thread(uid(leaf).upper())] == thread
 
@@ -274,40 +270,27 @@ def test_main_thread_ends_at_the_last_message_off_the_side_chain() -> None:
     assert [short(m.uuid) for m in read("links.jsonl").main_thread()] == [30]
 
 
-@pytest.mark.parametrize(
-    ("leaf", "thread"), [(1, [3, 2, 1]), (2, [1, 3, 2]), (4, [4])], ids=["loop-a", "loop-b", "self"]
-)
-def test_cycles_end_the_walk(leaf: int, thread: list[int]) -> None:
-    t = read("cycles.jsonl")
-    assert [short(m.uuid) for m in t.thread(uid(leaf))] == [n for n in thread if n != 3]
-
-
 # ---- sub-agents ------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
-    ("name", "agents"),
+    ("name", "replies", "agents"),
     [
-        (
-            "layout_new/session.jsonl",
-            [("aaa", "tu_a", [100, 101]), ("bbb", "tu_b", [200, 201]), ("ccc", None, [300, 301])],
-        ),
-        ("layout_old/session.jsonl", [("1234abcd", None, [10])]),
-        ("layout_inline.jsonl", []),
+        # The progress copy of agent bbb's reply in the session makes no reply of the session's.
+        ("layout_new/session.jsonl", ["msg_p"], [("aaa", "tu_a", [100, 101], ["msg_aaa"]),
+                                                 ("bbb", "tu_b", [200, 201], ["msg_bbb"]),
+                                                 ("ccc", None, [300, 301], ["msg_ccc"])]),
+        ("layout_old/session.jsonl", [], [("1234abcd", None, [10], [])]),
+        ("layout_inline.jsonl", [], []),
     ],
     ids=["subagents-folder", "beside-the-session", "inside-the-file"],
-)
-def test_subagents_in_each_layout(name: str, agents: list[tuple[str, str | None, list[int]]]) -> None:
+)  # fmt: skip
+def test_subagents_in_each_layout(name: str, replies: list[str], agents: list[tuple[Any, ...]]) -> None:
     t = read(name)
-    got = [(s.agent_id, s.parent_tool_use_id, [short(m.uuid) for m in s.messages]) for s in t.subagents]
-    assert got == agents
+    got = [(s.agent_id, s.parent_tool_use_id, [short(m.uuid) for m in s.messages], [r.message_id for r in s.replies])
+           for s in t.subagents]  # fmt: skip
+    assert ([r.message_id for r in t.replies], got) == (replies, agents)
     assert all(s.session_id == t.session_id and s.subagents == [] for s in t.subagents)
-
-
-def test_subagent_replies_are_their_own_and_progress_copies_make_none() -> None:
-    t = read("layout_new/session.jsonl")
-    assert [r.message_id for r in t.replies] == ["msg_p"]
-    assert [[r.message_id for r in s.replies] for s in t.subagents] == [["msg_aaa"], ["msg_bbb"], ["msg_ccc"]]
 
 
 def test_side_chains_inside_the_file_stay_messages() -> None:
@@ -351,15 +334,6 @@ def test_path_forms(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
 def test_argument_errors(call: Any, error: type[BaseException], text: str) -> None:
     with pytest.raises(error, match=text):
         call()
-
-
-def test_objects_outlive_the_transcript() -> None:
-    t = read("every_type.jsonl")
-    message, record, reply = t.messages[1], t.records[0], t.replies[0]
-    block = message.content[2]
-    del t
-    gc.collect()
-    assert (message.uuid, record.type, reply.output_tokens, block.name) == (uid(3), "permission-mode", 30, "ToolSearch")
 
 
 # ---- the two readers agree -------------------------------------------------------------------
