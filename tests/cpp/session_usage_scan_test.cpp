@@ -57,8 +57,8 @@ struct line_case {
     std::string line;
     usage_line::kind what;
     const char* text;
-    std::uint64_t output;
-    std::uint64_t one_hour;
+    std::uint64_t output = 0;
+    std::uint64_t one_hour = 0;
 };
 
 class usage_lines : public ::testing::TestWithParam<line_case> {};
@@ -86,65 +86,63 @@ INSTANTIATE_TEST_SUITE_P(
                   k::reply, "Bash#t,Read", 7, 3},
         line_case{"call_id_not_text",
                   assistant(R"({"content":[{"type":"tool_use","id":5,"name":"Bash"}],"usage":{}})"),
-                  k::reply, "Bash", 0, 0},
-        line_case{"assistant_without_usage", assistant(R"({"id":"m","content":"x"})"), k::other, "",
-                  0, 0},
+                  k::reply, "Bash"},
+        line_case{"assistant_without_usage", assistant(R"({"id":"m","content":"x"})"), k::other,
+                  ""},
         line_case{"assistant_null_usage", assistant(R"({"content":"x","usage":null})"), k::other,
-                  "", 0, 0},
+                  ""},
         line_case{"prompt_text", R"({"type":"user",)" + head + R"("message":{"content":"hi"}})",
-                  k::prompt, "", 0, 0},
+                  k::prompt, ""},
         line_case{"prompt_blocks",
                   R"({"type":"user",)" + head + R"("message":{"content":[{"type":"text"}]}})",
-                  k::prompt, "", 0, 0},
+                  k::prompt, ""},
         line_case{"tool_result_is_no_prompt",
                   R"({"type":"user",)" + head +
                       R"("message":{"content":[{"type":"tool_result","tool_use_id":"t"}]}})",
-                  k::other, "=t", 0, 0},
+                  k::other, "=t"},
         line_case{"results_and_their_errors",
                   R"({"type":"user",)" + head +
                       R"("message":{"content":[{"type":"tool_result","tool_use_id":"a",)"
                       R"("is_error":true},{"type":"tool_result","tool_use_id":"b","is_error":)"
                       R"("yes"},{"type":"tool_result","tool_use_id":7,"is_error":true},)"
                       R"({"type":"tool_result","tool_use_id":"c","is_error":false}]}})",
-                  k::other, "=a!,=b,=c", 0, 0},
+                  k::other, "=a!,=b,=c"},
         line_case{"results_of_a_problem_line_are_dropped",
                   R"({"type":"user","timestamp":"2025-06-01T08:00:00Z","message":{"content":)"
                   R"([{"type":"tool_result","tool_use_id":"a","is_error":true}]}})",
-                  k::problem, "missing field 'uuid'", 0, 0},
+                  k::problem, "missing field 'uuid'"},
         line_case{"meta_is_no_prompt",
                   R"({"type":"user","isMeta":true,)" + head + R"("message":{"content":"x"}})",
-                  k::other, "", 0, 0},
+                  k::other, ""},
         line_case{"count_as_text", assistant(R"({"content":"x","usage":{"output_tokens":"7"}})"),
-                  k::problem, "field 'message.usage.output_tokens' is not a non-negative integer",
-                  0, 0},
+                  k::problem, "field 'message.usage.output_tokens' is not a non-negative integer"},
         line_case{"negative_count", assistant(R"({"content":"x","usage":{"input_tokens":-1}})"),
-                  k::problem, "field 'message.usage.input_tokens' is not a non-negative integer", 0,
-                  0},
+                  k::problem, "field 'message.usage.input_tokens' is not a non-negative integer"},
         line_case{"split_not_object", assistant(R"({"content":"x","usage":{"cache_creation":[]}})"),
-                  k::problem, "field 'message.usage.cache_creation' is not an object", 0, 0},
+                  k::problem, "field 'message.usage.cache_creation' is not an object"},
         line_case{"cost_as_text",
                   R"({"type":"assistant","costUSD":"1",)" + head + R"("message":{"content":"x"}})",
-                  k::problem, "field 'costUSD' is not a number", 0, 0},
+                  k::problem, "field 'costUSD' is not a number"},
         line_case{"no_timestamp",
                   R"({"type":"assistant","uuid":"u","message":{"content":"x","usage":{}}})",
-                  k::problem, "missing field 'timestamp'", 0, 0},
+                  k::problem, "missing field 'timestamp'"},
         line_case{"bad_timestamp",
                   R"({"type":"assistant","uuid":"u","timestamp":"June","message":{}})", k::problem,
-                  "field 'timestamp' is not an RFC 3339 time", 0, 0},
+                  "field 'timestamp' is not an RFC 3339 time"},
         line_case{"no_content", assistant(R"({"usage":{}})"), k::problem,
-                  "missing field 'message.content'", 0, 0},
+                  "missing field 'message.content'"},
         line_case{"turn_duration_as_text",
                   R"({"type":"system","subtype":"turn_duration","durationMs":"5"})", k::problem,
-                  "field 'durationMs' is not a non-negative integer", 0, 0},
+                  "field 'durationMs' is not a non-negative integer"},
         line_case{"other_system", R"({"type":"system","subtype":"api_error","durationMs":"5"})",
-                  k::other, "", 0, 0},
+                  k::other, ""},
         line_case{"title_not_text", R"({"type":"custom-title","customTitle":1})", k::problem,
-                  "field 'customTitle' is not a string", 0, 0},
+                  "field 'customTitle' is not a string"},
         line_case{"cut_short", R"({"type":"assistant","mess)", k::problem,
-                  "not JSON: EOF while parsing a string at line 1 column 25", 0, 0},
-        line_case{"not_utf8", "{\"type\":\"system\",\"x\":\"\xff\"}", k::problem, "not valid UTF-8",
-                  0, 0},
-        line_case{"array", "[1]", k::problem, "not a JSON object", 0, 0}),
+                  "not JSON: EOF while parsing a string at line 1 column 25"},
+        line_case{"not_utf8", "{\"type\":\"system\",\"x\":\"\xff\"}", k::problem,
+                  "not valid UTF-8"},
+        line_case{"array", "[1]", k::problem, "not a JSON object"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct end_case {
