@@ -1,10 +1,13 @@
 // The usage scan: a lean sink per file, files on a pool of threads, replies merged across files.
 #include "session/usage_scan.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -345,45 +348,127 @@ std::vector<file_scan> scan_files(const std::vector<scan_input>& inputs, unsigne
     return out;
 }
 
+namespace {
+
+// A directory opened relative to another, listed with readdir; entries are looked up relative
+// to it, so no path is walked again per entry.
+class open_dir {
+  public:
+    // `name` in the directory `parent` (AT_FDCWD for a path), links followed; empty when it is
+    // not a directory that can be read. Running out of memory is std::bad_alloc: a folder
+    // skipped for it would leave the scan silently short.
+    open_dir(int parent, const char* name) {
+        const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOMEM) throw std::bad_alloc();
+            return;
+        }
+        dir_ = ::fdopendir(fd);
+        if (dir_ == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            if (error == ENOMEM) throw std::bad_alloc();
+        }
+    }
+    ~open_dir() {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+    open_dir(const open_dir&) = delete;
+    open_dir& operator=(const open_dir&) = delete;
+
+    explicit operator bool() const { return dir_ != nullptr; }
+    [[nodiscard]] int fd() const { return ::dirfd(dir_); }
+
+    // The next entry other than "." and "..", or nullptr at the end.
+    const dirent* next() {
+        for (;;) {
+            const dirent* e = ::readdir(dir_);
+            if (e == nullptr) return nullptr;
+            const std::string_view name = e->d_name;
+            if (name != "." && name != "..") return e;
+        }
+    }
+
+  private:
+    DIR* dir_ = nullptr;
+};
+
+// What an entry is, links followed; the size is read for regular files only when `sized`.
+struct entry_kind {
+    bool directory = false;
+    bool regular = false;
+    std::uint64_t size = 0;
+};
+
+entry_kind kind_of(int dir, const dirent& e, bool sized) {
+    entry_kind k;
+    if (e.d_type == DT_DIR) {
+        k.directory = true;
+        return k;
+    }
+    if (e.d_type != DT_REG && e.d_type != DT_LNK && e.d_type != DT_UNKNOWN) return k;
+    if (e.d_type == DT_REG && !sized) {
+        k.regular = true;
+        return k;
+    }
+    struct stat st {};
+    if (::fstatat(dir, e.d_name, &st, 0) != 0) {
+        if (errno == ENOMEM) throw std::bad_alloc();
+        return k;
+    }
+    k.directory = S_ISDIR(st.st_mode);
+    k.regular = S_ISREG(st.st_mode);
+    k.size = k.regular ? std::uint64_t(st.st_size) : 0;
+    return k;
+}
+
+// A session log's name: something before the extension ".jsonl", as a path's extension reads.
+bool is_log_name(std::string_view name) {
+    return name.size() > 6 && name.ends_with(".jsonl");
+}
+
+// The logs of a sub-agents folder, each with the project it belongs to. Left unsized: they are
+// a small part of the bytes, and a stat each would cost a sixth of the listing.
+void add_logs(open_dir& dir, const std::filesystem::path& path, const std::string& project,
+              std::vector<scan_input>& files) {
+    while (const dirent* e = dir.next()) {
+        if (!is_log_name(e->d_name)) continue;
+        const entry_kind k = kind_of(dir.fd(), *e, false);
+        if (k.regular) files.push_back({path / e->d_name, 0, project, k.size});
+    }
+}
+
+}  // namespace
+
 std::vector<scan_input> find_usage_files(const std::vector<std::filesystem::path>& bases,
                                          const std::vector<std::string>& projects) {
-    namespace fs = std::filesystem;
     std::vector<scan_input> files;
-    auto is_log = [](const fs::directory_entry& e) {
-        std::error_code ec;
-        return e.path().extension() == ".jsonl" && e.is_regular_file(ec);
-    };
-    auto size_of = [](const fs::directory_entry& e) -> std::uint64_t {
-        std::error_code ec;
-        const std::uintmax_t size = e.file_size(ec);
-        return ec ? 0 : std::uint64_t(size);
-    };
-    auto wanted = [&](const std::string& name) {
+    auto wanted = [&](std::string_view name) {
         if (projects.empty()) return true;
         return std::any_of(projects.begin(), projects.end(),
                            [&](const std::string& p) { return name.find(p) != std::string::npos; });
     };
-    for (const fs::path& base : bases) {
-        std::error_code ec;
-        for (fs::directory_iterator dir(base, ec), end; !ec && dir != end; dir.increment(ec)) {
-            std::error_code type_ec;
-            if (!dir->is_directory(type_ec)) continue;
-            const std::string project = dir->path().filename().string();
-            if (!wanted(project)) continue;
-            std::error_code inner_ec;
-            for (fs::directory_iterator e(dir->path(), inner_ec), stop; !inner_ec && e != stop;
-                 e.increment(inner_ec)) {
-                if (is_log(*e)) {
-                    files.push_back({e->path(), 0, project, size_of(*e)});
-                    continue;
+    for (const std::filesystem::path& base : bases) {
+        open_dir top(AT_FDCWD, base.c_str());
+        if (!top) continue;
+        while (const dirent* d = top.next()) {
+            if (!wanted(d->d_name) || !kind_of(top.fd(), *d, false).directory) continue;
+            const std::string project = d->d_name;
+            const std::filesystem::path project_path = base / project;
+            open_dir folder(top.fd(), d->d_name);
+            if (!folder) continue;
+            while (const dirent* e = folder.next()) {
+                const std::string_view name = e->d_name;
+                if (is_log_name(name)) {
+                    const entry_kind k = kind_of(folder.fd(), *e, true);
+                    if (k.regular) files.push_back({project_path / name, 0, project, k.size});
+                    if (k.regular || !k.directory) continue;
                 }
-                std::error_code sub_ec;
-                const fs::path subagents = e->path() / "subagents";
-                if (!e->is_directory(sub_ec) || !fs::is_directory(subagents, sub_ec)) continue;
-                for (fs::directory_iterator a(subagents, sub_ec), done; !sub_ec && a != done;
-                     a.increment(sub_ec)) {
-                    if (is_log(*a)) files.push_back({a->path(), 0, project, size_of(*a)});
-                }
+                // A session's folder: its sub-agents' logs, when it has any.
+                if (e->d_type != DT_DIR && e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) continue;
+                const std::string subagents = std::string(name) + "/subagents";
+                open_dir agents(folder.fd(), subagents.c_str());
+                if (agents) add_logs(agents, project_path / name / "subagents", project, files);
             }
         }
     }
