@@ -1,6 +1,7 @@
 // The complete reader's mapping: which fields each record type needs, and the problem texts.
 #include "parser/transcript_mapping.hpp"
 
+#include "parser/field_reader.hpp"
 #include "parser/member_table.hpp"
 
 #include <array>
@@ -127,87 +128,20 @@ struct block_path {
 
 }  // namespace
 
-struct transcript_mapper::impl {
+struct transcript_mapper::impl : field_reader {
     json_packer packer;
-    std::string reason;
 
-    bool missing(std::string_view field) {
-        reason = "missing field '" + std::string(field) + "'";
-        return false;
-    }
     // Fields newer than the original record shapes, and every field of the records other than
     // user, assistant and summary, are read when they have the right type and otherwise left
-    // out: a log the exact reader accepts must give no problem here.
-    bool lenient = false;
+    // out (see field_reader::lenient): a log the exact reader accepts must give no problem here.
 
-    bool wrong(std::string_view field, std::string_view expected) {
-        if (lenient) return true;
-        reason = "field '" + std::string(field) + "' is not " + std::string(expected);
-        return false;
-    }
-
-    // Runs `read` with wrong types left out instead of reported.
-    template <class F>
-    bool leniently(F&& read) {
-        const bool was = lenient;
-        lenient = true;
-        const bool ok = read();
-        lenient = was;
-        return ok;
-    }
-
-    // Optional fields: absent or null leave `out` alone.
-    template <class V>
-    bool text_view(V v, bool present, std::string_view field, std::string_view& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::string) return wrong(field, "a string");
-        out = v.string();
-        return true;
-    }
-    template <class V>
-    bool text(V v, bool present, std::string_view field, std::optional<std::string>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::string) return wrong(field, "a string");
-        out = v.take_string();
-        return true;
-    }
+    // An identifier in its canonical form.
     template <class V>
     bool id(V v, bool present, std::string_view field, std::optional<std::string>& out) {
         if (!present || v.kind() == json_kind::null) return true;
         if (v.kind() != json_kind::string) return wrong(field, "a string");
         out = canonical_id(v.string());
         return true;
-    }
-    template <class V>
-    bool flag(V v, bool present, std::string_view field, bool& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::boolean) return wrong(field, "a boolean");
-        out = v.boolean();
-        return true;
-    }
-    template <class V>
-    bool count(V v, bool present, std::string_view field, std::optional<std::uint64_t>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::uint) return wrong(field, "a non-negative integer");
-        out = v.uint();
-        return true;
-    }
-    template <class V>
-    bool number(V v, bool present, std::string_view field, std::optional<double>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        switch (v.kind()) {
-            case json_kind::uint:
-                out = static_cast<double>(v.uint());
-                return true;
-            case json_kind::sint:
-                out = static_cast<double>(v.sint());
-                return true;
-            case json_kind::real:
-                out = v.real();
-                return true;
-            default:
-                return wrong(field, "a number");
-        }
     }
 
     // A content block: an object with a string type, and for the types this reader shows
@@ -305,7 +239,7 @@ struct transcript_mapper::impl {
         if (object.kind() != json_kind::object) return wrong("message", "an object");
         members<V, p_count> f(object, payload_keys, payload_lengths);
         std::string_view role_text;
-        if (!text_view(f.value[p_role], f.present[p_role], "message.role", role_text)) {
+        if (!text(f.value[p_role], f.present[p_role], "message.role", role_text)) {
             return false;
         }
         if (role_text != "user" && role_text != "assistant") role_text = type;
@@ -373,13 +307,12 @@ struct transcript_mapper::impl {
         transcript_record& r = out.record;
         if (!id(f.value[k_uuid], f.present[k_uuid], "uuid", r.uuid) ||
             !id(f.value[k_parent_uuid], f.present[k_parent_uuid], "parentUuid", r.parent_uuid) ||
-            !text_view(f.value[k_session_id], f.present[k_session_id], "sessionId",
-                       out.session_id) ||
-            !text_view(f.value[k_cwd], f.present[k_cwd], "cwd", out.cwd) ||
-            !text_view(f.value[k_version], f.present[k_version], "version", out.version) ||
+            !text(f.value[k_session_id], f.present[k_session_id], "sessionId", out.session_id) ||
+            !text(f.value[k_cwd], f.present[k_cwd], "cwd", out.cwd) ||
+            !text(f.value[k_version], f.present[k_version], "version", out.version) ||
             !leniently([&] {
-                return text_view(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
-                                 out.git_branch) &&
+                return text(f.value[k_git_branch], f.present[k_git_branch], "gitBranch",
+                            out.git_branch) &&
                        text(f.value[k_subtype], f.present[k_subtype], "subtype", r.subtype);
             })) {
             return false;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <variant>
 
+#include "parser/field_reader.hpp"
 #include "parser/json_line.hpp"
 #include "parser/line_source.hpp"
 #include "parser/member_table.hpp"
@@ -79,7 +80,7 @@ constexpr auto split_lengths = detail::keys_by_length(split_keys);
 constexpr auto block_lengths = detail::keys_by_length(block_keys);
 
 // Fills a usage_line from a parsed line; the problem texts are the complete reader's.
-class usage_mapper {
+class usage_mapper : detail::field_reader {
   public:
     template <class V>
     void map(V root, usage_line& out) {
@@ -90,7 +91,7 @@ class usage_mapper {
             reset(out);
             out.line = line;
             out.what = usage_line::kind::problem;
-            out.reason = std::move(reason_);
+            out.reason = std::move(reason);
         }
     }
 
@@ -113,55 +114,6 @@ class usage_mapper {
         out.title = {};
         out.turn_duration_ms.reset();
         out.reason.clear();
-    }
-
-    bool missing(std::string_view field) {
-        reason_ = "missing field '" + std::string(field) + "'";
-        return false;
-    }
-    bool wrong(std::string_view field, std::string_view expected) {
-        reason_ = "field '" + std::string(field) + "' is not " + std::string(expected);
-        return false;
-    }
-
-    // Optional fields: absent or null leave `out` alone.
-    template <class V>
-    bool text(V v, bool present, std::string_view field, std::optional<std::string_view>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::string) return wrong(field, "a string");
-        out = v.string();
-        return true;
-    }
-    template <class V>
-    bool flag(V v, bool present, std::string_view field, bool& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::boolean) return wrong(field, "a boolean");
-        out = v.boolean();
-        return true;
-    }
-    template <class V>
-    bool count(V v, bool present, std::string_view field, std::optional<std::uint64_t>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        if (v.kind() != json_kind::uint) return wrong(field, "a non-negative integer");
-        out = v.uint();
-        return true;
-    }
-    template <class V>
-    bool number(V v, bool present, std::string_view field, std::optional<double>& out) {
-        if (!present || v.kind() == json_kind::null) return true;
-        switch (v.kind()) {
-            case json_kind::uint:
-                out = static_cast<double>(v.uint());
-                return true;
-            case json_kind::sint:
-                out = static_cast<double>(v.sint());
-                return true;
-            case json_kind::real:
-                out = v.real();
-                return true;
-            default:
-                return wrong(field, "a number");
-        }
     }
 
     template <class V>
@@ -287,7 +239,7 @@ class usage_mapper {
     template <class V>
     bool record(V root, usage_line& out) {
         if (root.kind() != json_kind::object) {
-            reason_ = "not a JSON object";
+            reason = "not a JSON object";
             return false;
         }
         detail::members<V, k_top_count> f(root, top_keys, top_lengths);
@@ -319,8 +271,6 @@ class usage_mapper {
         }
         return true;
     }
-
-    std::string reason_;
 };
 
 // What parsing keeps from one file to the next: the JSON parser's buffers above all.
