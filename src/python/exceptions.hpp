@@ -73,9 +73,12 @@ enum class core_call : unsigned char {
 std::nullptr_t raise_core_error(core_call call, const sdk_error& error);
 
 // Runs `body` so that no C++ exception reaches the interpreter: std::bad_alloc becomes
-// MemoryError, anything else the internal-fault exception; `failure` is returned then.
+// MemoryError, anything else the internal-fault exception; `failure` is returned then. Any
+// Python thread may be the caller, and the first throw on a thread would need memory just
+// when none is left: the thread's exception state is set up before the body runs.
 template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
+    reserve_exception_state();
     try {
         return body();
     } catch (const std::bad_alloc&) {

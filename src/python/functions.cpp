@@ -184,8 +184,6 @@ constexpr int k_fast = METH_FASTCALL | METH_KEYWORDS;
 template <auto Fn>
 PyObject* function_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    // The calling thread may be any Python thread, and these calls are where memory runs out.
-    reserve_exception_state();
     return guarded([&] { return Fn(module, args, nargs, kwnames); });
 }
 

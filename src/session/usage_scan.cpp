@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "analysis/replies.hpp"
+#include "error.hpp"
 #include "parser/line_source.hpp"
 #include "parser/usage_reader.hpp"
 #include "types/keyed_hash.hpp"
@@ -329,8 +330,14 @@ void scan_files(const std::vector<scan_input>& inputs, unsigned threads, std::si
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
     try {
-        for (unsigned t = 1; t < threads; ++t)
-            pool.emplace_back(work);
+        for (unsigned t = 1; t < threads; ++t) {
+            pool.emplace_back([&work] {
+                // A first throw on a thread sets up its exception state; when memory has run
+                // out by then, the C library ends the process instead.
+                reserve_exception_state();
+                work();
+            });
+        }
     } catch (const std::system_error&) {
         // No more threads to be had: the ones running (and this one) do the work.
     }

@@ -78,6 +78,14 @@ def many_projects(d: Path) -> Path:
     return d
 
 
+def many_bad_logs(d: Path) -> Path:
+    for p in range(20):
+        for s in range(50):
+            (d / f"-p{p}" / f"{s}").mkdir(parents=True)
+            (d / f"-p{p}" / f"{s}.jsonl").write_text("not json\n")
+    return d
+
+
 SWEEPS = {
     "load_precise_path_30_mb_line": (lambda d: write_log(d / "s.jsonl", [record(), big_number_line(30 << 20)]),
                                      "len(kestro_sdk.load(PATH))", 2, range(0, 1000, 50)),
@@ -85,6 +93,8 @@ SWEEPS = {
                                   "len(kestro_sdk.load(PATH))", 9000, range(0, 120, 4)),
     "load_project": (project, "len(kestro_sdk.load_project(PATH).sessions)", 12, range(0, 100, 5)),
     "find_sessions": (many_projects, "len(kestro_sdk.find_sessions(PATH))", 1000, range(0, 8)),
+    # Every log read, none of its folders skipped: each holds one bad line.
+    "scan_usage": (many_bad_logs, "sum(n for _, n, _ in kestro_sdk.scan_usage(PATH).problems)", 1000, range(0, 40, 2)),
 }  # fmt: skip
 
 

@@ -12,6 +12,7 @@
 #include <exception>
 #include <future>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "python/module_once.hpp"
 #include "python/paths.hpp"
 #include "python/scan/objects.hpp"
+#include "python/unlocked.hpp"
 
 namespace kestro::py::scan {
 
@@ -46,17 +48,27 @@ PyType_Spec* spec_of(class_id id) {
 // looking for signals every few tens of milliseconds: Ctrl-C sets `cancel`, which the scan
 // reads once a block, so it stops within a fraction of a second. Returns false with the
 // signal's exception set when interrupted; exceptions of `work` are rethrown.
+// When no thread can be started (memory or the thread limit has run out), the work runs on
+// this thread without the lock, deaf to Ctrl-C until it ends.
 template <class R, class F>
 bool run_interruptible(F&& work, std::atomic<bool>& cancel, R& out) {
     std::promise<R> promise;
     std::future<R> result = promise.get_future();
-    std::thread runner([&] {
-        try {
-            promise.set_value(work());
-        } catch (...) {
-            promise.set_exception(std::current_exception());
-        }
-    });
+    std::thread runner;
+    try {
+        runner = std::thread([&] {
+            reserve_exception_state();
+            try {
+                promise.set_value(work());
+            } catch (...) {
+                promise.set_exception(std::current_exception());
+            }
+        });
+    } catch (const std::system_error&) {
+        unlocked nolock;
+        out = work();
+        return true;
+    }
     bool interrupted = false;
     for (;;) {
         PyThreadState* state = PyEval_SaveThread();
