@@ -2,6 +2,8 @@
 // its sessions' sub-agent folders, links followed, everything else passed over.
 #include "session/usage_scan.hpp"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,9 +19,10 @@ namespace fs = std::filesystem;
 class usage_files : public ::testing::Test {
   protected:
     void SetUp() override {
+        // ctest runs each test in a process of its own, several at once: one folder per test.
         base_ = fs::temp_directory_path() /
-                ("kestro-usage-files-" +
-                 std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+                ("kestro-usage-files-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(base_);
         fs::create_directories(base_);
     }
